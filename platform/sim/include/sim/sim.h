@@ -1,0 +1,36 @@
+// Control API of the virtual target, for tests, benchmarks and the launcher. The
+// deliverables never include it: they see the machine only through the Windows API.
+//
+// Thread safety: the functions may be called from any thread, but reset() must not run
+// while deliverable code is still running on other threads.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace sim {
+
+// Returns the machine to a clean state: no faults, no services, empty registry, default
+// environment, a fresh and empty target root (a new temporary folder unless `root` is
+// given). Tests call it in SetUp.
+void reset(std::optional<std::filesystem::path> root = std::nullopt);
+
+// The folder that holds the machine's persistent state and its ProgramData, Temp and
+// Windows\System32 folders.
+std::filesystem::path target_root();
+
+// Makes the next `count` calls of the platform function `function` (its Windows name, for
+// example "CreateServiceW") fail with `code`: the function's own failure value, with `code`
+// as the last error, or as the returned status where the function returns one.
+void fail_next(const std::string& function, unsigned count, std::uint32_t code);
+void clear_faults();
+
+// Overrides an environment variable as the target's processes see it; nullopt removes it.
+void set_environment_variable(const std::string& name, std::optional<std::string> value);
+
+// The path that GetModuleFileName reports for the process's own executable.
+void set_module_path(std::optional<std::filesystem::path> path);
+
+}  // namespace sim

@@ -1,0 +1,73 @@
+#include "sim/sim.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
+
+#include "platform_state.h"
+
+namespace sim {
+namespace {
+
+// Temporary roots made by reset(), removed when the next reset replaces them and at exit,
+// so that test runs leave nothing behind.
+std::mutex g_mutex;
+std::optional<std::filesystem::path> g_owned_root;
+
+void remove_owned_root() {
+  std::lock_guard lock(g_mutex);
+  if (g_owned_root) {
+    std::error_code ignored;
+    std::filesystem::remove_all(*g_owned_root, ignored);
+    g_owned_root.reset();
+  }
+}
+
+std::filesystem::path make_temporary_root() {
+  std::error_code error;
+  auto base = std::filesystem::temp_directory_path(error);
+  if (error) base = std::filesystem::current_path();
+  std::string pattern = (base / "conduit-sim-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp");
+  }
+  return pattern;
+}
+
+}  // namespace
+
+void reset(std::optional<std::filesystem::path> root) {
+  static const bool cleanup_registered = [] { return std::atexit(remove_owned_root) == 0; }();
+  (void)cleanup_registered;
+  platform::reset_all();
+  remove_owned_root();
+  if (root) {
+    std::filesystem::create_directories(*root);
+    platform::set_target_root(*root);
+  } else {
+    auto fresh = make_temporary_root();
+    {
+      std::lock_guard lock(g_mutex);
+      g_owned_root = fresh;
+    }
+    platform::set_target_root(fresh);
+  }
+}
+
+std::filesystem::path target_root() { return platform::target_root(); }
+
+void fail_next(const std::string& function, unsigned count, std::uint32_t code) {
+  platform::arm_fault(function, count, code);
+}
+
+void clear_faults() { platform::clear_faults(); }
+
+void set_environment_variable(const std::string& name, std::optional<std::string> value) {
+  platform::set_environment(name, std::move(value));
+}
+
+void set_module_path(std::optional<std::filesystem::path> path) {
+  platform::set_module_path(path ? std::optional<std::string>(path->string()) : std::nullopt);
+}
+
+}  // namespace sim
