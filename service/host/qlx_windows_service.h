@@ -1,0 +1,90 @@
+// The one service object of the Conduit process.
+//
+// Lifecycle: constructed on the entry point's stack (reads the configuration and sets the
+// log threshold, creates the ETW singletons and the socket server); OnStart runs on the
+// service thread and starts listening on the port from the registry; the API operations run
+// on the socket server's client threads; the destructor, on the entry thread after the
+// dispatcher has returned, releases the singletons and shuts the socket server down.
+#pragma once
+
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "configuration_manager.h"
+#include "server_socket.h"
+#include "service_api.h"
+#include "service_base.h"
+#include "winreg.h"
+
+class CEtwSchemaCollector;
+class CEtwTdhManifestLoader;
+class CEtwController;
+class DeviceBase;
+
+class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
+ public:
+  static constexpr DWORD kDefaultPort = 20950;
+  static constexpr DWORD kMinimumPort = 1024;
+  static constexpr DWORD kMaximumPort = 49151;
+
+  QLXWindowsService(LPCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE,
+                    BOOL canPauseContinue = FALSE);
+  ~QLXWindowsService() override;
+
+  static QLXWindowsService* GetInstance();
+
+  // Configuration getters with their caches.
+  std::string GetLogLevel();
+  DWORD GetDefaultTraceSinkType();
+  UINT8 GetDefaultTraceLevel();
+  ULONGLONG GetDefaultMatchAnykeyword();
+  ULONGLONG GetDefaultMatchAllkeyword();
+
+  // The remote API (see IConduitServiceApi).
+  std::vector<std::string> GetAllProviders() override;
+  std::vector<ProviderManifest> GetProviderManifests(const std::vector<std::string>& providerNames) override;
+  std::vector<std::string> GetSessionProviders(const std::string& sessionName) override;
+  void StartTraceSession(const std::string& sessionName) override;
+  void StopTraceSession(const std::string& sessionName) override;
+  void EnableProviders(const std::string& sessionName, const std::vector<ProviderSetting>& settings) override;
+  void EnableProvidersByGUID(const std::string& sessionName, const std::vector<ProviderSettingEx>& settings) override;
+  void DisableProviders(const std::string& sessionName, const std::vector<std::string>& providerNames) override;
+  void DisableProvidersByGUID(const std::string& sessionName, const std::vector<std::string>& providerGuids) override;
+  void StartTraceSessionWithProviders(const std::string& sessionName,
+                                      const std::vector<ProviderSetting>& settings) override;
+  void RedirectTrace(const std::string& sessionName) override;
+  ULONGLONG GetMaxProcessorFrequency() override;
+  DWORD GetApiVersion() override;
+  bool IsTargetSideDecodingSupported() override;
+  void SetTraceSinkType(DWORD sinkType) override;
+
+  // The listening port: the protected registry value, (re)created with 20950 when it is
+  // missing, out of range or held by a key that Administrators do not own.
+  DWORD FetchPortNumber();
+  LONG IsAdminRegKey(HKEY key);
+  void CreateSecureRegKey(DWORD port);
+
+  static DWORD WINAPI HostService(LPVOID parameter);
+
+ protected:
+  void OnStart(DWORD argc, LPWSTR* argv) override;
+  void OnStop() override;
+
+ private:
+  ConfigurationManager m_configuration;
+  std::u16string m_nullGuid = u"{00000000-0000-0000-0000-000000000000}";
+  std::u16string m_administratorsSid = u"S-1-5-32-544";
+  CEtwSchemaCollector* m_schemaCollector = nullptr;
+  CEtwTdhManifestLoader* m_manifestLoader = nullptr;
+  CEtwController* m_etwController = nullptr;
+  UINT8 m_defaultTraceLevel = 0;
+  ULONGLONG m_defaultMatchAnyKeyword = 1234567890;
+  ULONGLONG m_defaultMatchAllKeyword = 1234567890;
+  std::atomic<DWORD> m_traceSinkType{0};
+  std::list<std::string> _enabledProviders;
+  std::map<std::string, ProviderSettingEx> _providerRegistrations;
+  std::shared_ptr<DeviceBase> _traceSink;
+  ServerSocket m_serverSocket;
+};
