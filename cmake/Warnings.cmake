@@ -2,7 +2,7 @@
 # compiled elsewhere and keeps its own flags.
 function(conduit_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow
-    -Wnon-virtual-dtor -Wcast-align -Wunused -Woverloaded-virtual -Wnull-dereference
+    -Wnon-virtual-dtor -Wcast-align -Wunused -Woverloaded-virtual
     -Wformat=2)
   if(CONDUIT_WARNINGS_AS_ERRORS)
     target_compile_options(${target} PRIVATE -Werror)

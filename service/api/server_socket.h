@@ -7,13 +7,20 @@
 // accept loop; client threads end when their peer closes or after the stop is requested.
 //
 // Lifecycle: constructed with the service object, SetPortNumber/SetRequestHandler/Listen in
-// OnStart, shutDown from the destructor. Client threads are never joined.
+// OnStart, shutDown from the destructor. Client threads are never joined; each holds its own
+// reference to the request handler, so it may outlive the server. The destructor waits for
+// the accept thread, which works on the server's members, after stopping it.
+//
+// Threads: the listening socket is shared by the accept thread and whichever thread calls
+// shutDown() or the destructor; it is held atomically and whoever takes it out closes it,
+// so it is closed exactly once.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <vector>
 
 #include "configuration_manager.h"
 #include "winbase.h"
@@ -33,21 +40,38 @@ class ServerSocket {
   ServerSocket& operator=(const ServerSocket&) = delete;
 
   void SetPortNumber(const std::string& port);
+  // Connections accepted afterwards use this handler; set it before Listen().
   void SetRequestHandler(RequestHandler handler);
   void Listen();
   void shutDown();
 
+  // The admission rule of the accept condition: 169.x.x.x (link-local) and exactly
+  // 127.0.0.1 are admitted, every other peer is refused.
+  static bool IsPeerAdmitted(const sockaddr_in& peer);
+
+  // Returns the recv result: bytes received, 0 on orderly close, SOCKET_ERROR on failure
+  // (with the last error set; ERROR_INVALID_PARAMETER for a null buffer).
   static int readCientData(SOCKET connection, char* buffer, int size);
   static void writeClientData(SOCKET connection, const char* data, int length);
 
  private:
   static DWORD WINAPI ListenThread(LPVOID self);
   static DWORD WINAPI ClientSockProcessThread(LPVOID socketCell);
+  static int CALLBACK AcceptCondition(LPWSABUF lpCallerId, LPWSABUF lpCallerData, LPQOS lpSQOS, LPQOS lpGQOS,
+                                      LPWSABUF lpCalleeId, LPWSABUF lpCalleeData, GROUP* g,
+                                      DWORD_PTR dwCallbackData);
+  static int ReceiveRequest(SOCKET connection, char* buffer, int size);
   void _Listen();
+  void AcceptLoop();
+  // Ends the accept loop of this server only, without touching the process-wide stop flag.
+  void StopAccepting();
+  std::shared_ptr<const RequestHandler> CurrentHandler() const;
 
-  SOCKET m_listenSocket = INVALID_SOCKET;
+  std::atomic<SOCKET> m_listenSocket{INVALID_SOCKET};
   HANDLE m_acceptThread = nullptr;
   std::string m_port = "20950";
   ConfigurationManager m_configuration;
-  RequestHandler m_handler;
+  std::atomic<bool> m_stopping{false};
+  mutable std::mutex m_handlerLock;
+  std::shared_ptr<const RequestHandler> m_handler;
 };

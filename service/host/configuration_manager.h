@@ -20,6 +20,11 @@ class ConfigurationManager {
   // This instance's entries.
   const std::map<std::string, std::string>& Settings() const { return m_settings; }
 
+  // Tests only: parses the file again into the process-wide instance, so that one test
+  // executable can try several configurations. The service itself never reloads. Not safe
+  // while other threads call AppSettings.
+  static void ReloadForTesting();
+
  private:
   void LoadConfig();
   void ParseElements(xmlNode* node);

@@ -7,6 +7,7 @@
 // dispatcher has returned, releases the singletons and shuts the socket server down.
 #pragma once
 
+#include <atomic>
 #include <list>
 #include <map>
 #include <memory>
@@ -28,14 +29,20 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   static constexpr DWORD kDefaultPort = 20950;
   static constexpr DWORD kMinimumPort = 1024;
   static constexpr DWORD kMaximumPort = 49151;
+  // The keyword-mask caches hold this until the configuration has been read.
+  static constexpr ULONGLONG kKeywordNotRead = 1234567890;
 
   QLXWindowsService(LPCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE,
                     BOOL canPauseContinue = FALSE);
   ~QLXWindowsService() override;
 
+  // The process-wide service object: set at the end of construction, cleared when its
+  // destruction begins (null then, so late requests are refused rather than served by a
+  // dying object).
   static QLXWindowsService* GetInstance();
 
-  // Configuration getters with their caches.
+  // Configuration getters with their caches. Invalid values are logged and replaced:
+  // LogLevel by "3", the sink type by 2, the trace level by 2, the masks by 0.
   std::string GetLogLevel();
   DWORD GetDefaultTraceSinkType();
   UINT8 GetDefaultTraceLevel();
@@ -55,6 +62,7 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   void StartTraceSessionWithProviders(const std::string& sessionName,
                                       const std::vector<ProviderSetting>& settings) override;
   void RedirectTrace(const std::string& sessionName) override;
+  // The performance-counter frequency times 1024; 0 when the platform cannot tell.
   ULONGLONG GetMaxProcessorFrequency() override;
   DWORD GetApiVersion() override;
   bool IsTargetSideDecodingSupported() override;
@@ -79,9 +87,11 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   CEtwSchemaCollector* m_schemaCollector = nullptr;
   CEtwTdhManifestLoader* m_manifestLoader = nullptr;
   CEtwController* m_etwController = nullptr;
-  UINT8 m_defaultTraceLevel = 0;
-  ULONGLONG m_defaultMatchAnyKeyword = 1234567890;
-  ULONGLONG m_defaultMatchAllKeyword = 1234567890;
+  // The caches are read and filled by client threads at once: atomic, so that a reader sees
+  // either "not read yet" or a finished value.
+  std::atomic<UINT8> m_defaultTraceLevel{0};
+  std::atomic<ULONGLONG> m_defaultMatchAnyKeyword{kKeywordNotRead};
+  std::atomic<ULONGLONG> m_defaultMatchAllKeyword{kKeywordNotRead};
   std::atomic<DWORD> m_traceSinkType{0};
   std::list<std::string> _enabledProviders;
   std::map<std::string, ProviderSettingEx> _providerRegistrations;

@@ -40,7 +40,15 @@ void reset(std::optional<std::filesystem::path> root) {
   static const bool cleanup_registered = [] { return std::atexit(remove_owned_root) == 0; }();
   (void)cleanup_registered;
   platform::reset_all();
-  remove_owned_root();
+  // Keeping the current root (a simulated restart of the machine's processes) must not
+  // delete it, even when reset() made it.
+  bool keeps_owned_root = false;
+  if (root) {
+    std::lock_guard lock(g_mutex);
+    std::error_code ignored;
+    keeps_owned_root = g_owned_root && std::filesystem::equivalent(*g_owned_root, *root, ignored);
+  }
+  if (!keeps_owned_root) remove_owned_root();
   if (root) {
     std::filesystem::create_directories(*root);
     platform::set_target_root(*root);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "platform_state.h"
 #include "winbase.h"
 
@@ -41,6 +43,20 @@ TEST(Environment, OverlayHidesAndDefaultsComeFromTheRoot) {
   EXPECT_EQ(platform::environment("CONDUIT_TEST"), std::optional<std::string>("x"));
   sim::reset();
   EXPECT_EQ(platform::environment("CONDUIT_TEST"), std::nullopt);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TargetRoot, ResetKeepingTheCurrentRootKeepsItsFiles) {
+  sim::reset();
+  const auto root = sim::target_root();
+  std::ofstream(root / "kept.txt") << "x";
+  sim::reset(root);
+  EXPECT_TRUE(std::filesystem::exists(root / "kept.txt"));
+  sim::reset();
+  EXPECT_FALSE(std::filesystem::exists(root));
 }
 
 }  // namespace

@@ -28,12 +28,12 @@ std::mutex& state_mutex() {
 // Checked without the lock first: almost every call runs with no fault armed.
 std::atomic<bool> g_any_fault{false};
 std::map<std::string, ArmedFault, std::less<>>& faults() {
-  static std::map<std::string, ArmedFault, std::less<>> map;
+  static auto& map = *new std::map<std::string, ArmedFault, std::less<>>;
   return map;
 }
 
 std::optional<std::filesystem::path>& root_slot() {
-  static std::optional<std::filesystem::path> root;
+  static auto& root = *new std::optional<std::filesystem::path>;
   return root;
 }
 
@@ -44,12 +44,12 @@ std::string upper(std::string_view text) {
 }
 
 std::map<std::string, std::optional<std::string>>& env_overlay() {
-  static std::map<std::string, std::optional<std::string>> map;
+  static auto& map = *new std::map<std::string, std::optional<std::string>>;
   return map;
 }
 
 std::optional<std::string>& module_path_slot() {
-  static std::optional<std::string> path;
+  static auto& path = *new std::optional<std::string>;
   return path;
 }
 
@@ -62,7 +62,7 @@ void lay_out(const std::filesystem::path& root) {
 }
 
 std::vector<ResetFunction>& resets() {
-  static std::vector<ResetFunction> list;
+  static auto& list = *new std::vector<ResetFunction>;
   return list;
 }
 

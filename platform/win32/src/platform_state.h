@@ -28,6 +28,10 @@ void set_target_root(const std::filesystem::path& root);
 // A Windows path names a Linux path with '\' turned into '/'.
 std::string host_path(std::string_view windows_path);
 
+// Process-wide state of the families is allocated once and never destroyed: threads that
+// nobody joins (a service's client threads) may still call in while the process exits, and
+// must not find their tables already torn down by static destructors.
+//
 // Every family that keeps state registers a reset at static-initialisation time; sim::reset
 // runs them all so that tests start from a clean machine.
 using ResetFunction = void (*)();

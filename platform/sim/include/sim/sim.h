@@ -9,12 +9,15 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace sim {
 
-// Returns the machine to a clean state: no faults, no services, empty registry, default
-// environment, a fresh and empty target root (a new temporary folder unless `root` is
-// given). Tests call it in SetUp.
+// Returns the machine to a clean state: no faults, no hosted service, default environment,
+// nothing in memory. Without `root` the machine also gets a fresh, empty target root (a new
+// temporary folder, removed at the next reset and at exit); with `root` it keeps what that
+// folder holds (registry, service database, files), as a restarted machine would, even
+// when `root` is the current one.
 void reset(std::optional<std::filesystem::path> root = std::nullopt);
 
 // The folder that holds the machine's persistent state and its ProgramData, Temp and
@@ -32,5 +35,17 @@ void set_environment_variable(const std::string& name, std::optional<std::string
 
 // The path that GetModuleFileName reports for the process's own executable.
 void set_module_path(std::optional<std::filesystem::path> path);
+
+// The rate QueryPerformanceFrequency reports and QueryPerformanceCounter counts at (10 MHz
+// after reset). Zero is refused and keeps the default.
+void set_performance_frequency(std::uint64_t hz);
+
+// Everything OutputDebugStringW received since the last reset or clear, one entry per call.
+std::vector<std::u16string> debugger_output();
+void clear_debugger_output();
+
+// Hides one export of a stand-in module (for example "tdh.dll") from GetProcAddress until the
+// next reset; false when no module of that name is installed.
+bool remove_module_export(const std::string& module, const std::string& export_name);
 
 }  // namespace sim

@@ -1,0 +1,243 @@
+#include "cli_app.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <functional>
+#include <ostream>
+
+#include "conduit_client.h"
+
+namespace conduit::host {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr int kExitOk = 0;
+constexpr int kExitServiceError = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitUnreachable = 3;
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 20950;
+  bool json = false;
+  unsigned timeoutMs = 10000;
+};
+
+// How a successful result is shown, per function: readable text and JSON.
+struct Rendering {
+  std::function<void(const Bytes&, std::ostream&)> text;
+  std::function<Json(const Bytes&)> json;
+};
+
+Rendering empty_result() {
+  return {[](const Bytes&, std::ostream& out) { out << "ok\n"; }, [](const Bytes&) { return Json(nullptr); }};
+}
+
+Rendering text_result() {
+  return {[](const Bytes& r, std::ostream& out) { out << decode_text(r) << "\n"; },
+          [](const Bytes& r) { return Json(decode_text(r)); }};
+}
+
+Rendering u64_result() {
+  return {[](const Bytes& r, std::ostream& out) { out << decode_u64(r) << "\n"; },
+          [](const Bytes& r) { return Json(decode_u64(r)); }};
+}
+
+Rendering list_result() {
+  return {[](const Bytes& r, std::ostream& out) {
+            for (const auto& name : decode_text_list(r)) out << name << "\n";
+          },
+          [](const Bytes& r) { return Json(decode_text_list(r)); }};
+}
+
+Rendering manifest_result() {
+  return {[](const Bytes& r, std::ostream& out) {
+            for (const auto& m : decode_manifests(r)) out << "== " << m.name << " " << m.guid << "\n" << m.manifest << "\n";
+          },
+          [](const Bytes& r) {
+            Json list = Json::array();
+            for (const auto& m : decode_manifests(r)) {
+              list.push_back({{"name", m.name}, {"guid", m.guid}, {"manifest", m.manifest}});
+            }
+            return list;
+          }};
+}
+
+int report(const Envelope& response, const Rendering& rendering, const Options& options, std::ostream& out,
+           std::ostream& err) {
+  if (response.status != 0) {
+    const std::string message = error_text(response.result);
+    if (options.json) {
+      out << Json{{"function", response.function}, {"status", response.status}, {"error", message}}.dump() << "\n";
+    } else {
+      err << "error (status " << response.status << "): " << message << "\n";
+    }
+    return kExitServiceError;
+  }
+  try {
+    if (options.json) {
+      out << Json{{"function", response.function}, {"status", 0}, {"result", rendering.json(response.result)}}.dump()
+          << "\n";
+    } else {
+      rendering.text(response.result, out);
+    }
+  } catch (const std::exception& e) {
+    err << "malformed result (" << e.what() << "): " << to_hex(response.result) << "\n";
+    return kExitUnreachable;
+  }
+  return kExitOk;
+}
+
+std::vector<ProviderSetting> settings_for(const std::vector<std::string>& names, unsigned level, std::uint64_t any,
+                                          std::uint64_t all) {
+  std::vector<ProviderSetting> out;
+  for (const auto& name : names) out.push_back({name, static_cast<std::uint8_t>(level), any, all});
+  return out;
+}
+
+}  // namespace
+
+int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  Options options;
+  CLI::App app{"Client of the Conduit trace redirect service", "conduit-cli"};
+  app.require_subcommand(1);
+  app.add_option("--host", options.host, "service address")->capture_default_str();
+  app.add_option("--port", options.port, "service port")->capture_default_str();
+  app.add_option("--timeout-ms", options.timeoutMs, "how long to wait for a response")->capture_default_str();
+  app.add_flag("--json", options.json, "print results as JSON");
+
+  // Each subcommand fills `action`, which runs once parsing has succeeded.
+  std::function<int(ConduitClient&)> action;
+  auto simple = [&](const char* name, const char* help, std::function<Envelope(ConduitClient&)> call,
+                    Rendering rendering) {
+    auto* sub = app.add_subcommand(name, help);
+    sub->callback([&, call, rendering] {
+      action = [&, call, rendering](ConduitClient& client) { return report(call(client), rendering, options, out, err); };
+    });
+    return sub;
+  };
+
+  simple("ping", "check that the service answers (function 8)", [](ConduitClient& c) { return c.ping(); },
+         text_result());
+  simple("freq", "maximum processor frequency (function 4)",
+         [](ConduitClient& c) { return c.max_processor_frequency(); }, u64_result());
+  simple("providers", "list the registered ETW providers (function 1)",
+         [](ConduitClient& c) { return c.all_providers(); }, list_result());
+
+  std::uint32_t sinkType = 0;
+  simple("sink", "choose the trace sink: 1 plain file, 2 hardware, 3 MIPI STP file (function 9)",
+         [&](ConduitClient& c) { return c.set_sync_type(sinkType); }, empty_result())
+      ->add_option("type", sinkType, "sink type")
+      ->required();
+
+  std::vector<std::string> names;
+  simple("manifests", "fetch instrumentation manifests (function 0)",
+         [&](ConduitClient& c) { return c.provider_manifests(names); }, manifest_result())
+      ->add_option("providers", names, "provider names");
+
+  std::string session;
+  for (auto [name, help, code] : {std::tuple{"start", "start the real-time session (function 2)", 2},
+                                  std::tuple{"stop", "stop the session (function 3)", 3},
+                                  std::tuple{"redirect", "redirect the session into the sink (function 7)", 7}}) {
+    simple(name, help,
+           [&, code = code](ConduitClient& c) {
+             return code == 2 ? c.start_session(session) : code == 3 ? c.stop_session(session) : c.redirect(session);
+           },
+           empty_result())
+        ->add_option("session", session, "session name")
+        ->required();
+  }
+
+  unsigned level = 4;
+  std::uint64_t any = 0;
+  std::uint64_t all = 0;
+  for (auto [name, help, byGuid] :
+       {std::tuple{"enable", "enable providers by name (function 5)", false},
+        std::tuple{"enable-guid", "enable providers by GUID (function 10)", true}}) {
+    auto* sub = simple(
+        name, help,
+        [&, byGuid = byGuid](ConduitClient& c) {
+          auto settings = settings_for(names, level, any, all);
+          return byGuid ? c.enable_providers_by_guid(session, settings) : c.enable_providers(session, settings);
+        },
+        empty_result());
+    sub->add_option("session", session, "session name")->required();
+    sub->add_option("providers", names, byGuid ? "provider GUIDs in braces" : "provider names")->required();
+    sub->add_option("--level", level, "ETW level")->check(CLI::Range(0, 255))->capture_default_str();
+    sub->add_option("--any", any, "match-any keyword mask")->capture_default_str();
+    sub->add_option("--all", all, "match-all keyword mask")->capture_default_str();
+  }
+  for (auto [name, help, byGuid] :
+       {std::tuple{"disable", "disable providers by name (function 6)", false},
+        std::tuple{"disable-guid", "disable providers by GUID (function 11)", true}}) {
+    auto* sub = simple(
+        name, help,
+        [&, byGuid = byGuid](ConduitClient& c) {
+          return byGuid ? c.disable_providers_by_guid(session, names) : c.disable_providers(session, names);
+        },
+        empty_result());
+    sub->add_option("session", session, "session name")->required();
+    sub->add_option("providers", names, byGuid ? "provider GUIDs in braces" : "provider names")->required();
+  }
+
+  std::string hex;
+  auto* raw = app.add_subcommand("raw", "send any bytes (hexadecimal) and print the reply");
+  raw->add_option("bytes", hex, "request bytes in hexadecimal")->required();
+  raw->callback([&] {
+    action = [&](ConduitClient& client) {
+      Bytes request;
+      try {
+        request = from_hex(hex);
+      } catch (const std::exception& e) {
+        err << "bad request bytes: " << e.what() << "\n";
+        return kExitUsage;
+      }
+      Bytes reply = client.exchange_raw(request);
+      auto decoded = try_decode(reply);
+      if (options.json) {
+        Json j{{"reply", to_hex(reply)}};
+        if (decoded) {
+          const Envelope& e = decoded->first;
+          j["status"] = e.status;
+          j["function"] = e.function;
+          j["paramCount"] = e.paramCount;
+          j["params"] = to_hex(e.params);
+          j["result"] = to_hex(e.result);
+        }
+        out << j.dump() << "\n";
+      } else {
+        out << "reply (" << reply.size() << " bytes): " << to_hex(reply) << "\n";
+        if (decoded) {
+          const Envelope& e = decoded->first;
+          out << "status " << e.status << ", function " << e.function << ", paramCount " << e.paramCount
+              << ", params [" << to_hex(e.params) << "], result [" << to_hex(e.result) << "]\n";
+        } else {
+          out << "no whole response (the service closes the connection on a request it cannot decode)\n";
+        }
+      }
+      return decoded ? (decoded->first.status == 0 ? kExitOk : kExitServiceError) : kExitUnreachable;
+    };
+  });
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return kExitOk;
+  } catch (const CLI::ParseError& e) {
+    err << "conduit-cli: " << e.what() << "\n" << "run with --help for usage\n";
+    return kExitUsage;
+  }
+
+  try {
+    ConduitClient client(options.host, options.port, std::chrono::milliseconds(options.timeoutMs));
+    return action(client);
+  } catch (const ConnectionError& e) {
+    err << "conduit-cli: " << e.what() << "\n";
+    return kExitUnreachable;
+  }
+}
+
+}  // namespace conduit::host

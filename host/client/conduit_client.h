@@ -1,0 +1,99 @@
+// A client of the Conduit service's remote API, for host tools, tests and benchmarks.
+//
+// One request per call: the request is sent in one piece (the service reads one request per
+// receive), then bytes are read until one whole response envelope has arrived. Responses
+// carry no length prefix, so "whole" means that the envelope decodes; a time-out bounds the
+// wait. Not thread-safe: use one client per thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "wire_codec.h"
+
+namespace conduit::host {
+
+enum class FunctionCode : std::uint32_t {
+  GetProviderManifests = 0,
+  GetAllProviders = 1,
+  StartTraceSession = 2,
+  StopTraceSession = 3,
+  GetMaxProcessorFrequency = 4,
+  EnableProviders = 5,
+  DisableProviders = 6,
+  RedirectTrace = 7,
+  Ping = 8,  // answered with the text "conduit" and function 2
+  SetSyncType = 9,
+  EnableProvidersByGuid = 10,
+  DisableProvidersByGuid = 11,
+};
+
+// A failure to reach the service or to read its answer (not an error status).
+class ConnectionError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct ProviderSetting {
+  std::string name;  // or the GUID text, for the by-GUID codes
+  std::uint8_t level = 4;
+  std::uint64_t matchAnyKeyword = 0;
+  std::uint64_t matchAllKeyword = 0;
+};
+
+struct ProviderManifest {
+  std::string name;
+  std::string guid;  // brace form
+  std::string manifest;
+};
+
+// The readable text of an error response's result stream: the last text item in it (the
+// service appends its error text after anything an operation had already written).
+std::string error_text(const Bytes& result);
+
+class ConduitClient {
+ public:
+  ConduitClient(const std::string& host, std::uint16_t port,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  ~ConduitClient();
+  ConduitClient(const ConduitClient&) = delete;
+  ConduitClient& operator=(const ConduitClient&) = delete;
+
+  // Sends `request` as it is and returns the response envelope.
+  Envelope call(const Envelope& request);
+  // Sends arbitrary bytes and returns what came back until a whole envelope decoded, the
+  // peer closed, or the time-out ran out (then possibly nothing).
+  Bytes exchange_raw(const Bytes& request);
+
+  // Typed requests. Each returns the response; a status other than 0 is not thrown.
+  Envelope ping();
+  Envelope max_processor_frequency();
+  Envelope set_sync_type(std::uint32_t sinkType);
+  Envelope all_providers();
+  Envelope provider_manifests(const std::vector<std::string>& names);
+  Envelope start_session(const std::string& session);
+  Envelope stop_session(const std::string& session);
+  Envelope redirect(const std::string& session);
+  Envelope enable_providers(const std::string& session, const std::vector<ProviderSetting>& providers);
+  Envelope enable_providers_by_guid(const std::string& session, const std::vector<ProviderSetting>& providers);
+  Envelope disable_providers(const std::string& session, const std::vector<std::string>& names);
+  Envelope disable_providers_by_guid(const std::string& session, const std::vector<std::string>& guids);
+
+ private:
+  void send_all(const Bytes& bytes);
+  Envelope request(FunctionCode code, std::uint32_t paramCount, Bytes params);
+
+  int m_socket = -1;
+  std::chrono::milliseconds m_timeout;
+};
+
+// Decoders of successful results.
+std::vector<std::string> decode_text_list(const Bytes& result);
+std::vector<ProviderManifest> decode_manifests(const Bytes& result);
+std::uint64_t decode_u64(const Bytes& result);
+std::string decode_text(const Bytes& result);
+
+}  // namespace conduit::host

@@ -1,0 +1,148 @@
+#include "conduit_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+#include "wire_codec.h"
+
+namespace conduit::host {
+namespace {
+
+TEST(WireCodec, WritesTheProtocolsByteImages) {
+  EXPECT_EQ(to_hex(WireWriter().text("abc").bytes()), "03 00 00 00 61 62 63");
+  EXPECT_EQ(to_hex(WireWriter().text("").bytes()), "00 00 00 00");
+  EXPECT_EQ(to_hex(WireWriter().u64(0x0102030405060708ull).bytes()), "08 07 06 05 04 03 02 01");
+
+  Envelope response;
+  response.result = WireWriter().text("abc").take();
+  EXPECT_EQ(encode(response).size(), 27u);
+}
+
+TEST(WireCodec, DecodesOnlyAWholeEnvelope) {
+  Envelope request;
+  request.function = 9;
+  request.paramCount = 1;
+  request.params = WireWriter().u32(3).take();
+  Bytes bytes = encode(request);
+  for (std::size_t cut = 0; cut < bytes.size(); ++cut) {
+    EXPECT_FALSE(try_decode(Bytes(bytes.begin(), bytes.begin() + static_cast<long>(cut)))) << cut;
+  }
+  bytes.push_back(0xee);  // whatever follows the envelope is not part of it
+  auto decoded = try_decode(bytes);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->second, bytes.size() - 1);
+  EXPECT_EQ(decoded->first.function, 9u);
+  EXPECT_EQ(decoded->first.params, WireWriter().u32(3).take());
+}
+
+TEST(WireCodec, RejectsDeclaredLengthBeyondBuffer) {
+  Bytes lying = WireWriter().u32(0xFFFFFFFF).raw({1, 2, 3}).take();
+  WireReader reader(lying);
+  EXPECT_THROW(reader.text(), TruncatedInput);
+  EXPECT_THROW(decode_text_list(WireWriter().u32(1000000).take()), TruncatedInput);
+}
+
+TEST(WireCodec, GuidTextUsesTheInMemoryLayout) {
+  std::array<std::uint8_t, 16> guid{0x2B, 0xC4, 0xDA, 0x62, 0xC9, 0x22, 0xBA, 0x4B,
+                                    0x9C, 0x5E, 0xDA, 0xB5, 0x81, 0xB1, 0x4E, 0x3E};
+  EXPECT_EQ(guid_text(guid), "{62DAC42B-22C9-4BBA-9C5E-DAB581B14E3E}");
+}
+
+TEST(WireCodec, HexInputAcceptsSeparatorsAndRejectsJunk) {
+  EXPECT_EQ(from_hex("0x08 00:00,00"), (Bytes{8, 0, 0, 0}));
+  EXPECT_THROW(from_hex("0g"), std::invalid_argument);
+  EXPECT_THROW(from_hex("123"), std::invalid_argument);
+}
+
+TEST(ErrorText, IsTheLastTextOfTheResult) {
+  Bytes result = WireWriter().text("partial").text("Error :: Reading from Stream Failed").take();
+  EXPECT_EQ(error_text(result), "Error :: Reading from Stream Failed");
+  EXPECT_EQ(error_text(Bytes{1, 2}), "01 02");
+}
+
+// A one-connection loopback server that answers the first request with `answer`.
+class ScriptedServer {
+ public:
+  explicit ScriptedServer(std::function<void(int connection)> answer) {
+    m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+    m_port = ntohs(address.sin_port);
+    ::listen(m_listener, 4);
+    m_thread = std::thread([this, answer] {
+      int connection = ::accept(m_listener, nullptr, nullptr);
+      if (connection < 0) return;
+      std::uint8_t buffer[4096];
+      if (::recv(connection, buffer, sizeof buffer, 0) > 0) answer(connection);
+      ::close(connection);
+    });
+  }
+  ~ScriptedServer() {
+    ::shutdown(m_listener, SHUT_RDWR);
+    m_thread.join();
+    ::close(m_listener);
+  }
+  std::uint16_t port() const { return m_port; }
+
+ private:
+  int m_listener = -1;
+  std::uint16_t m_port = 0;
+  std::thread m_thread;
+};
+
+void send_bytes(int connection, const Bytes& bytes) { ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+TEST(ConduitClient, ReadsAResponseThatArrivesInPieces) {
+  Envelope response;
+  response.function = 2;
+  response.result = WireWriter().text("conduit").take();
+  const Bytes bytes = encode(response);
+  ScriptedServer server([&](int connection) {
+    send_bytes(connection, Bytes(bytes.begin(), bytes.begin() + 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    send_bytes(connection, Bytes(bytes.begin() + 5, bytes.end()));
+  });
+  ConduitClient client("127.0.0.1", server.port());
+  Envelope answer = client.ping();
+  EXPECT_EQ(answer.function, 2u);
+  EXPECT_EQ(decode_text(answer.result), "conduit");
+}
+
+TEST(ConduitClient, ReportsAClosedConnectionAsNoResponse) {
+  ScriptedServer server([](int) {});
+  ConduitClient client("127.0.0.1", server.port());
+  EXPECT_THROW(client.ping(), ConnectionError);
+}
+
+TEST(ConduitClient, GivesUpAfterItsTimeOut) {
+  ScriptedServer server([](int connection) {
+    send_bytes(connection, {0, 0, 0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  });
+  ConduitClient client("127.0.0.1", server.port(), std::chrono::milliseconds(50));
+  EXPECT_EQ(client.exchange_raw({1}).size(), 3u);
+}
+
+TEST(ConduitClient, FailsToConnectToAClosedPort) {
+  std::uint16_t port;
+  {
+    ScriptedServer server([](int) {});
+    port = server.port();
+    ConduitClient unblock("127.0.0.1", port);  // lets the server thread finish
+  }
+  EXPECT_THROW(ConduitClient("127.0.0.1", port), ConnectionError);
+}
+
+}  // namespace
+}  // namespace conduit::host

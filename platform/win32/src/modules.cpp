@@ -1,0 +1,174 @@
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "modules_table.h"
+#include "platform_state.h"
+
+namespace {
+
+struct Module {
+  std::string file_name;
+  platform::ModuleExports exports;
+  std::set<std::string, std::less<>> removed_exports;
+  unsigned references = 0;
+  // Valid only while loaded; each load after a full unload gets a new value, so a handle
+  // kept past its FreeLibrary never reaches the module again.
+  std::uintptr_t handle = 0;
+  std::string loaded_from;
+};
+
+struct ModuleTable {
+  std::mutex mutex;
+  std::vector<Module> modules;
+  std::uintptr_t next_handle = 0x7FF800000000;
+};
+
+ModuleTable& table() {
+  static ModuleTable& instance = *new ModuleTable;
+  return instance;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+  });
+}
+
+Module* find_by_name(std::string_view file_name) {
+  for (auto& module : table().modules) {
+    if (same_name(module.file_name, file_name)) return &module;
+  }
+  return nullptr;
+}
+
+Module* find_by_handle(HMODULE handle) {
+  const auto value = reinterpret_cast<std::uintptr_t>(handle);
+  if (value == 0) return nullptr;
+  for (auto& module : table().modules) {
+    if (module.handle == value) return &module;
+  }
+  return nullptr;
+}
+
+void reset_modules() {
+  std::lock_guard lock(table().mutex);
+  for (auto& module : table().modules) {
+    module.removed_exports.clear();
+    module.references = 0;
+    module.handle = 0;
+    module.loaded_from.clear();
+  }
+}
+
+const bool registered = platform::register_reset(&reset_modules);
+
+}  // namespace
+
+namespace platform {
+
+void register_module(const std::string& file_name, ModuleExports exports) {
+  (void)registered;
+  std::lock_guard lock(table().mutex);
+  if (Module* existing = find_by_name(file_name)) {
+    existing->exports = std::move(exports);
+    existing->removed_exports.clear();
+    return;
+  }
+  table().modules.push_back(Module{file_name, std::move(exports), {}, 0, 0, {}});
+}
+
+void unregister_module(const std::string& file_name) {
+  std::lock_guard lock(table().mutex);
+  auto& modules = table().modules;
+  modules.erase(std::remove_if(modules.begin(), modules.end(),
+                               [&](const Module& module) { return same_name(module.file_name, file_name); }),
+                modules.end());
+}
+
+bool remove_module_export(const std::string& file_name, const std::string& export_name) {
+  std::lock_guard lock(table().mutex);
+  Module* module = find_by_name(file_name);
+  if (module == nullptr) return false;
+  module->removed_exports.insert(export_name);
+  return true;
+}
+
+unsigned module_reference_count(const std::string& file_name) {
+  std::lock_guard lock(table().mutex);
+  const Module* module = find_by_name(file_name);
+  return module == nullptr ? 0 : module->references;
+}
+
+std::optional<std::string> loaded_module_path(HMODULE handle) {
+  std::lock_guard lock(table().mutex);
+  const Module* module = find_by_handle(handle);
+  if (module == nullptr) return std::nullopt;
+  return module->loaded_from;
+}
+
+}  // namespace platform
+
+HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
+  PLATFORM_FAIL_IF_ARMED("LoadLibraryA", nullptr);
+  if (lpLibFileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  std::string_view path(lpLibFileName);
+  const auto separator = path.find_last_of("\\/");
+  std::string file_name(separator == std::string_view::npos ? path : path.substr(separator + 1));
+  // The loader appends ".dll" to a name without an extension.
+  if (file_name.find('.') == std::string::npos) file_name += ".dll";
+
+  std::lock_guard lock(table().mutex);
+  Module* module = find_by_name(file_name);
+  if (module == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  if (module->references++ == 0) {
+    module->handle = table().next_handle;
+    table().next_handle += 0x10000;
+    module->loaded_from = std::string(path);
+  }
+  return reinterpret_cast<HMODULE>(module->handle);
+}
+
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+  PLATFORM_FAIL_IF_ARMED("GetProcAddress", nullptr);
+  std::lock_guard lock(table().mutex);
+  Module* module = find_by_handle(hModule);
+  if (module == nullptr) {
+    SetLastError(hModule == nullptr ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  // Values below 64 Ki are ordinals, not names; reading them as text would crash.
+  if (reinterpret_cast<std::uintptr_t>(lpProcName) < 0x10000) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  auto found = module->exports.find(std::string_view(lpProcName));
+  if (found == module->exports.end() || module->removed_exports.count(found->first) != 0) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  return found->second;
+}
+
+BOOL FreeLibrary(HMODULE hLibModule) {
+  PLATFORM_FAIL_IF_ARMED("FreeLibrary", FALSE);
+  std::lock_guard lock(table().mutex);
+  Module* module = find_by_handle(hLibModule);
+  if (module == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return FALSE;
+  }
+  if (--module->references == 0) {
+    module->handle = 0;
+    module->loaded_from.clear();
+  }
+  return TRUE;
+}

@@ -1,0 +1,83 @@
+#include <gtest/gtest.h>
+
+#include "modules_table.h"
+#include "sim/sim.h"
+#include "winbase.h"
+
+namespace {
+
+INT_PTR first_export() { return 1; }
+INT_PTR second_export() { return 2; }
+
+class Modules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset();
+    platform::register_module("sample.dll", {{"First", &first_export}, {"Second", &second_export}});
+  }
+  void TearDown() override { platform::unregister_module("sample.dll"); }
+};
+
+TEST_F(Modules, LoadsByFileNameWhateverTheFolderAndCase) {
+  char system[MAX_PATH] = {};
+  GetSystemDirectoryA(system, MAX_PATH);
+  const std::string path = std::string(system) + "\\SAMPLE.DLL";
+  HMODULE module = LoadLibraryA(path.c_str());
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(LoadLibraryA("sample"), module);
+  EXPECT_EQ(platform::module_reference_count("Sample.dll"), 2u);
+
+  FARPROC first = GetProcAddress(module, "First");
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first(), 1);
+  // Export names are case-sensitive.
+  EXPECT_EQ(GetProcAddress(module, "first"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+  char file_name[MAX_PATH];
+  EXPECT_EQ(GetModuleFileNameA(module, file_name, MAX_PATH), path.size());
+  EXPECT_EQ(std::string(file_name), path);
+
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_NE(GetProcAddress(module, "First"), nullptr);
+  EXPECT_TRUE(FreeLibrary(module));
+  EXPECT_EQ(platform::module_reference_count("sample.dll"), 0u);
+  // The last FreeLibrary unloads it: the handle no longer names the module.
+  EXPECT_EQ(GetProcAddress(module, "First"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_FALSE(FreeLibrary(module));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+}
+
+TEST_F(Modules, UnknownModulesAndRemovedExportsAreNotFound) {
+  EXPECT_EQ(LoadLibraryA("C:\\Windows\\System32\\missing.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+
+  EXPECT_TRUE(sim::remove_module_export("sample.dll", "Second"));
+  EXPECT_FALSE(sim::remove_module_export("missing.dll", "Second"));
+  HMODULE module = LoadLibraryA("sample.dll");
+  ASSERT_NE(module, nullptr);
+  EXPECT_NE(GetProcAddress(module, "First"), nullptr);
+  EXPECT_EQ(GetProcAddress(module, "Second"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  // Ordinals are not names.
+  EXPECT_EQ(GetProcAddress(module, reinterpret_cast<LPCSTR>(static_cast<std::uintptr_t>(3))), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+
+  // A reset unloads everything and brings the export back, but keeps the module installed.
+  sim::reset();
+  EXPECT_EQ(GetProcAddress(module, "First"), nullptr);
+  HMODULE reloaded = LoadLibraryA("sample.dll");
+  ASSERT_NE(reloaded, nullptr);
+  EXPECT_NE(GetProcAddress(reloaded, "Second"), nullptr);
+  FreeLibrary(reloaded);
+}
+
+TEST_F(Modules, ArmedLoadLibraryFails) {
+  sim::fail_next("LoadLibraryA", 1, ERROR_MOD_NOT_FOUND);
+  EXPECT_EQ(LoadLibraryA("sample.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(platform::module_reference_count("sample.dll"), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,501 @@
+#include "qlx_windows_service.h"
+
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "binary_stream.h"
+#include "etw_controller.h"
+#include "etw_schema_collector.h"
+#include "etw_tdh_manifest_loader.h"
+#include "service_fault.h"
+#include "sim/services.h"
+#include "sim/sim.h"
+#include "stop_flag.h"
+#include "testing/host_test_support.h"
+#include "windows.h"
+#include "winsock2.h"
+#include "wire_records.h"
+
+namespace {
+
+using host_testing::CountOccurrences;
+
+const char16_t* const kServiceName = u"Orvix(R) Trace Redirect Service";
+
+// Exposes the start and stop hooks, which the control manager normally reaches through
+// the base's sequences.
+class TestableService : public QLXWindowsService {
+ public:
+  TestableService() : QLXWindowsService(kServiceName) {}
+  using QLXWindowsService::OnStart;
+  using QLXWindowsService::OnStop;
+};
+
+class QLXWindowsServiceTest : public host_testing::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    ServiceStopRequested().store(false);
+  }
+
+  // Writes the configuration and makes the process-wide settings read it, as a fresh
+  // service process would.
+  void Configure(const std::string& adds) {
+    WriteAppSettings(adds);
+    ConfigurationManager::ReloadForTesting();
+  }
+
+  void ConfigureKey(const std::string& key, const std::string& value) {
+    Configure("    <add key=\"" + key + "\" value=\"" + value + "\"/>\n");
+  }
+};
+
+TEST_F(QLXWindowsServiceTest, ConstructionWithLogLevelTwoKeepsWarningsAndDropsInformation) {
+  ConfigureKey("LogLevel", "2");
+  TestableService service;
+  WriteLog(LOG_WARNING, "WARNING # after construction");
+  WriteLog(LOG_INFO, "INFO # dropped after construction");
+
+  EXPECT_EQ(GetLogThreshold(), 2);
+  const std::string log = Log();
+  EXPECT_EQ(log.find("INFO_LOG # Conduit::Conduit all init completed successfully"), std::string::npos);
+  EXPECT_EQ(log.find("dropped"), std::string::npos);
+  EXPECT_EQ(log.find("DEBUG #  Entering  function CEtwController::CEtwController"), std::string::npos);
+  EXPECT_NE(log.find("WARNING # after construction\n"), std::string::npos);
+}
+
+TEST_F(QLXWindowsServiceTest, LogLevelOutOfRangeLogsAndKeepsOnlyErrors) {
+  for (const char* value : {"9", "-1", "4294967296"}) {
+    SetLogLevel("0");
+    ConfigureKey("LogLevel", value);
+    TestableService service;
+    EXPECT_EQ(GetLogThreshold(), 3) << value;
+  }
+  EXPECT_EQ(CountOccurrences(Log(), "STANDARD EXCEPTION Fn: QLXWindowsService::GetLogLevel : "
+                                    "Exception: Invlaid Loglevel Entry\n"),
+            3u);
+}
+
+TEST_F(QLXWindowsServiceTest, MissingConfigurationLogsEverythingAndCompletesInit) {
+  RemoveConfig();
+  ConfigurationManager::ReloadForTesting();
+  TestableService service;
+  EXPECT_EQ(GetLogThreshold(), 0);
+  EXPECT_EQ(service.GetLogLevel(), "");
+  EXPECT_EQ(QLXWindowsService::GetInstance(), &service);
+
+  const std::string log = Log();
+  EXPECT_NE(log.find("ERROR # ConfigurationManager::LoadConfig # xmlReadFile on file " + ConfigPath().string() +
+                     " failed\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("INFO_LOG # Conduit::Conduit all init completed successfully\n"), std::string::npos);
+  EXPECT_NE(log.find("DEBUG #  Entering  function QLXWindowsService::QLXWindowsService\n"), std::string::npos);
+  EXPECT_NE(log.find("INFO # Returning instance from Conduit::GetInstance \n"), std::string::npos);
+}
+
+TEST_F(QLXWindowsServiceTest, InstanceIsClearedWhenTheServiceIsDestroyed) {
+  ConfigurationManager::ReloadForTesting();
+  { TestableService service; }
+  EXPECT_EQ(QLXWindowsService::GetInstance(), nullptr);
+}
+
+struct SinkTypeCase {
+  const char* configured;  // nullptr: key missing
+  DWORD expected;
+  bool logsInvalidEntry;
+};
+
+class DefaultTraceSinkTypeTest : public QLXWindowsServiceTest,
+                                 public ::testing::WithParamInterface<SinkTypeCase> {};
+
+TEST_P(DefaultTraceSinkTypeTest, ReadsOneToThreeAndFallsBackToHardware) {
+  const SinkTypeCase& sinkCase = GetParam();
+  if (sinkCase.configured != nullptr) {
+    ConfigureKey("DefaultTraceSinkType", sinkCase.configured);
+  } else {
+    Configure("");
+  }
+  TestableService service;
+  EXPECT_EQ(service.GetDefaultTraceSinkType(), sinkCase.expected);
+  const bool logged = Log().find("STANDARD EXCEPTION Fn: QLXWindowsService::GetDefaultTraceSinkType : "
+                                 "Exception: Invalid Entry\n") != std::string::npos;
+  EXPECT_EQ(logged, sinkCase.logsInvalidEntry);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, DefaultTraceSinkTypeTest,
+    ::testing::Values(SinkTypeCase{"1", 1, false}, SinkTypeCase{"0x3", 3, false}, SinkTypeCase{"02", 2, false},
+                      SinkTypeCase{"7", 2, true}, SinkTypeCase{"abc", 2, true}, SinkTypeCase{"0", 2, true},
+                      SinkTypeCase{nullptr, 2, true},
+                      // A value that wraps to a negative number or exceeds 32 bits is no sink type.
+                      SinkTypeCase{"0xFFFFFFFF", 2, true}, SinkTypeCase{"4294967297", 2, true}));
+
+TEST_F(QLXWindowsServiceTest, SinkTypeIsCachedUntilSetTraceSinkTypeReplacesIt) {
+  ConfigureKey("DefaultTraceSinkType", "3");
+  TestableService service;
+  EXPECT_EQ(service.GetDefaultTraceSinkType(), 3u);
+  ConfigureKey("DefaultTraceSinkType", "1");
+  EXPECT_EQ(service.GetDefaultTraceSinkType(), 3u);
+  service.SetTraceSinkType(1);
+  EXPECT_EQ(service.GetDefaultTraceSinkType(), 1u);
+}
+
+TEST_F(QLXWindowsServiceTest, TraceLevelAcceptsZeroToFourAndFallsBackToTwo) {
+  struct LevelCase {
+    const char* configured;
+    UINT8 expected;
+  };
+  for (const LevelCase& levelCase : {LevelCase{"4", 4}, LevelCase{"1", 1}, LevelCase{"5", 2},
+                                     LevelCase{"0x104", 4}, LevelCase{"255", 2}}) {
+    ConfigureKey("DefaultTraceLevel", levelCase.configured);
+    TestableService service;
+    EXPECT_EQ(service.GetDefaultTraceLevel(), levelCase.expected) << levelCase.configured;
+  }
+  EXPECT_EQ(CountOccurrences(Log(), "STANDARD EXCEPTION Fn: QLXWindowsService::GetDefaultTraceLevel : "
+                                    "Exception: Invalid Entry\n"),
+            2u);
+}
+
+TEST_F(QLXWindowsServiceTest, MissingTraceLevelReadsZeroAndIsLookedUpAgain) {
+  Configure("");
+  TestableService service;
+  EXPECT_EQ(service.GetDefaultTraceLevel(), 0);
+  ConfigureKey("DefaultTraceLevel", "3");
+  EXPECT_EQ(service.GetDefaultTraceLevel(), 3);
+  ConfigureKey("DefaultTraceLevel", "1");
+  EXPECT_EQ(service.GetDefaultTraceLevel(), 3);
+  EXPECT_EQ(Log().find("Exception: Invalid Entry"), std::string::npos);
+}
+
+TEST_F(QLXWindowsServiceTest, KeywordMasksReadAnyUnsigned64BitNumber) {
+  Configure(
+      "    <add key=\"DefaultMatchAnyKeyword\" value=\"0xFF00\"/>\n"
+      "    <add key=\"DefaultMatchAllKeyword\" value=\"18446744073709551615\"/>\n");
+  TestableService service;
+  EXPECT_EQ(service.GetDefaultMatchAnykeyword(), 0xFF00u);
+  EXPECT_EQ(service.GetDefaultMatchAllkeyword(), 0xFFFFFFFFFFFFFFFFull);
+}
+
+TEST_F(QLXWindowsServiceTest, UnreadableKeywordMaskIsLoggedAndCachedAsZero) {
+  Configure("    <add key=\"DefaultMatchAnyKeyword\" value=\"lots\"/>\n");
+  TestableService service;
+  EXPECT_EQ(service.GetDefaultMatchAnykeyword(), 0u);
+  EXPECT_EQ(service.GetDefaultMatchAllkeyword(), 0u);
+  ConfigureKey("DefaultMatchAnyKeyword", "7");
+  EXPECT_EQ(service.GetDefaultMatchAnykeyword(), 0u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("STANDARD EXCEPTION Fn: QLXWindowsService::GetDefaultMatchAnykeyword : Exception: "),
+            std::string::npos);
+  EXPECT_NE(log.find("STANDARD EXCEPTION Fn: QLXWindowsService::GetDefaultMatchAllkeyword : Exception: "),
+            std::string::npos);
+}
+
+TEST_F(QLXWindowsServiceTest, MaskEqualToTheNotReadMarkerIsReadAgainOnEveryCall) {
+  ConfigureKey("DefaultMatchAnyKeyword", "1234567890");
+  TestableService service;
+  EXPECT_EQ(service.GetDefaultMatchAnykeyword(), 1234567890u);
+  ConfigureKey("DefaultMatchAnyKeyword", "5");
+  EXPECT_EQ(service.GetDefaultMatchAnykeyword(), 5u);
+}
+
+TEST_F(QLXWindowsServiceTest, MaxProcessorFrequencyIsTheCounterFrequencyTimes1024) {
+  ConfigurationManager::ReloadForTesting();
+  TestableService service;
+  sim::set_performance_frequency(3'000'000);
+  EXPECT_EQ(service.GetMaxProcessorFrequency(), 3'000'000ull * 1024);
+}
+
+TEST_F(QLXWindowsServiceTest, MaxProcessorFrequencyIsZeroWhenTheCounterFails) {
+  ConfigurationManager::ReloadForTesting();
+  TestableService service;
+  sim::fail_next("QueryPerformanceFrequency", 1, ERROR_INVALID_FUNCTION);
+  EXPECT_EQ(service.GetMaxProcessorFrequency(), 0u);
+  EXPECT_NE(Log().find("ERROR # Conduit::GetMaxProcessorFrequency # QueryPerformanceFrequency failed: 1\n"),
+            std::string::npos);
+  EXPECT_EQ(service.GetMaxProcessorFrequency(), 10'000'000ull * 1024);
+}
+
+TEST_F(QLXWindowsServiceTest, ApiVersionAndTargetSideDecodingAnswerWithTheirLines) {
+  ConfigurationManager::ReloadForTesting();
+  TestableService service;
+  EXPECT_EQ(service.GetApiVersion(), 1u);
+  EXPECT_TRUE(service.IsTargetSideDecodingSupported());
+  const std::string log = Log();
+  EXPECT_NE(log.find("INFO # Conduit::GetApiVersion # returning the API version\n"), std::string::npos);
+  EXPECT_NE(log.find("INFO # Conduit::IsTargetSideDecodingSupported # returning the TARGET supported value\n"),
+            std::string::npos);
+}
+
+TEST_F(QLXWindowsServiceTest, EtwOperationsFailWithNotImplementedUntilTheyExist) {
+  ConfigurationManager::ReloadForTesting();
+  TestableService service;
+  const std::vector<std::pair<std::string, std::function<void()>>> operations = {
+      {"GetAllProviders", [&] { service.GetAllProviders(); }},
+      {"GetProviderManifests", [&] { service.GetProviderManifests({"p"}); }},
+      {"GetSessionProviders", [&] { service.GetSessionProviders("s"); }},
+      {"StartTraceSession", [&] { service.StartTraceSession("s"); }},
+      {"StopTraceSession", [&] { service.StopTraceSession("s"); }},
+      {"EnableProviders", [&] { service.EnableProviders("s", {}); }},
+      {"EnableProvidersByGUID", [&] { service.EnableProvidersByGUID("s", {}); }},
+      {"DisableProviders", [&] { service.DisableProviders("s", {}); }},
+      {"DisableProvidersByGUID", [&] { service.DisableProvidersByGUID("s", {}); }},
+      {"StartTraceSessionWithProviders", [&] { service.StartTraceSessionWithProviders("s", {}); }},
+      {"RedirectTrace", [&] { service.RedirectTrace("s"); }},
+  };
+  for (const auto& [name, call] : operations) {
+    try {
+      call();
+      ADD_FAILURE() << name << " succeeded";
+    } catch (const QLXServiceFault& fault) {
+      EXPECT_EQ(std::string(fault.what()), name + " is not available yet");
+      EXPECT_EQ(fault.errorCode, static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+    }
+  }
+}
+
+TEST_F(QLXWindowsServiceTest, SingletonsAreCreatedOnceAndReleasedInOrder) {
+  ConfigurationManager::ReloadForTesting();
+  {
+    TestableService service;
+    EXPECT_EQ(CEtwController::getInstance(), CEtwController::getInstance());
+    EXPECT_EQ(CEtwSchemaCollector::getInstance(), CEtwSchemaCollector::getInstance());
+    EXPECT_EQ(CEtwTdhManifestLoader::getInstance(nullptr),
+              CEtwTdhManifestLoader::getInstance(CEtwSchemaCollector::getInstance()));
+  }
+  const std::string log = Log();
+  for (const char* name : {"CEtwSchemaCollector::CEtwSchemaCollector", "CEtwTdhManifestLoader::CEtwTdhManifestLoader",
+                           "CEtwController::CEtwController", "CEtwSchemaCollector::~CEtwSchemaCollector",
+                           "CEtwTdhManifestLoader::~CEtwTdhManifestLoader", "CEtwController::~CEtwController"}) {
+    EXPECT_EQ(CountOccurrences(log, std::string("DEBUG #  Entering  function ") + name + "\n"), 1u) << name;
+  }
+  const size_t collectorGone = log.find("Entering  function CEtwSchemaCollector::~CEtwSchemaCollector");
+  const size_t loaderGone = log.find("Entering  function CEtwTdhManifestLoader::~CEtwTdhManifestLoader");
+  const size_t controllerGone = log.find("Entering  function CEtwController::~CEtwController");
+  EXPECT_LT(collectorGone, loaderGone);
+  EXPECT_LT(loaderGone, controllerGone);
+}
+
+TEST_F(QLXWindowsServiceTest, LockFailureOfTheCollectorIsLoggedAndConstructionCompletes) {
+  ConfigurationManager::ReloadForTesting();
+  sim::fail_next("InitializeCriticalSectionAndSpinCount", 1, ERROR_NOT_ENOUGH_MEMORY);
+  TestableService service;
+  const std::string log = Log();
+  EXPECT_NE(log.find("ERROR # CEtwSchemaCollector::CEtwSchemaCollector# "
+                     "InitializeCriticalSectionAndSpinCount Failed 8\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("INFO_LOG # Conduit::Conduit all init completed successfully"), std::string::npos);
+}
+
+TEST_F(QLXWindowsServiceTest, ManifestDirectoryIsCreatedUnderTempOnlyWhenMissing) {
+  ConfigurationManager::ReloadForTesting();
+  char tempPath[MAX_PATH] = {};
+  ASSERT_GT(GetTempPathA(MAX_PATH, tempPath), 0u);
+  const std::string directory = std::string(tempPath) + "ManifestFiles\\";
+  const std::string createdLine =
+      "INFO # CEtwTdhManifestLoader::CEtwTdhManifestLoader # Dir:" + directory + " created successfully\n";
+
+  { TestableService service; }
+  EXPECT_TRUE(PathFileExistsA(directory.c_str()));
+  EXPECT_EQ(CountOccurrences(Log(), createdLine), 1u);
+
+  { TestableService service; }
+  EXPECT_EQ(CountOccurrences(Log(), createdLine), 1u);
+}
+
+TEST_F(QLXWindowsServiceTest, ManifestDirectoryThatCannotBeMadeIsLogged) {
+  ConfigurationManager::ReloadForTesting();
+  sim::fail_next("CreateDirectoryA", 1, ERROR_ACCESS_DENIED);
+  TestableService service;
+  EXPECT_NE(Log().find("ERROR # CEtwTdhManifestLoader::CEtwTdhManifestLoaderDir:"), std::string::npos);
+  EXPECT_NE(Log().find("ManifestFiles\\ is not created\n"), std::string::npos);
+}
+
+// ---- Start and stop, hosted by the virtual target's control manager ----
+
+// Keeps Windows Sockets started for the test's own client sockets.
+class SocketsStarted {
+ public:
+  SocketsStarted() {
+    WSADATA data{};
+    started_ = WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  ~SocketsStarted() {
+    if (started_) WSACleanup();
+  }
+  SocketsStarted(const SocketsStarted&) = delete;
+  SocketsStarted& operator=(const SocketsStarted&) = delete;
+
+ private:
+  bool started_ = false;
+};
+
+sockaddr_in LoopbackAddress(DWORD port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<USHORT>(port));
+  return address;
+}
+
+// A port that nothing listens on at the moment and that the service accepts, so that
+// parallel test runs do not collide.
+// (The kernel's ephemeral ports lie above 49151, so binding port 0 will not do.)
+DWORD PickFreePort() {
+  SocketsStarted sockets;
+  std::mt19937 pick(std::random_device{}());
+  std::uniform_int_distribution<DWORD> range(30000, QLXWindowsService::kMaximumPort);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    const DWORD port = range(pick);
+    const SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = LoopbackAddress(port);
+    const bool isFree = probe != INVALID_SOCKET &&
+                        bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    if (probe != INVALID_SOCKET) closesocket(probe);
+    if (isFree) return port;
+  }
+  throw std::runtime_error("no free port");
+}
+
+void StorePortInRegistry(DWORD port) {
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Orvix\\Tessera", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            KEY_ALL_ACCESS, nullptr, &key, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExW(key, u"ETWConduit_PortNumber", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port),
+                           sizeof(port)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+}
+
+// One request as a host tool sends it, and the response it reads back.
+Socketdata Exchange(DWORD port, const Socketdata& request) {
+  SocketsStarted sockets;
+  const sockaddr_in address = LoopbackAddress(port);
+  // The accept thread binds after the service has reported running: retry briefly.
+  SOCKET client = INVALID_SOCKET;
+  for (int attempt = 0; client == INVALID_SOCKET; ++attempt) {
+    client = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (client != INVALID_SOCKET &&
+        connect(client, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+      closesocket(client);
+      client = INVALID_SOCKET;
+      if (attempt == 500) throw std::runtime_error("connect failed");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  BinaryStream requestStream;
+  request >> requestStream;
+  const auto bytes = requestStream.GetBuffer();
+  send(client, bytes.get(), static_cast<int>(requestStream.GetSize()), 0);
+
+  std::vector<char> received;
+  for (;;) {
+    WSAPOLLFD readable{};
+    readable.fd = client;
+    readable.events = POLLRDNORM;
+    if (WSAPoll(&readable, 1, 10000) <= 0) {
+      break;
+    }
+    char chunk[4096];
+    const int count = recv(client, chunk, sizeof(chunk), 0);
+    if (count <= 0) {
+      break;
+    }
+    received.insert(received.end(), chunk, chunk + count);
+    try {
+      BinaryStream responseStream(received.data(), received.size());
+      Socketdata response;
+      response << responseStream;
+      closesocket(client);
+      return response;
+    } catch (const std::exception&) {
+      // Not all of it yet.
+    }
+  }
+  closesocket(client);
+  throw std::runtime_error("no response");
+}
+
+std::string ResultText(Socketdata& response) {
+  std::string text;
+  response.result >> text;
+  return text;
+}
+
+class HostedServiceTest : public QLXWindowsServiceTest {
+ protected:
+  void StartHosted(TestableService& service) {
+    sim::host_service(kServiceName);
+    entry_ = std::thread([&service, this] { runResult_ = service.Run(); });
+    ASSERT_TRUE(sim::wait_for_service_state(kServiceName, SERVICE_RUNNING, std::chrono::seconds(30)));
+  }
+
+  void StopHosted() {
+    ASSERT_TRUE(sim::send_service_control(kServiceName, SERVICE_CONTROL_STOP));
+    entry_.join();
+    EXPECT_TRUE(runResult_);
+  }
+
+  std::thread entry_;
+  BOOL runResult_ = FALSE;
+};
+
+TEST_F(HostedServiceTest, StartListensOnTheRegistryPortAndServesRequests) {
+  ConfigurationManager::ReloadForTesting();
+  const DWORD port = PickFreePort();
+  StorePortInRegistry(port);
+  {
+    TestableService service;
+    StartHosted(service);
+
+    Socketdata ping;
+    ping.function = 8;
+    Socketdata pong = Exchange(port, ping);
+    EXPECT_EQ(pong.status, 0u);
+    EXPECT_EQ(pong.function, 2u);
+    EXPECT_EQ(ResultText(pong), "conduit");
+
+    Socketdata start;
+    start.function = 2;
+    start.paramCount = 1;
+    start.params << std::string("session");
+    Socketdata refused = Exchange(port, start);
+    EXPECT_EQ(refused.status, 1u);
+    EXPECT_EQ(ResultText(refused), "Error:: StartTraceSession is not available yet , Error code : 120");
+
+    StopHosted();
+  }
+  const std::string log = Log();
+  EXPECT_NE(log.find("DEBUG # Entering Conduit::OnStart 4\n"), std::string::npos);
+  EXPECT_NE(log.find("DEBUG #  Entering  function QLXWindowsService::HostService\n"), std::string::npos);
+  EXPECT_NE(log.find("DEBUG #  Exiting function QLXWindowsService::HostService\n"), std::string::npos);
+  EXPECT_NE(log.find("INFO # Returning instance from Conduit::GetInstance \n"), std::string::npos);
+  EXPECT_NE(log.find("INFO # Entering Conduit::OnStop 4\n"), std::string::npos);
+  EXPECT_LT(log.find("INFO # Entering Conduit::OnStop 4\n"),
+            log.find("DEBUG #  Entering  function QLXWindowsService::~QLXWindowsService\n"));
+}
+
+TEST_F(HostedServiceTest, FailedPortLookupLeavesTheServiceRunningWithoutListener) {
+  ConfigurationManager::ReloadForTesting();
+  StorePortInRegistry(PickFreePort());
+  sim::fail_next("GetSecurityInfo", 1, ERROR_ACCESS_DENIED);
+  {
+    TestableService service;
+    StartHosted(service);
+    StopHosted();
+  }
+  const std::string log = Log();
+  EXPECT_NE(log.find("ERROR # Conduit::HostService # Invalid port number\n"), std::string::npos);
+  EXPECT_NE(log.find("STANDARD EXCEPTION Fn: QLXWindowsService::OnStart : Exception: Invalid port number\n"),
+            std::string::npos);
+  EXPECT_EQ(log.find("Entering  function QLXWindowsService::HostService"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,61 @@
+#include "util.h"
+
+#include <stdexcept>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/sim.h"
+#include "windows.h"
+
+namespace {
+
+class UtilTest : public ::testing::Test {
+ protected:
+  void SetUp() override { sim::reset(); }
+};
+
+template <typename Call>
+void ExpectBadConversion(Call call) {
+  try {
+    call();
+    ADD_FAILURE() << "no exception";
+  } catch (const std::range_error& e) {
+    EXPECT_STREQ(e.what(), "bad conversion");
+  }
+}
+
+TEST_F(UtilTest, RoundTripsTextOutsideAsciiAndTheBasicPlane) {
+  const std::string utf8 = "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9D\x84\x9E";
+  const std::u16string utf16 = u"Gr\u00FC\u00DFe \u20AC \U0001D11E";
+  EXPECT_EQ(Util::to_wstring(utf8), utf16);
+  EXPECT_EQ(Util::to_string(utf16), utf8);
+}
+
+TEST_F(UtilTest, EmptyTextAndEmbeddedZerosConvert) {
+  EXPECT_EQ(Util::to_string(u""), "");
+  EXPECT_EQ(Util::to_wstring(""), u"");
+  const std::string withZero("a\0b", 3);
+  EXPECT_EQ(Util::to_wstring(withZero), std::u16string(u"a\0b", 3));
+}
+
+TEST_F(UtilTest, LoneSurrogateIsABadConversion) {
+  ExpectBadConversion([] { Util::to_string(std::u16string(1, u'\xD800')); });
+  ExpectBadConversion([] { Util::to_string(std::u16string(u"x") + char16_t(0xDC00)); });
+}
+
+TEST_F(UtilTest, InvalidUtf8IsABadConversion) {
+  ExpectBadConversion([] { Util::to_wstring("\xC0\xAF"); });        // overlong '/'
+  ExpectBadConversion([] { Util::to_wstring("abc\xE2\x82"); });     // truncated sequence
+  ExpectBadConversion([] { Util::to_wstring("\xFF"); });            // never valid
+  ExpectBadConversion([] { Util::to_wstring("\xED\xA0\x80"); });    // encoded surrogate
+}
+
+TEST_F(UtilTest, PlatformConversionFailureIsABadConversion) {
+  sim::fail_next("WideCharToMultiByte", 1, ERROR_NO_UNICODE_TRANSLATION);
+  ExpectBadConversion([] { Util::to_string(u"fine"); });
+  sim::fail_next("MultiByteToWideChar", 1, ERROR_INSUFFICIENT_BUFFER);
+  ExpectBadConversion([] { Util::to_wstring("fine"); });
+}
+
+}  // namespace

@@ -1,0 +1,180 @@
+#include "launcher.h"
+
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <thread>
+
+#include "conduit_main.h"
+#include "sim/registry.h"
+#include "sim/services.h"
+#include "sim/sim.h"
+#include "windows.h"
+
+namespace conduit::target {
+namespace {
+
+constexpr char16_t kServiceName[] = u"Orvix(R) Trace Redirect Service";
+constexpr char kPortKey[] = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Orvix\\Tessera";
+constexpr char kPortValue[] = "ETWConduit_PortNumber";
+
+namespace fs = std::filesystem;
+
+// What an installation places next to the service when no --config is given: information
+// and above in the log, and the service's documented defaults spelled out.
+constexpr char kDefaultConfiguration[] = R"(<?xml version="1.0" encoding="utf-8"?>
+<configuration>
+  <appSettings>
+    <add key="LogLevel" value="1"/>
+    <add key="DefaultTraceSinkType" value="2"/>
+    <add key="DefaultTraceLevel" value="4"/>
+    <add key="DefaultMatchAnyKeyword" value="0"/>
+    <add key="DefaultMatchAllKeyword" value="0"/>
+  </appSettings>
+</configuration>
+)";
+
+// Whether a TCP socket listens on `port` on this machine. Read from the kernel's socket
+// table rather than by connecting, so that the check leaves no trace in the service's log.
+bool is_listening(unsigned port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    auto colon = local.find(':');
+    if (colon == std::string::npos || state != "0A") continue;
+    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
+  }
+  return false;
+}
+
+// Registers the service as `conduit -install` would, so that the control manager's
+// database shows it; an existing entry is kept.
+void install_service(const fs::path& executable) {
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+  if (!manager) throw std::runtime_error("OpenSCManagerW failed with " + std::to_string(GetLastError()));
+  const std::string path = executable.string();
+  const std::u16string widePath(path.begin(), path.end());
+  SC_HANDLE service = CreateServiceW(manager, kServiceName, kServiceName, SERVICE_QUERY_STATUS, SERVICE_WIN32_OWN_PROCESS,
+                                     SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, widePath.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr);
+  const DWORD error = GetLastError();
+  if (service) CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  if (!service && error != ERROR_SERVICE_EXISTS) {
+    throw std::runtime_error("CreateServiceW failed with " + std::to_string(error));
+  }
+}
+
+template <typename Predicate>
+bool wait_until(Predicate done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+}  // namespace
+
+int run_target(int argc, char** argv) {
+  std::string root = (fs::current_path() / "conduit-target-root").string();
+  unsigned port = 0;
+  std::string config;
+  unsigned startTimeoutMs = 10000;
+  CLI::App app{"The virtual target with the Conduit service running on it", "conduit-target"};
+  app.add_option("--root", root, "target root folder (created when missing, reused otherwise)")->capture_default_str();
+  app.add_option("--port", port, "set the service's port in the registry first")->check(CLI::Range(1, 65535));
+  app.add_option("--config", config,
+                 "configuration file to install as Conduit.exe.config (default: one with LogLevel 1)")
+      ->check(CLI::ExistingFile);
+  app.add_option("--start-timeout-ms", startTimeoutMs, "how long the service may take to listen")
+      ->capture_default_str();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+
+  // Signals are taken by sigwait on this thread only; every thread started later inherits
+  // the mask.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  try {
+    sim::reset(fs::absolute(root));
+    const fs::path installDir = sim::target_root() / "Program Files" / "Orvix" / "Conduit";
+    fs::create_directories(installDir);
+    const fs::path executable = installDir / "Conduit.exe";
+    sim::set_module_path(executable);
+    const fs::path installedConfig = installDir / "Conduit.exe.config";
+    if (!config.empty()) {
+      fs::copy_file(config, installedConfig, fs::copy_options::overwrite_existing);
+    } else if (!fs::exists(installedConfig)) {
+      std::ofstream(installedConfig) << kDefaultConfiguration;
+    }
+    if (port != 0) sim::set_registry_dword(kPortKey, kPortValue, port);
+    install_service(executable);
+  } catch (const std::exception& e) {
+    std::cerr << "conduit-target: " << e.what() << "\n";
+    return 1;
+  }
+
+  sim::host_service(kServiceName);
+  std::atomic<bool> entryReturned{false};
+  std::thread entry([&] {
+    WCHAR name[] = u"Conduit.exe";
+    WCHAR* args[] = {name, nullptr};
+    wmain(1, args);
+    std::cout.flush();
+    entryReturned = true;
+  });
+
+  int exitCode = 0;
+  const auto timeout = std::chrono::milliseconds(startTimeoutMs);
+  unsigned listeningPort = 0;
+  const bool running = sim::wait_for_service_state(kServiceName, SERVICE_RUNNING, timeout);
+  if (running) {
+    listeningPort = sim::registry_dword(kPortKey, kPortValue).value_or(0);
+  }
+  if (running && listeningPort != 0 && wait_until([&] { return is_listening(listeningPort); }, timeout)) {
+    std::cout << "conduit-target: listening on 127.0.0.1:" << listeningPort << std::endl;
+    std::cout << "conduit-target: log file " << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string()
+              << std::endl;
+    // Wait for a stop signal, or for the service to end by itself.
+    timespec poll{0, 100 * 1000 * 1000};
+    while (!entryReturned) {
+      int signal = sigtimedwait(&stopSignals, nullptr, &poll);
+      if (signal == SIGINT || signal == SIGTERM) break;
+    }
+    if (entryReturned) {
+      std::cerr << "conduit-target: the service stopped by itself\n";
+      exitCode = 1;
+    }
+  } else {
+    std::cerr << "conduit-target: the service did not start listening"
+              << (listeningPort ? " on port " + std::to_string(listeningPort) : std::string()) << "; see "
+              << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string() << "\n";
+    exitCode = 1;
+  }
+
+  if (!entryReturned) sim::send_service_control(kServiceName, SERVICE_CONTROL_STOP);
+  entry.join();
+  std::cout << "conduit-target: stopped" << std::endl;
+  return exitCode;
+}
+
+}  // namespace conduit::target

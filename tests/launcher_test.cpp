@@ -1,0 +1,139 @@
+// The executables as separate processes: conduit-target serving conduit-cli, and the
+// conduit executable installing and removing itself across processes.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli_app.h"
+#include "support/free_port.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path fresh_folder(const char* stem) {
+  std::string pattern = (fs::temp_directory_path() / (std::string(stem) + "-XXXXXX")).string();
+  EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
+  return pattern;
+}
+
+// A child process whose standard output is read line by line.
+class Child {
+ public:
+  Child(const std::vector<std::string>& args, const std::vector<std::string>& environment = {}) {
+    int pipeFds[2];
+    EXPECT_EQ(::pipe(pipeFds), 0);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+      ::dup2(pipeFds[1], 1);
+      ::close(pipeFds[0]);
+      ::close(pipeFds[1]);
+      for (const auto& assignment : environment) ::putenv(const_cast<char*>(assignment.c_str()));
+      std::vector<char*> argv;
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    m_out = ::fdopen(pipeFds[0], "r");
+  }
+  ~Child() {
+    if (m_pid > 0) {
+      ::kill(m_pid, SIGKILL);
+      ::waitpid(m_pid, nullptr, 0);
+    }
+    if (m_out) ::fclose(m_out);
+  }
+
+  // The next line holding `text`, or the empty string at the end of the output.
+  std::string line_with(const std::string& text) {
+    std::array<char, 4096> line;
+    while (std::fgets(line.data(), line.size(), m_out)) {
+      std::string s(line.data());
+      m_all += s;
+      if (s.find(text) != std::string::npos) return s;
+    }
+    return {};
+  }
+  std::string rest() {
+    line_with("\x01never\x01");
+    return m_all;
+  }
+  int signal_and_wait(int signal) {
+    ::kill(m_pid, signal);
+    return wait();
+  }
+  int wait() {
+    int status = 0;
+    ::waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+ private:
+  pid_t m_pid = -1;
+  FILE* m_out = nullptr;
+  std::string m_all;
+};
+
+int cli(const std::vector<std::string>& args, std::string* out = nullptr) {
+  std::vector<const char*> argv{"conduit-cli"};
+  for (const auto& a : args) argv.push_back(a.c_str());
+  std::ostringstream o, e;
+  int code = conduit::host::run_cli(static_cast<int>(argv.size()), argv.data(), o, e);
+  if (out) *out = o.str() + e.str();
+  return code;
+}
+
+TEST(ConduitTarget, ServesTheCliAndStopsCleanlyOnSigint) {
+  const fs::path root = fresh_folder("conduit-target-test");
+  const std::string port = std::to_string(conduit::testing::free_service_port());
+  {
+    Child target({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port});
+    ASSERT_EQ(target.line_with("conduit-target: listening"), "conduit-target: listening on 127.0.0.1:" + port + "\n");
+    std::string out;
+    EXPECT_EQ(cli({"--port", port, "ping"}, &out), 0);
+    EXPECT_EQ(out, "conduit\n");
+    EXPECT_EQ(cli({"--port", port, "sink", "0"}, &out), 1);
+    EXPECT_NE(out.find("Invalid Sync type provided"), std::string::npos) << out;
+    EXPECT_EQ(cli({"--port", port, "--json", "raw", "00000000 ffffffff 00000000 00000000 00000000"}, &out), 1);
+    EXPECT_NE(out.find("\"status\":1"), std::string::npos) << out;
+    EXPECT_EQ(target.signal_and_wait(SIGINT), 0);
+  }
+  // The port stays in the registry of the reused root, as on a real machine.
+  {
+    Child target({CONDUIT_TARGET_PATH, "--root", root.string()});
+    ASSERT_EQ(target.line_with("conduit-target: listening"), "conduit-target: listening on 127.0.0.1:" + port + "\n");
+    EXPECT_EQ(target.signal_and_wait(SIGTERM), 0);
+  }
+  fs::remove_all(root);
+}
+
+TEST(ConduitExecutable, InstallsAndRemovesItselfAcrossProcesses) {
+  const fs::path root = fresh_folder("conduit-install-test");
+  const std::vector<std::string> environment{"CONDUIT_TARGET_ROOT=" + root.string()};
+  auto run = [&](const std::string& option) {
+    Child child({CONDUIT_EXE_PATH, option}, environment);
+    std::string out = child.rest();
+    EXPECT_EQ(child.wait(), 0);
+    return out;
+  };
+  EXPECT_EQ(run("-install"), "calling Redirect Service installer\nRedirect Service Installed Successfully");
+  EXPECT_EQ(run("/I"),
+            "calling Redirect Service installer\nCreateService failed w/err 0x00000431\nFailed to install Redirect Service");
+  EXPECT_EQ(run("-remove"), "Redirect Service UnInstalled Successfully");
+  EXPECT_EQ(run("/r"), "Failed to uninstall Redirect Service");
+  fs::remove_all(root);
+}
+
+}  // namespace
