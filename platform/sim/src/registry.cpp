@@ -4,6 +4,7 @@
 
 #include "registry_store.h"
 #include "security_store.h"
+#include "text_conversion.h"
 
 namespace sim {
 namespace {
@@ -51,7 +52,7 @@ void set_registry_dword(const std::string& path, const std::string& name, std::u
 }
 
 void set_registry_string(const std::string& path, const std::string& name, const std::string& value) {
-  std::u16string wide = security::to_utf16(value);
+  std::u16string wide = platform::utf8_to_utf16(value);
   wide.push_back(u'\0');
   std::vector<std::uint8_t> data;
   for (char16_t c : wide) {

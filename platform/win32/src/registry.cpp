@@ -12,6 +12,7 @@
 
 #include "platform_state.h"
 #include "registry_store.h"
+#include "text_conversion.h"
 
 namespace fs = std::filesystem;
 
@@ -320,12 +321,12 @@ std::vector<std::string> split(std::string_view sub_path) {
 std::vector<std::string> joined(const std::vector<std::string>& base, LPCWSTR sub_key) {
   auto path = base;
   if (sub_key) {
-    for (auto& part : split(security::to_utf8(sub_key))) path.push_back(std::move(part));
+    for (auto& part : split(platform::utf16_to_utf8(sub_key))) path.push_back(std::move(part));
   }
   return path;
 }
 
-std::string value_name(LPCWSTR name) { return name ? security::to_utf8(name) : std::string(); }
+std::string value_name(LPCWSTR name) { return name ? platform::utf16_to_utf8(name) : std::string(); }
 
 // The DACL and owner that a caller's security attributes ask for, in either descriptor form.
 DWORD security_from_attributes(const SECURITY_ATTRIBUTES* attributes, ObjectSecurity& out) {

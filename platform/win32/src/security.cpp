@@ -10,6 +10,7 @@
 #include "platform_state.h"
 #include "registry_store.h"
 #include "security_store.h"
+#include "text_conversion.h"
 
 namespace platform::security {
 namespace {
@@ -159,7 +160,7 @@ std::optional<Account> lookup_account(const std::string& sid_text) {
   while (std::getline(in, line)) {
     auto tab = line.find('\t');
     if (tab != std::string::npos && line.compare(0, tab, sid_text) == 0) {
-      return Account{to_utf16(line.substr(tab + 1)), to_utf16(kMachineDomainName), SidTypeUser};
+      return Account{platform::utf8_to_utf16(line.substr(tab + 1)), platform::utf8_to_utf16(kMachineDomainName), SidTypeUser};
     }
   }
   return std::nullopt;
@@ -179,56 +180,6 @@ void add_local_account(const std::string& sid_text, const std::string& name) {
   std::filesystem::create_directories(accounts_file().parent_path());
   std::ofstream out(accounts_file(), std::ios::trunc);
   for (const auto& line : lines) out << line << '\n';
-}
-
-std::string to_utf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    std::uint32_t c = text[i];
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<std::uint32_t>(text[++i]) - 0xDC00);
-    }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  }
-  return out;
-}
-
-std::u16string to_utf16(std::string_view text) {
-  std::u16string out;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (lead < 0x80 || i + length > text.size()) {
-      out += static_cast<char16_t>(lead);  // ASCII, or a truncated tail kept byte for byte
-      ++i;
-      continue;
-    }
-    std::uint32_t c = lead & (0xFFu >> (length + 1));
-    for (std::size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-    i += length;
-  }
-  return out;
 }
 
 }  // namespace platform::security

@@ -62,9 +62,5 @@ std::optional<Account> lookup_account(const std::string& sid_text);
 // every process of the target knows it.
 void add_local_account(const std::string& sid_text, const std::string& name);
 
-// UTF-16 <-> UTF-8. Lone surrogates pass through as three-byte sequences, so that any
-// name round-trips.
-std::string to_utf8(std::u16string_view text);
-std::u16string to_utf16(std::string_view text);
 
 }  // namespace platform::security

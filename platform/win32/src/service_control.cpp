@@ -28,6 +28,7 @@
 
 #include "platform_state.h"
 #include "service_control_host.h"
+#include "text_conversion.h"
 #include "winsvc.h"
 
 namespace fs = std::filesystem;
@@ -40,74 +41,13 @@ constexpr auto kCrossProcessControlTimeout = std::chrono::seconds(30);
 
 // ---- Text ---------------------------------------------------------------------------------
 
-// Case folding for names: ASCII and Latin-1 letters, which covers the service names in use.
-char16_t fold_char(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - 0x20);
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  return c;
-}
-
 std::u16string fold(std::u16string_view text) {
   std::u16string out(text);
-  for (auto& c : out) c = fold_char(c);
+  for (auto& c : out) c = platform::fold_case(c);
   return out;
 }
 
 bool same_name(std::u16string_view a, std::u16string_view b) { return fold(a) == fold(b); }
-
-std::string to_utf8(std::u16string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char32_t cp = text[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-      cp = 0xFFFD;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return out;
-}
-
-// The database only reads back what to_utf8 wrote, so malformed input just becomes U+FFFD.
-std::u16string from_utf8(std::string_view text) {
-  std::u16string out;
-  for (std::size_t i = 0; i < text.size();) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    int extra = byte < 0x80 ? 0 : (byte >> 5) == 0x6 ? 1 : (byte >> 4) == 0xE ? 2 : (byte >> 3) == 0x1E ? 3 : -1;
-    if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size()) {
-      out += u'\uFFFD';
-      ++i;
-      continue;
-    }
-    char32_t cp = extra == 0 ? byte : byte & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    i += static_cast<std::size_t>(extra) + 1;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
-  return out;
-}
 
 bool has_control_characters(std::u16string_view text) {
   for (char16_t c : text) {
@@ -185,10 +125,10 @@ std::optional<Entry> read_entry(const std::string& key) {
     std::string field = line.substr(0, equals);
     std::string value = line.substr(equals + 1);
     std::istringstream numbers(value);
-    if (field == "name") entry.name = from_utf8(value);
-    else if (field == "display_name") entry.display_name = from_utf8(value);
-    else if (field == "binary_path") entry.binary_path = from_utf8(value);
-    else if (field == "account") entry.account = from_utf8(value);
+    if (field == "name") entry.name = platform::utf8_to_utf16(value);
+    else if (field == "display_name") entry.display_name = platform::utf8_to_utf16(value);
+    else if (field == "binary_path") entry.binary_path = platform::utf8_to_utf16(value);
+    else if (field == "account") entry.account = platform::utf8_to_utf16(value);
     else if (field == "type") numbers >> entry.type;
     else if (field == "start_type") numbers >> entry.start_type;
     else if (field == "error_control") numbers >> entry.error_control;
@@ -211,10 +151,10 @@ bool write_entry(const Entry& entry) {
   {
     std::ofstream out(temporary, std::ios::trunc);
     const auto& s = entry.status;
-    out << "name=" << to_utf8(entry.name) << "\n"
-        << "display_name=" << to_utf8(entry.display_name) << "\n"
-        << "binary_path=" << to_utf8(entry.binary_path) << "\n"
-        << "account=" << to_utf8(entry.account) << "\n"
+    out << "name=" << platform::utf16_to_utf8(entry.name) << "\n"
+        << "display_name=" << platform::utf16_to_utf8(entry.display_name) << "\n"
+        << "binary_path=" << platform::utf16_to_utf8(entry.binary_path) << "\n"
+        << "account=" << platform::utf16_to_utf8(entry.account) << "\n"
         << "type=" << entry.type << "\n"
         << "start_type=" << entry.start_type << "\n"
         << "error_control=" << entry.error_control << "\n"
