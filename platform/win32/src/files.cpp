@@ -55,7 +55,7 @@ std::mutex& files_mutex() {
 }
 
 std::multimap<FileIdentity, ShareEntry*>& open_files() {
-  static std::multimap<FileIdentity, ShareEntry*> map;
+  static auto& map = *new std::multimap<FileIdentity, ShareEntry*>;
   return map;
 }
 
