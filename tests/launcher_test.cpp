@@ -108,6 +108,8 @@ TEST(ConduitTarget, ServesTheCliAndStopsCleanlyOnSigint) {
     EXPECT_NE(out.find("Invalid Sync type provided"), std::string::npos) << out;
     EXPECT_EQ(cli({"--port", port, "--json", "raw", "00000000 ffffffff 00000000 00000000 00000000"}, &out), 1);
     EXPECT_NE(out.find("\"status\":1"), std::string::npos) << out;
+    EXPECT_EQ(cli({"--port", port, "raw", "00000000 0c000000 00000000 00000000 00000000"}, &out), 1);
+    EXPECT_NE(out.find("result text: No such function supported\n"), std::string::npos) << out;
     EXPECT_EQ(target.signal_and_wait(SIGINT), 0);
   }
   // The port stays in the registry of the reused root, as on a real machine.

@@ -213,6 +213,13 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
           const Envelope& e = decoded->first;
           out << "status " << e.status << ", function " << e.function << ", paramCount " << e.paramCount
               << ", params [" << to_hex(e.params) << "], result [" << to_hex(e.result) << "]\n";
+          // Most results are one text (every error is): show it as text too.
+          try {
+            WireReader reader(e.result);
+            std::string text = reader.text();
+            if (reader.remaining() == 0 && !e.result.empty()) out << "result text: " << text << "\n";
+          } catch (const std::exception&) {
+          }
         } else {
           out << "no whole response (the service closes the connection on a request it cannot decode)\n";
         }
