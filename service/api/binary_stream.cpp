@@ -26,6 +26,18 @@ void ReadValue(BinaryStream& stream, Value& value) {
   stream.readbytes(&value, sizeof(value));
 }
 
+// The length a text or nested stream declares, checked against the bytes that remain before
+// anything is allocated for it: it comes from the peer, and a few bytes must not make the
+// service reserve gigabytes.
+UINT32 ReadDeclaredLength(BinaryStream& stream) {
+  UINT32 length = 0;
+  ReadValue(stream, length);
+  if (length > stream.GetRemainingSize()) {
+    throw std::runtime_error(kReadFailed);
+  }
+  return length;
+}
+
 template <typename Value>
 void WriteValue(BinaryStream& stream, Value value) {
   stream.writebytes(&value, sizeof(value));
@@ -130,15 +142,9 @@ BinaryStream& BinaryStream::operator>>(ULONGLONG& value) {
 
 BinaryStream& BinaryStream::operator>>(std::string& text) {
   LoggedCall("BinaryStream::operator >>", [&] {
-    UINT32 length = 0;
-    ReadValue(*this, length);
+    const UINT32 length = ReadDeclaredLength(*this);
     if (length == 0) {
       return;
-    }
-    // The declared length comes from the peer: checked before anything is allocated, so
-    // that a few bytes cannot make the service reserve gigabytes.
-    if (length > GetRemainingSize()) {
-      throw std::runtime_error(kReadFailed);
     }
     std::string tmp;
     try {
@@ -155,14 +161,9 @@ BinaryStream& BinaryStream::operator>>(std::string& text) {
 
 BinaryStream& BinaryStream::operator>>(BinaryStream& nested) {
   LoggedCall("BinaryStream::operator >>", [&] {
-    UINT32 length = 0;
-    ReadValue(*this, length);
+    const UINT32 length = ReadDeclaredLength(*this);
     if (length == 0) {
       return;
-    }
-    // As for texts: a declared length is never trusted with an allocation.
-    if (length > GetRemainingSize()) {
-      throw std::runtime_error(kReadFailed);
     }
     std::unique_ptr<char[]> bufRead;
     try {

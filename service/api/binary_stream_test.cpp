@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "testing/failure_text.h"
 #include "testing/log_file.h"
 #include "testing/wire_bytes.h"
 
@@ -82,16 +83,6 @@ std::vector<char> Bytes(std::initializer_list<int> values) {
   std::vector<char> bytes;
   for (int value : values) bytes.push_back(static_cast<char>(value));
   return bytes;
-}
-
-template <typename Body>
-std::string FailureText(Body&& body) {
-  try {
-    body();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
 }
 
 class BinaryStreamTest : public ::testing::Test {

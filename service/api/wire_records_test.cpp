@@ -10,22 +10,13 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "testing/failure_text.h"
 #include "testing/log_file.h"
 #include "testing/wire_bytes.h"
 
 namespace {
 
 using ::testing::HasSubstr;
-
-template <typename Body>
-std::string FailureText(Body&& body) {
-  try {
-    body();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 constexpr GUID kGuid = {0x01020304, 0x0506, 0x0708, {0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10}};
 
