@@ -1,6 +1,7 @@
 #include "runtime_session.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace etw::detail {
@@ -44,8 +45,9 @@ bool Session::reserve(std::uint32_t size, std::uint64_t keep_free, std::uint32_t
 void Session::write_padding(std::uint32_t padding) {
   if (padding == 0) return;
   // Every record is 8-aligned, so at least the size and kind fields fit.
-  const std::uint32_t fields[2] = {padding, kPadding};
-  std::memcpy(at(head_), fields, sizeof fields);
+  const std::uint16_t kind = kPadding;
+  std::memcpy(at(head_) + offsetof(RecordHeader, size), &padding, sizeof padding);
+  std::memcpy(at(head_) + offsetof(RecordHeader, kind), &kind, sizeof kind);
   head_ += padding;
 }
 
@@ -180,9 +182,14 @@ void Session::deliver(Consumer& consumer, const EventCallback& callback) {
     std::uint64_t position = consumer.cursor;
     while (position < end && !consumer.closed.load(std::memory_order_relaxed)) {
       const std::byte* record = at(position);
-      RecordHeader header;
-      std::memcpy(&header, record, kHeaderSize);
-      if (header.kind != kPadding) {
+      // Size and kind first: a padding record at the ring's end may be shorter than a header.
+      std::uint32_t size = 0;
+      std::uint16_t kind = 0;
+      std::memcpy(&size, record + offsetof(RecordHeader, size), sizeof size);
+      std::memcpy(&kind, record + offsetof(RecordHeader, kind), sizeof kind);
+      if (kind != kPadding) {
+        RecordHeader header;
+        std::memcpy(&header, record, kHeaderSize);
         EventView view;
         view.provider_id = header.provider;
         view.descriptor = header.descriptor;
@@ -196,7 +203,7 @@ void Session::deliver(Consumer& consumer, const EventCallback& callback) {
         view.user_data_length = header.user_data_length;
         callback(view);
       }
-      position += header.size;
+      position += size;
     }
     lock.lock();
     consumer.cursor = position;

@@ -521,6 +521,7 @@ TEST(EtwRuntimeConcurrency, WritersControlAndConsumerRunTogether) {
   // Each writer's events arrive in its own order, whatever was lost or filtered out.
   std::uint32_t last[2] = {0, 0};
   bool seen[2] = {false, false};
+  EXPECT_FALSE(collector.events().empty());
   for (const Delivered& event : collector.events()) {
     if (event.view.provider_id == kRealTimeLostEventGuid) continue;
     const std::uint32_t sequence = sequence_of(event);
