@@ -36,7 +36,12 @@ class Collector {
     handle_ = opened.handle;
     thread_ = std::thread([this] { result_ = runtime_.process(handle_, [this](const EventView& view) { keep(view); }); });
   }
-  ~Collector() { join(); }
+  // A failed expectation may leave the session running: closing ends `process` anyway.
+  ~Collector() {
+    runtime_.close_consumer(handle_);
+    release();
+    join();
+  }
 
   void join() {
     if (thread_.joinable()) thread_.join();
@@ -498,18 +503,25 @@ TEST(EtwRuntimeConcurrency, WritersControlAndConsumerRunTogether) {
   ASSERT_EQ(runtime.enable_provider(session.info.handle, kProvider, {}), Status::ok);
   Collector collector(runtime, u"busy");
 
+  // The settings change, other providers come and go and registrations of the same GUID
+  // appear and vanish while the writers write level-1 events, which every setting takes.
   std::atomic<bool> done{false};
   std::thread toggler([&] {
+    std::uint8_t level = 2;
     while (!done.load()) {
-      runtime.enable_provider(session.info.handle, kProvider, EnableSettings{5, 0, 0, {}});
+      level = level == 2 ? 5 : 2;
+      runtime.enable_provider(session.info.handle, kProvider, EnableSettings{level, 0, 0, {}});
+      runtime.enable_provider(session.info.handle, kOtherProvider, {});
+      const RegistrationHandle extra = runtime.register_provider(kProvider).handle;
       runtime.query_session(u"busy");
-      runtime.disable_provider(session.info.handle, kProvider);
+      runtime.disable_provider(session.info.handle, kOtherProvider);
+      runtime.unregister_provider(extra);
     }
   });
   std::vector<std::thread> writers;
   for (std::uint32_t w = 0; w < 2; ++w) {
     writers.emplace_back([&, w] {
-      for (std::uint32_t i = 0; i < 20000; ++i) write_sequence(runtime, provider, w << 24 | i);
+      for (std::uint32_t i = 0; i < 20000; ++i) write_sequence(runtime, provider, w << 24 | i, 1);
     });
   }
   for (auto& writer : writers) writer.join();
