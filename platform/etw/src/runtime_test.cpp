@@ -176,6 +176,17 @@ TEST(EtwRuntimeProviders, EnableAnswersWindowsErrorsForBadSessionHandles) {
   EXPECT_EQ(runtime.enable_provider(handle, kProvider, {}), Status::invalid_handle);
   EXPECT_EQ(runtime.disable_provider(0, kProvider), Status::invalid_parameter);
   EXPECT_EQ(runtime.disable_provider(handle, kProvider), Status::invalid_handle);
+
+  // A provider can be enabled in at most eight sessions at once.
+  for (char16_t i = 0; i < 8; ++i) {
+    const SessionResult session = runtime.start_session(std::u16string(u"eight ") + static_cast<char16_t>(u'0' + i));
+    ASSERT_EQ(runtime.enable_provider(session.info.handle, kProvider, {}), Status::ok);
+  }
+  const SessionHandle ninth = runtime.start_session(u"ninth").info.handle;
+  EXPECT_EQ(runtime.enable_provider(ninth, kProvider, {}), Status::no_system_resources);
+  EXPECT_EQ(runtime.enable_provider(ninth, kOtherProvider, {}), Status::ok);
+  ASSERT_EQ(runtime.stop_session(u"eight 3").status, Status::ok);
+  EXPECT_EQ(runtime.enable_provider(ninth, kProvider, {}), Status::ok);
 }
 
 TEST(EtwRuntimeProviders, MatchesLevelAndKeywordsAsEtwDefinesThem) {

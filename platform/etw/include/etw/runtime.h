@@ -19,6 +19,8 @@
 // - `process` delivers on the calling thread and returns when the session stops (after
 //   delivering everything the session buffered) or when the consumer is closed from
 //   another thread.
+// - A Runtime must outlive every call into it, `process` on other threads included; the
+//   process-wide one (`runtime()`) is never destroyed.
 #pragma once
 
 #include <cstddef>
