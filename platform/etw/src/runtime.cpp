@@ -1,5 +1,6 @@
 #include "etw/runtime.h"
 
+#include <pthread.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -50,6 +51,32 @@ char16_t fold_case(char16_t c) {
   return c;
 }
 
+// The state lock: shared for writers and enabled checks, exclusive for control. It prefers
+// the exclusive side, so that a start or stop is not starved by writers on several threads
+// that keep the shared side held between them. Nothing takes the shared side twice on one
+// thread.
+class StateLock {
+ public:
+  StateLock() {
+    pthread_rwlockattr_t attributes;
+    pthread_rwlockattr_init(&attributes);
+    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+    pthread_rwlock_init(&lock_, &attributes);
+    pthread_rwlockattr_destroy(&attributes);
+  }
+  ~StateLock() { pthread_rwlock_destroy(&lock_); }
+  StateLock(const StateLock&) = delete;
+  StateLock& operator=(const StateLock&) = delete;
+
+  void lock() { pthread_rwlock_wrlock(&lock_); }
+  void unlock() { pthread_rwlock_unlock(&lock_); }
+  void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+  void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+
+ private:
+  pthread_rwlock_t lock_;
+};
+
 // One session's enable of a provider.
 struct Enable {
   std::shared_ptr<Session> session;
@@ -92,7 +119,7 @@ bool session_names_equal(std::u16string_view a, std::u16string_view b) {
 // Order: control, then state, then a session's lock.
 struct Runtime::Impl {
   std::recursive_mutex control;
-  mutable std::shared_mutex state;
+  mutable StateLock state;
   std::array<std::shared_ptr<Session>, kMaxSessions> sessions;  // logger id = slot + 1
   std::uint64_t next_session_sequence = 1;
   std::unordered_map<Guid, ProviderEntry, GuidHash> providers;
@@ -166,7 +193,7 @@ struct Runtime::Impl {
     }
   }
 
-  SessionResult stop(const std::shared_ptr<Session>& session, std::unique_lock<std::shared_mutex>& state_lock) {
+  SessionResult stop(const std::shared_ptr<Session>& session, std::unique_lock<StateLock>& state_lock) {
     std::vector<PendingCallback> pending;
     sessions[session->logger_id() - 1].reset();
     drop_enables_locked(*session, &pending);

@@ -168,7 +168,7 @@ TEST(EtwRuntimeSessions, SixtyFifthSessionIsRefusedUntilOneStops) {
   EXPECT_EQ(again.info.logger_id, sessions[10].info.logger_id);
 }
 
-TEST(EtwRuntimeProviders, EnableAnswersWindowsErrorsForBadSessionHandles) {
+TEST(EtwRuntimeProviders, EnableAnswersWindowsErrorsForBadHandlesAndTooManySessions) {
   Runtime runtime;
   const SessionHandle handle = runtime.start_session(u"s").info.handle;
   ASSERT_EQ(runtime.stop_session(handle).status, Status::ok);
@@ -331,7 +331,8 @@ TEST(EtwRuntimeProviders, CallbackMayWriteAndCallBackIntoTheRuntime) {
 
 TEST(EtwRuntimeDelivery, DeliversEveryFieldInWriteOrderToEverySessionThatListens) {
   Runtime runtime;
-  static std::atomic<std::int64_t> clock{1000};
+  static std::atomic<std::int64_t> clock;
+  clock.store(1000);
   runtime.set_clock([] { return clock.fetch_add(10); });
   runtime.set_writer_identity([] { return WriterIdentity{4242, 0x1004, 3}; });
   const SessionResult first = runtime.start_session(u"first");
