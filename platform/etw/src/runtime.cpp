@@ -167,7 +167,7 @@ struct Runtime::Impl {
     if (entry->second.enables.empty() && entry->second.registrations == 0) providers.erase(entry);
   }
 
-  // Removes every enable of `session`; with `notify`, queues the disable callbacks.
+  // Removes every enable of `session`; given `pending`, queues the disable callbacks there.
   void drop_enables_locked(const Session& session, std::vector<PendingCallback>* pending) {
     for (auto entry = providers.begin(); entry != providers.end();) {
       auto& enables = entry->second.enables;
