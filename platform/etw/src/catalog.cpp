@@ -34,8 +34,6 @@ const char* to_string(CatalogStatus status) {
 
 namespace {
 
-std::string normal_path(const std::filesystem::path& path) { return path.lexically_normal().string(); }
-
 bool name_less(const std::string& a, const std::string& b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     auto fold = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
@@ -49,7 +47,7 @@ InstallResult Catalog::install_manifest(const std::filesystem::path& path, Scope
   std::vector<ProviderSchema> read;
   InstallResult result = parse_manifest_file(path, read);
   if (!result.ok()) return result;
-  const std::string origin = normal_path(path);
+  const std::string origin = manifest_origin(path);
 
   std::unique_lock lock(mutex_);
   if (scope == Scope::Registered) {
@@ -87,7 +85,7 @@ InstallResult Catalog::install_manifest(const std::filesystem::path& path, Scope
 }
 
 CatalogStatus Catalog::uninstall_manifest(const std::filesystem::path& path, Scope scope) {
-  const std::string origin = normal_path(path);
+  const std::string origin = manifest_origin(path);
   std::unique_lock lock(mutex_);
   std::size_t removed = 0;
   if (scope == Scope::Registered) {

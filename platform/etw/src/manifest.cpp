@@ -437,25 +437,22 @@ std::string trimmed(std::string text) {
 
 }  // namespace
 
-InstallResult parse_manifest_file(const std::filesystem::path& path, std::vector<ProviderSchema>& providers) {
-  InstallResult result;
-  std::error_code error;
-  if (!std::filesystem::is_regular_file(path, error)) {
-    result.status = CatalogStatus::FileNotFound;
-    result.detail = "no manifest file at " + path.string();
-    return result;
-  }
+namespace {
+
+void initialise_libxml() {
   static std::once_flag initialised;
   std::call_once(initialised, [] { xmlInitParser(); });
+}
 
-  std::unique_ptr<xmlParserCtxt, ContextCloser> context(xmlNewParserCtxt());
-  if (!context) throw std::bad_alloc();
-  std::unique_ptr<xmlDoc, DocumentCloser> doc(
-      xmlCtxtReadFile(context.get(), path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
+// Reads the schemas of a parsed document (or the parser's complaint when there is none).
+InstallResult read_document(xmlParserCtxt* context, xmlDoc* parsed, const std::string& origin,
+                            std::vector<ProviderSchema>& providers) {
+  InstallResult result;
+  std::unique_ptr<xmlDoc, DocumentCloser> doc(parsed);
   if (!doc) {
-    const xmlError* last = xmlCtxtGetLastError(context.get());
+    const xmlError* last = xmlCtxtGetLastError(context);
     result.status = CatalogStatus::MalformedXml;
-    result.detail = path.string() + " is not well-formed XML";
+    result.detail = origin + " is not well-formed XML";
     if (last != nullptr && last->message != nullptr) {
       result.detail += ": line " + std::to_string(last->line) + ": " + trimmed(last->message);
     }
@@ -465,7 +462,7 @@ InstallResult parse_manifest_file(const std::filesystem::path& path, std::vector
   if (root == nullptr || text_of(root->name) != "instrumentationManifest" || root->ns == nullptr ||
       text_of(root->ns->href) != kEventsNamespace) {
     result.status = CatalogStatus::NotAManifest;
-    result.detail = path.string() + " is not an instrumentation manifest";
+    result.detail = origin + " is not an instrumentation manifest";
     return result;
   }
 
@@ -475,7 +472,7 @@ InstallResult parse_manifest_file(const std::filesystem::path& path, std::vector
     for (const xmlNode* events : children(child(root, "instrumentation"), "events")) {
       for (const xmlNode* element : children(events, "provider")) {
         ProviderSchema schema = ProviderReader(element, strings).read();
-        schema.manifest_path = path.lexically_normal().string();
+        schema.manifest_path = origin;
         for (const ProviderSchema& earlier : read) {
           if (!schema.guid.is_zero() && earlier.guid == schema.guid) {
             throw ManifestError("two providers with the GUID " + guid_text(schema.guid));
@@ -486,17 +483,58 @@ InstallResult parse_manifest_file(const std::filesystem::path& path, std::vector
     }
   } catch (const ManifestError& problem) {
     result.status = CatalogStatus::InvalidManifest;
-    result.detail = path.string() + ": " + problem.what();
+    result.detail = origin + ": " + problem.what();
     return result;
   }
   if (read.empty()) {
     result.status = CatalogStatus::InvalidManifest;
-    result.detail = path.string() + " declares no provider";
+    result.detail = origin + " declares no provider";
     return result;
   }
   for (const ProviderSchema& schema : read) result.providers.push_back(schema.guid);
   providers = std::move(read);
   return result;
+}
+
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
+
+}  // namespace
+
+std::string manifest_origin(const std::filesystem::path& path) {
+  std::error_code error;
+  const auto absolute = std::filesystem::absolute(path, error);
+  return (error ? path : absolute).lexically_normal().string();
+}
+
+InstallResult parse_manifest_file(const std::filesystem::path& path, std::vector<ProviderSchema>& providers) {
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error)) {
+    InstallResult result;
+    result.status = CatalogStatus::FileNotFound;
+    result.detail = "no manifest file at " + path.string();
+    return result;
+  }
+  initialise_libxml();
+  std::unique_ptr<xmlParserCtxt, ContextCloser> context(xmlNewParserCtxt());
+  if (!context) throw std::bad_alloc();
+  xmlDoc* doc = xmlCtxtReadFile(context.get(), path.c_str(), nullptr, kParseOptions);
+  return read_document(context.get(), doc, manifest_origin(path), providers);
+}
+
+InstallResult parse_manifest_text(std::string_view text, const std::string& origin,
+                                  std::vector<ProviderSchema>& providers) {
+  initialise_libxml();
+  std::unique_ptr<xmlParserCtxt, ContextCloser> context(xmlNewParserCtxt());
+  if (!context) throw std::bad_alloc();
+  if (text.size() > static_cast<std::size_t>(INT32_MAX)) {
+    InstallResult result;
+    result.status = CatalogStatus::MalformedXml;
+    result.detail = origin + " is too large";
+    return result;
+  }
+  xmlDoc* doc = xmlCtxtReadMemory(context.get(), text.data(), static_cast<int>(text.size()), origin.c_str(),
+                                  nullptr, kParseOptions);
+  return read_document(context.get(), doc, origin, providers);
 }
 
 }  // namespace etw

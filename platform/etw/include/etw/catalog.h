@@ -68,9 +68,15 @@ struct InstallResult {
   bool ok() const { return status == CatalogStatus::Ok; }
 };
 
-// Parses an instrumentation manifest file into schemas without installing anything.
+// Parses an instrumentation manifest into schemas without installing anything; `providers`
+// is left untouched unless the whole manifest is sound. The schemas' manifest_path is the
+// origin: for a file, its absolute, normalised path (manifest_origin), which is also what
+// install and uninstall compare.
 InstallResult parse_manifest_file(const std::filesystem::path& path,
                                   std::vector<ProviderSchema>& providers);
+InstallResult parse_manifest_text(std::string_view text, const std::string& origin,
+                                  std::vector<ProviderSchema>& providers);
+std::string manifest_origin(const std::filesystem::path& path);
 
 struct ProviderSummary {
   std::string name;
