@@ -239,7 +239,7 @@ TEST_F(CatalogTest, RefusesBadFilesAndNeverInstallsHalfAManifest) {
   EXPECT_EQ(names(), std::vector<std::string>{"Good"});
 }
 
-TEST_F(CatalogTest, RefusesDanglingReferencesInTemplates) {
+TEST_F(CatalogTest, RefusesManifestsThatDoNotHoldTogether) {
   const char* bad_bodies[] = {
       R"xml(<templates><template tid="t"><data name="V" inType="win:UInt32" count="Later"/>
          <data name="Later" inType="win:UInt16"/></template></templates>)xml",
@@ -248,6 +248,8 @@ TEST_F(CatalogTest, RefusesDanglingReferencesInTemplates) {
       R"xml(<events><event value="1" template="missing"/></events>)xml",
       R"xml(<events><event value="70000"/></events>)xml",
       R"xml(<keywords><keyword name="K" mask="0xZZ"/></keywords>)xml",
+      R"xml(<events><event value="1" version="1"/><event value="1" version="1"/></events>)xml",
+      R"xml(<templates><template tid="t"/><template tid="t"/></templates>)xml",
   };
   int index = 0;
   for (const char* body : bad_bodies) {

@@ -148,10 +148,22 @@ class ProviderReader {
     for (const xmlNode* node : section("templates", "template")) {
       Template read_template;
       read_template.id = required(node, "tid");
+      if (schema_.find_template(read_template.id) != nullptr) {
+        throw ManifestError(describe(node) + " declares the template \"" + read_template.id + "\" a second time");
+      }
       read_template.fields = read_fields(node);
       schema_.templates.push_back(std::move(read_template));
     }
-    for (const xmlNode* node : section("events", "event")) schema_.events.push_back(read_event(node));
+    for (const xmlNode* node : section("events", "event")) {
+      Event event = read_event(node);
+      for (const Event& earlier : schema_.events) {
+        if (earlier.id == event.id && earlier.version == event.version) {
+          throw ManifestError(describe(node) + " declares event " + std::to_string(event.id) + " version " +
+                              std::to_string(event.version) + " a second time");
+        }
+      }
+      schema_.events.push_back(std::move(event));
+    }
     return std::move(schema_);
   }
 
@@ -242,6 +254,9 @@ class ProviderReader {
       if (!is_value_map && !is_element(node, "bitMap")) continue;
       ValueMap map;
       map.name = required(node, "name");
+      if (schema_.find_map(map.name) != nullptr) {
+        throw ManifestError(describe(node) + " declares the map \"" + map.name + "\" a second time");
+      }
       map.is_bitmap = !is_value_map;
       for (const xmlNode* entry : children(node, "map")) {
         map.entries.push_back({static_cast<std::uint32_t>(number_attribute(entry, "value", UINT32_MAX)),
@@ -317,7 +332,7 @@ class ProviderReader {
       event.version = static_cast<std::uint8_t>(parse_number(node, "version", *version, 255));
     }
     event.symbol = attribute_or_empty(node, "symbol");
-    event.name = event.symbol;
+    event.name = attribute(node, "name").value_or(event.symbol);
     event.message = message(node);
     if (auto name = attribute(node, "level"); name && !name->empty()) event.level = resolve_level(node, *name);
     if (auto name = attribute(node, "task"); name && !name->empty()) event.task = resolve_task(node, *name);
