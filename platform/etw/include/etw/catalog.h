@@ -13,6 +13,7 @@
 //    keywords-only manifest it generates) never hides the events the provider really has.
 //    A loaded provider without a GUID (the service's generated manifests leave it empty) takes
 //    the GUID of the registered provider with that name; with none, it is found by name only.
+//    Registration needs the GUID: a manifest with a GUID-less provider is refused for it.
 //
 // Installing a manifest parses the whole file into schemas first and then swaps them in under
 // the lock: a refused file leaves the catalog exactly as it was. Installing the same file
@@ -116,7 +117,8 @@ class Catalog {
   CatalogStatus install_provider(ProviderSchema schema, Scope scope = Scope::Registered);
   CatalogStatus uninstall_provider(const Guid& guid, Scope scope = Scope::Registered);
 
-  // Registered providers, ordered by name (letter case ignored), then GUID.
+  // Registered providers of every decoding source, ordered by name (letter case ignored),
+  // then GUID. (Windows lists manifest and MOF providers only; the surface filters if it must.)
   std::vector<ProviderSummary> providers() const;
   // Registered first, then loaded.
   std::shared_ptr<const ProviderSchema> find_provider(const Guid& guid) const;
