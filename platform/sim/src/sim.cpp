@@ -4,7 +4,10 @@
 #include <mutex>
 #include <system_error>
 
-#include "platform_state.h"
+#include "platform/core/faults.h"
+#include "platform/core/reset.h"
+#include "platform/core/target.h"
+#include "win32_controls/reset.h"
 
 namespace sim {
 namespace {
@@ -39,7 +42,10 @@ std::filesystem::path make_temporary_root() {
 void reset(std::optional<std::filesystem::path> root) {
   static const bool cleanup_registered = [] { return std::atexit(remove_owned_root) == 0; }();
   (void)cleanup_registered;
-  platform::reset_all();
+  // Every stand-in joins the phases explicitly, in the order they depend on each other; a
+  // stand-in added later (ETW, kernel) adds its join call here.
+  platform::win32::join_reset_phases();
+  platform::run_reset();
   // Keeping the current root (a simulated restart of the machine's processes) must not
   // delete it, even when reset() made it.
   bool keeps_owned_root = false;
@@ -66,6 +72,10 @@ std::filesystem::path target_root() { return platform::target_root(); }
 
 void fail_next(const std::string& function, unsigned count, std::uint32_t code) {
   platform::arm_fault(function, count, code);
+}
+
+void fail_next_status(const std::string& function, unsigned count, std::int32_t status) {
+  platform::arm_fault(function, count, static_cast<std::uint32_t>(status));
 }
 
 void clear_faults() { platform::clear_faults(); }

@@ -1,8 +1,10 @@
 #include <atomic>
 #include <chrono>
 
-#include "base_controls.h"
-#include "platform_state.h"
+#include "win32_controls/base_controls.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
+#include "reset_steps.h"
 #include "winbase.h"
 
 namespace {
@@ -10,15 +12,12 @@ namespace {
 constexpr std::uint64_t kDefaultFrequency = 10'000'000;
 std::atomic<std::uint64_t> g_frequency{kDefaultFrequency};
 
-void reset_frequency() { g_frequency.store(kDefaultFrequency); }
-const bool registered = platform::register_reset(&reset_frequency);
 
 }  // namespace
 
 namespace platform {
 
 void set_performance_frequency(std::uint64_t hz) {
-  (void)registered;
   // A zero rate would divide by zero in every caller that turns ticks into time.
   g_frequency.store(hz == 0 ? kDefaultFrequency : hz);
 }
@@ -51,3 +50,9 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
   lpFrequency->QuadPart = static_cast<LONGLONG>(g_frequency.load());
   return TRUE;
 }
+
+namespace platform::win32 {
+
+void reset_performance_frequency() { g_frequency.store(kDefaultFrequency); }
+
+}  // namespace platform::win32

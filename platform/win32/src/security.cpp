@@ -7,10 +7,11 @@
 #include <mutex>
 
 #include "aclapi.h"
-#include "platform_state.h"
-#include "registry_store.h"
-#include "security_store.h"
-#include "text_conversion.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
+#include "win32_controls/registry_store.h"
+#include "win32_controls/security_store.h"
+#include "platform/core/text.h"
 
 namespace platform::security {
 namespace {

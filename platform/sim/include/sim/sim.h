@@ -28,6 +28,8 @@ std::filesystem::path target_root();
 // example "CreateServiceW") fail with `code`: the function's own failure value, with `code`
 // as the last error, or as the returned status where the function returns one.
 void fail_next(const std::string& function, unsigned count, std::uint32_t code);
+// The same for functions that return an NTSTATUS: they return `status`.
+void fail_next_status(const std::string& function, unsigned count, std::int32_t status);
 void clear_faults();
 
 // Overrides an environment variable as the target's processes see it; nullopt removes it.
