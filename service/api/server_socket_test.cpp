@@ -299,6 +299,19 @@ TEST_F(ServerSocketTest, RequestArrivingInTwoPiecesIsHandedOverWhole) {
   EXPECT_EQ(calls_->Requests()[0], request);
 }
 
+TEST_F(ServerSocketTest, RequestSplitInsideItsHeadIsHandedOverWhole) {
+  StartServer(EchoHandler(calls_));
+  Client client(port_);
+  const std::string request = Envelope(40);
+
+  client.Send(request.substr(0, 10));
+  ASSERT_TRUE(LogEventuallyContains("INFO # Bytes received: 10\n"));
+  client.Send(request.substr(10));
+  EXPECT_EQ(client.Receive(request.size() + 6), "reply:" + request);
+  ASSERT_EQ(calls_->Count(), 1u);
+  EXPECT_EQ(calls_->Requests()[0], request);
+}
+
 TEST_F(ServerSocketTest, TruncatedOrForeignRequestsAreHandedOverAsReceived) {
   StartServer(EchoHandler(calls_));
   Client client(port_);

@@ -83,12 +83,22 @@ TEST_F(QLXWindowsServiceTest, LogLevelOutOfRangeLogsAndKeepsOnlyErrors) {
             3u);
 }
 
+// The threshold applied is the number that was checked, whatever notation the file uses.
+TEST_F(QLXWindowsServiceTest, LogLevelIsAppliedAsTheValueThatWasChecked) {
+  for (const auto& [text, applied] : {std::pair{"0x3", 3}, std::pair{"08", 0}, std::pair{"09", 0}, std::pair{" 2", 2}}) {
+    SetLogLevel("0");
+    ConfigureKey("LogLevel", text);
+    TestableService service;
+    EXPECT_EQ(GetLogThreshold(), applied) << text;
+  }
+}
+
 TEST_F(QLXWindowsServiceTest, MissingConfigurationLogsEverythingAndCompletesInit) {
   RemoveConfig();
   ConfigurationManager::ReloadForTesting();
   TestableService service;
   EXPECT_EQ(GetLogThreshold(), 0);
-  EXPECT_EQ(service.GetLogLevel(), "");
+  EXPECT_EQ(service.GetLogLevel(), "0");
   EXPECT_EQ(QLXWindowsService::GetInstance(), &service);
 
   const std::string log = Log();
@@ -183,7 +193,7 @@ TEST_F(QLXWindowsServiceTest, KeywordMasksReadAnyUnsigned64BitNumber) {
   EXPECT_EQ(service.GetDefaultMatchAllkeyword(), 0xFFFFFFFFFFFFFFFFull);
 }
 
-TEST_F(QLXWindowsServiceTest, UnreadableKeywordMaskIsLoggedAndCachedAsZero) {
+TEST_F(QLXWindowsServiceTest, UnreadableKeywordMaskIsLoggedAndAMissingOneIsQuietlyZero) {
   Configure("    <add key=\"DefaultMatchAnyKeyword\" value=\"lots\"/>\n");
   TestableService service;
   EXPECT_EQ(service.GetDefaultMatchAnykeyword(), 0u);
@@ -193,8 +203,8 @@ TEST_F(QLXWindowsServiceTest, UnreadableKeywordMaskIsLoggedAndCachedAsZero) {
   const std::string log = Log();
   EXPECT_NE(log.find("STANDARD EXCEPTION Fn: QLXWindowsService::GetDefaultMatchAnykeyword : Exception: "),
             std::string::npos);
-  EXPECT_NE(log.find("STANDARD EXCEPTION Fn: QLXWindowsService::GetDefaultMatchAllkeyword : Exception: "),
-            std::string::npos);
+  EXPECT_EQ(log.find("QLXWindowsService::GetDefaultMatchAllkeyword : Exception: "), std::string::npos);
+  EXPECT_EQ(log.find("GENERIC EXCEPTION Fn: QLXWindowsService::GetDefaultMatchAllkeyword"), std::string::npos);
 }
 
 TEST_F(QLXWindowsServiceTest, MaskEqualToTheNotReadMarkerIsReadAgainOnEveryCall) {

@@ -90,6 +90,20 @@ HGLOBAL GlobalFree(HGLOBAL hMem);
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
 BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 
+typedef struct _SYSTEMTIME {
+  WORD wYear;
+  WORD wMonth;
+  WORD wDayOfWeek;
+  WORD wDay;
+  WORD wHour;
+  WORD wMinute;
+  WORD wSecond;
+  WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+static_assert(sizeof(SYSTEMTIME) == 16);
+
+void GetLocalTime(LPSYSTEMTIME lpSystemTime);
+
 // --- Environment and well-known folders ---------------------------------------------------
 
 DWORD GetEnvironmentVariableW(LPCWSTR lpName, LPWSTR lpBuffer, DWORD nSize);

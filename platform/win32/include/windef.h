@@ -130,3 +130,8 @@ struct SECURITY_ATTRIBUTES {
 };
 using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+// The stand-in lets GCC and Clang check printf-style formats of functions that declare them
+// with this; the Windows headers have no such macro, so code that uses it defines it empty
+// when it is missing.
+#define STANDIN_PRINTF_FORMAT(format_index, first_argument) __attribute__((format(printf, format_index, first_argument)))
