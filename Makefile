@@ -1,6 +1,7 @@
 # Set-up and test entry points. `make test` is all a fresh machine needs.
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev lld libgtest-dev libgmock-dev \
-            libbenchmark-dev libxml2-dev libcli11-dev nlohmann-json3-dev
+            libbenchmark-dev libxml2-dev libcli11-dev nlohmann-json3-dev \
+            g++-mingw-w64-x86-64
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 

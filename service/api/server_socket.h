@@ -22,8 +22,8 @@
 #include <mutex>
 #include <string>
 
-#include "winbase.h"
 #include "winsock2.h"
+#include "windows.h"
 
 class ServerSocket {
  public:

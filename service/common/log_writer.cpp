@@ -34,7 +34,7 @@ std::string& LogPath() {
 }
 
 HANDLE OpenForAppend(const std::string& path) {
-  std::u16string widePath;
+  WString widePath;
   try {
     widePath = Util::to_wstring(path);
   } catch (const std::exception&) {

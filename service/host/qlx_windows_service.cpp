@@ -37,8 +37,8 @@ QLXWindowsService::QLXWindowsService(LPCWSTR serviceName, BOOL canStop, BOOL can
   WriteLog(LOG_DEBUG, "DEBUG #  Entering  function %s", "QLXWindowsService::QLXWindowsService");
   try {
     s_instance.store(this);
-    m_nullGuid = u"{00000000-0000-0000-0000-000000000000}";
-    m_administratorsSid = u"S-1-5-32-544";
+    m_nullGuid = TEXT("{00000000-0000-0000-0000-000000000000}");
+    m_administratorsSid = TEXT("S-1-5-32-544");
     m_schemaCollector = CEtwSchemaCollector::getInstance();
     m_manifestLoader = CEtwTdhManifestLoader::getInstance(m_schemaCollector);
     m_etwController = CEtwController::getInstance();

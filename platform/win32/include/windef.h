@@ -44,6 +44,10 @@ using LPSTR = char*;
 using LPCSTR = const char*;
 using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
+
+// Wide literals: WCHAR is char16_t here and wchar_t on Windows, so deliverable code writes
+// TEXT("...") and compiles against either.
+#define TEXT(quote) u##quote
 using PWSTR = WCHAR*;
 using PCWSTR = const WCHAR*;
 using LPOLESTR = WCHAR*;
