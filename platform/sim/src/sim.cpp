@@ -1,6 +1,8 @@
 #include "sim/sim.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <system_error>
 
@@ -86,6 +88,21 @@ void set_environment_variable(const std::string& name, std::optional<std::string
 
 void set_module_path(std::optional<std::filesystem::path> path) {
   platform::set_module_path(path ? std::optional<std::string>(path->string()) : std::nullopt);
+}
+
+bool is_listening(unsigned port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    const auto colon = local.find(':');
+    if (colon == std::string::npos || state != "0A") continue;  // 0A: LISTEN
+    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
+  }
+  return false;
 }
 
 }  // namespace sim

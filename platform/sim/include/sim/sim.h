@@ -46,6 +46,10 @@ void set_performance_frequency(std::uint64_t hz);
 std::vector<std::u16string> debugger_output();
 void clear_debugger_output();
 
+// Whether a TCP socket listens on `port` on this machine. Read from the kernel's socket table
+// rather than by connecting, so that the check leaves no trace in the service's log.
+bool is_listening(unsigned port);
+
 // Hides one export of a stand-in module (for example "tdh.dll") from GetProcAddress until the
 // next reset; false when no module of that name is installed.
 bool remove_module_export(const std::string& module, const std::string& export_name);
