@@ -5,7 +5,7 @@ PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev lld libgtest-dev libg
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test asan clang fuzz fuzz-run demo bench clean
+.PHONY: all deps build test asan tsan clang fuzz fuzz-run demo bench clean
 
 all: build
 
@@ -30,6 +30,11 @@ asan: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan
 
 clang: deps
 	cmake --preset clang
