@@ -13,8 +13,9 @@
 
 namespace sim {
 
-// Returns the machine to a clean state: no faults, no hosted service, default environment,
-// nothing in memory. Without `root` the machine also gets a fresh, empty target root (a new
+// Returns the machine to a fresh boot, in the phases of platform/core/reset.h (stop what
+// runs, drop process state, lay installed software afresh; see docs/architecture.md): no
+// faults, no hosted service, no handles, default environment, only the built-in modules. Without `root` the machine also gets a fresh, empty target root (a new
 // temporary folder, removed at the next reset and at exit); with `root` it keeps what that
 // folder holds (registry, service database, files), as a restarted machine would, even
 // when `root` is the current one.
