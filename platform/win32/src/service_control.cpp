@@ -266,33 +266,15 @@ std::nullptr_t fail_null(DWORD code) {
   return nullptr;
 }
 
-// The right ControlService needs for a control, or 0 for a control it cannot send.
-DWORD required_access(DWORD control) {
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-      return SERVICE_STOP;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE:
-      return SERVICE_PAUSE_CONTINUE;
-    case SERVICE_CONTROL_INTERROGATE:
-      return SERVICE_INTERROGATE;
-    default:
-      return control >= 128 && control <= 255 ? SERVICE_USER_DEFINED_CONTROL : 0;
-  }
-}
-
-// The checks the control manager makes before it passes a control to a running service.
-DWORD check_acceptable(const SERVICE_STATUS& status, DWORD control, bool has_handler) {
+// The checks the control manager makes before it passes a stop to a running service. Stop is
+// the one control the service sends (to remove itself); the others come from sim.
+DWORD check_stoppable(const SERVICE_STATUS& status, bool has_handler) {
   if (status.dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
-  if (control == SERVICE_CONTROL_INTERROGATE) return has_handler ? ERROR_SUCCESS : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   if (!has_handler || status.dwCurrentState == SERVICE_START_PENDING ||
       status.dwCurrentState == SERVICE_STOP_PENDING) {
     return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   }
-  DWORD accept = control == SERVICE_CONTROL_STOP                                           ? SERVICE_ACCEPT_STOP
-                 : control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE ? SERVICE_ACCEPT_PAUSE_CONTINUE
-                                                                                           : 0;
-  if (accept != 0 && (status.dwControlsAccepted & accept) == 0) return ERROR_INVALID_SERVICE_CONTROL;
+  if ((status.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0) return ERROR_INVALID_SERVICE_CONTROL;
   return ERROR_SUCCESS;
 }
 
@@ -425,14 +407,13 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
   auto service = find_object(hService, ObjectKind::Service);
   if (!service) return fail(ERROR_INVALID_HANDLE);
   if (!lpServiceStatus) return fail(ERROR_INVALID_PARAMETER);
-  const DWORD access = required_access(dwControl);
-  if (access == 0) return fail(ERROR_INVALID_PARAMETER);
-  if ((service->access & access) == 0) return fail(ERROR_ACCESS_DENIED);
+  if (dwControl != SERVICE_CONTROL_STOP) return fail(ERROR_INVALID_PARAMETER);
+  if ((service->access & SERVICE_STOP) == 0) return fail(ERROR_ACCESS_DENIED);
   const std::u16string name = service->name;
 
   if (Host* host = hosted(name); host && host->is_dispatching) {
     *lpServiceStatus = host->last;
-    if (DWORD refusal = check_acceptable(host->last, dwControl, host->handler != nullptr)) return fail(refusal);
+    if (DWORD refusal = check_stoppable(host->last, host->handler != nullptr)) return fail(refusal);
     const auto ticket = host->next_ticket++;
     host->queue.emplace_back(dwControl, ticket);
     g_changed.notify_all();
@@ -458,7 +439,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
     return fail(ERROR_SERVICE_NOT_ACTIVE);
   }
   *lpServiceStatus = entry->status;
-  if (DWORD refusal = check_acceptable(entry->status, dwControl, true)) return fail(refusal);
+  if (DWORD refusal = check_stoppable(entry->status, true)) return fail(refusal);
   lock.unlock();
   return control_other_process(name, dwControl, lpServiceStatus);
 }
