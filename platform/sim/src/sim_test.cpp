@@ -128,3 +128,21 @@ TEST(Handles, ValuesOfEveryKindAreDistinct) {
 }
 
 }  // namespace
+
+namespace {
+
+// A kernel-style call of a stand-in: it returns its status rather than setting a last error.
+std::int32_t allocate_widget() {
+  PLATFORM_FAIL_STATUS_IF_ARMED("AllocateWidget");
+  return 0;
+}
+
+TEST(FaultInjection, AnNtStatusFunctionReturnsTheArmedStatus) {
+  sim::reset();
+  const std::int32_t insufficient = static_cast<std::int32_t>(0xC000009A);  // STATUS_INSUFFICIENT_RESOURCES
+  sim::fail_next_status("AllocateWidget", 1, insufficient);
+  EXPECT_EQ(allocate_widget(), insufficient);
+  EXPECT_EQ(allocate_widget(), 0);
+}
+
+}  // namespace
