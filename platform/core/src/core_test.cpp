@@ -16,15 +16,6 @@ std::int32_t query_widget() {
   return 0;
 }
 
-TEST(Faults, AnNtStatusFunctionReturnsTheArmedStatusForTheArmedCalls) {
-  platform::clear_faults();
-  const std::int32_t insufficient = static_cast<std::int32_t>(0xC000009A);
-  platform::arm_fault("QueryWidget", 2, static_cast<std::uint32_t>(insufficient));
-  EXPECT_EQ(query_widget(), insufficient);
-  EXPECT_EQ(query_widget(), insufficient);
-  EXPECT_EQ(query_widget(), 0);
-}
-
 std::vector<std::string> g_trace;
 void stop_step() { g_trace.push_back("stop"); }
 void drop_step() { g_trace.push_back("drop"); }
