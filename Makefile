@@ -1,10 +1,11 @@
 # Set-up and test entry points. `make test` is all a fresh machine needs.
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev lld libgtest-dev libgmock-dev \
-            libbenchmark-dev libxml2-dev libcli11-dev nlohmann-json3-dev
+            libbenchmark-dev libxml2-dev libcli11-dev nlohmann-json3-dev \
+            g++-mingw-w64-x86-64
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test asan clang fuzz fuzz-run demo bench clean
+.PHONY: all deps build test asan tsan clang fuzz fuzz-run demo bench clean
 
 all: build
 
@@ -29,6 +30,11 @@ asan: deps
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS)
 	ctest --preset asan
+
+tsan: deps
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan
 
 clang: deps
 	cmake --preset clang

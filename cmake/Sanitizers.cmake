@@ -1,3 +1,12 @@
+if(CONDUIT_SANITIZE AND CONDUIT_TSAN)
+  message(FATAL_ERROR "CONDUIT_SANITIZE and CONDUIT_TSAN cannot be combined")
+endif()
+
+if(CONDUIT_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 if(CONDUIT_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=address,undefined)

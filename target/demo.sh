@@ -5,7 +5,7 @@ set -euo pipefail
 build=${1:-build/default}
 port=${PORT:-20950}
 target_bin="$build/target/conduit-target"
-cli_bin="$build/host/conduit-cli"
+cli_bin="$build/tools/conduit-cli"
 for bin in "$target_bin" "$cli_bin"; do
   [ -x "$bin" ] || { echo "demo: $bin is missing; run make build first" >&2; exit 1; }
 done

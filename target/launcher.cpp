@@ -40,23 +40,6 @@ constexpr char kDefaultConfiguration[] = R"(<?xml version="1.0" encoding="utf-8"
 </configuration>
 )";
 
-// Whether a TCP socket listens on `port` on this machine. Read from the kernel's socket
-// table rather than by connecting, so that the check leaves no trace in the service's log.
-bool is_listening(unsigned port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    auto colon = local.find(':');
-    if (colon == std::string::npos || state != "0A") continue;
-    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
-  }
-  return false;
-}
-
 // Registers the service as `conduit -install` would, so that the control manager's
 // database shows it; an existing entry is kept.
 void install_service(const fs::path& executable) {
@@ -150,7 +133,7 @@ int run_target(int argc, char** argv) {
   if (running) {
     listeningPort = sim::registry_dword(kPortKey, kPortValue).value_or(0);
   }
-  if (running && listeningPort != 0 && wait_until([&] { return is_listening(listeningPort); }, timeout)) {
+  if (running && listeningPort != 0 && wait_until([&] { return sim::is_listening(listeningPort); }, timeout)) {
     std::cout << "conduit-target: listening on 127.0.0.1:" << listeningPort << std::endl;
     std::cout << "conduit-target: log file " << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string()
               << std::endl;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "cli_app.h"
-#include "support/free_port.h"
+#include "testing/free_port.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ int cli(const std::vector<std::string>& args, std::string* out = nullptr) {
 
 TEST(ConduitTarget, ServesTheCliAndStopsCleanlyOnSigint) {
   const fs::path root = fresh_folder("conduit-target-test");
-  const std::string port = std::to_string(conduit::testing::free_service_port());
+  const std::string port = std::to_string(conduit::testing::FreeServicePort());
   {
     Child target({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port});
     ASSERT_EQ(target.line_with("conduit-target: listening"), "conduit-target: listening on 127.0.0.1:" + port + "\n");

@@ -19,7 +19,8 @@ constexpr const char* kClientThreadName = "ServerSocket::ClientSockProcessThread
 // delay.
 constexpr INT kContinuationWaitMilliseconds = 1000;
 
-// The size a request declares, from the bytes received so far; 0 while that is not known.
+// The least size the request can have, from the bytes received so far: its fixed 16-byte head
+// until that is complete, then what its declared lengths add up to.
 //   status (u32) | function (u32) | paramCount (u32) | P (u32) | params (P) | R (u32) | result (R)
 unsigned long long DeclaredRequestSize(const char* bytes, int count) {
   auto read_u32 = [bytes](unsigned long long offset) {
@@ -28,7 +29,8 @@ unsigned long long DeclaredRequestSize(const char* bytes, int count) {
            (static_cast<unsigned long long>(b[2]) << 16) | (static_cast<unsigned long long>(b[3]) << 24);
   };
   const auto received = static_cast<unsigned long long>(count);
-  if (received < 16) return 0;
+  // A head split by TCP is completed like the rest, rather than handed over cut.
+  if (received < 16) return 16;
   const unsigned long long resultLengthAt = 16 + read_u32(12);
   if (received < resultLengthAt + 4) return resultLengthAt + 4;
   return resultLengthAt + 4 + read_u32(resultLengthAt);

@@ -22,9 +22,8 @@
 #include <mutex>
 #include <string>
 
-#include "configuration_manager.h"
-#include "winbase.h"
 #include "winsock2.h"
+#include "windows.h"
 
 class ServerSocket {
  public:
@@ -70,7 +69,6 @@ class ServerSocket {
   std::atomic<SOCKET> m_listenSocket{INVALID_SOCKET};
   HANDLE m_acceptThread = nullptr;
   std::string m_port = "20950";
-  ConfigurationManager m_configuration;
   std::atomic<bool> m_stopping{false};
   mutable std::mutex m_handlerLock;
   std::shared_ptr<const RequestHandler> m_handler;

@@ -15,6 +15,7 @@
 
 #include "sim/sim.h"
 #include "stop_flag.h"
+#include "testing/free_port.h"
 #include "testing/log_file.h"
 #include "winsock2.h"
 #include "ws2tcpip.h"
@@ -29,17 +30,6 @@ sockaddr_in address_of(const char* text, USHORT port) {
   return address;
 }
 
-// A port nobody listens on right now; the server takes its port as text.
-USHORT free_port() {
-  SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  sockaddr_in address = address_of("0.0.0.0", 0);
-  EXPECT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  int length = sizeof(address);
-  EXPECT_EQ(getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  closesocket(probe);
-  return ntohs(address.sin_port);
-}
-
 // Polls for something another thread makes true; bounded so that a fault fails the test
 // instead of hanging it.
 template <typename Condition>
@@ -49,12 +39,6 @@ bool eventually(Condition condition) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return condition();
-}
-
-std::size_t occurrences(const std::string& text, const std::string& what) {
-  std::size_t count = 0;
-  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++count;
-  return count;
 }
 
 // One host-tool connection from a chosen loopback address.
@@ -158,7 +142,7 @@ class ServerSocketTest : public ::testing::Test {
     log_ = std::make_unique<LogFile>();
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    port_ = free_port();
+    port_ = conduit::testing::FreeServicePort();
   }
 
   void StartServer(ServerSocket::RequestHandler handler) {
@@ -169,7 +153,7 @@ class ServerSocketTest : public ::testing::Test {
   }
 
   bool LogEventuallyContains(const std::string& line, std::size_t count = 1) {
-    return eventually([&] { return occurrences(log_->Read(), line) >= count; });
+    return eventually([&] { return log_->Count(line) >= count; });
   }
 
   std::unique_ptr<LogFile> log_;
@@ -226,7 +210,7 @@ TEST_F(ServerSocketTest, RefusesOtherPeersWithAWarningAndGoesOnAccepting) {
   {
     Client refused(port_, "127.0.0.2");
     ASSERT_TRUE(LogEventuallyContains(acceptFailed, 2));
-    EXPECT_EQ(occurrences(log_->Read(), denied), 1u);
+    EXPECT_EQ(log_->Count(denied), 1u);
   }
 
   Client admitted(port_, "127.0.0.1");
@@ -294,6 +278,19 @@ TEST_F(ServerSocketTest, RequestArrivingInTwoPiecesIsHandedOverWhole) {
   client.Send(request.substr(0, 600));
   ASSERT_TRUE(LogEventuallyContains("INFO # Bytes received: 600\n"));
   client.Send(request.substr(600));
+  EXPECT_EQ(client.Receive(request.size() + 6), "reply:" + request);
+  ASSERT_EQ(calls_->Count(), 1u);
+  EXPECT_EQ(calls_->Requests()[0], request);
+}
+
+TEST_F(ServerSocketTest, RequestSplitInsideItsHeadIsHandedOverWhole) {
+  StartServer(EchoHandler(calls_));
+  Client client(port_);
+  const std::string request = Envelope(40);
+
+  client.Send(request.substr(0, 10));
+  ASSERT_TRUE(LogEventuallyContains("INFO # Bytes received: 10\n"));
+  client.Send(request.substr(10));
   EXPECT_EQ(client.Receive(request.size() + 6), "reply:" + request);
   ASSERT_EQ(calls_->Count(), 1u);
   EXPECT_EQ(calls_->Requests()[0], request);

@@ -1,33 +1,15 @@
 #include "etw_controller.h"
 
-#include <new>
-
 #include "log_writer.h"
-
-namespace {
-
-CEtwController* s_controller = nullptr;
-
-}  // namespace
+#include "process_singleton.h"
 
 CEtwController* CEtwController::getInstance() {
-  try {
-    if (s_controller == nullptr) {
-      s_controller = new CEtwController();
-    }
-    return s_controller;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwController::getInstance", e);
-  } catch (...) {
-    LogGenericException("CEtwController::getInstance");
-  }
-  return nullptr;
+  return ProcessSingleton<CEtwController>::Get("CEtwController::getInstance",
+                                               [] { return new CEtwController(); });
 }
 
 void CEtwController::deleteInstance() {
-  CEtwController* controller = s_controller;
-  s_controller = nullptr;
-  delete controller;
+  delete ProcessSingleton<CEtwController>::Take();
 }
 
 CEtwController::CEtwController() : _sessionName{} {

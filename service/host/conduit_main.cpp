@@ -19,11 +19,11 @@ constexpr DWORD kEnvironmentBufferSize = 65535;
 // when there is none.
 std::string LogFilePath() {
   std::vector<WCHAR> buffer(kEnvironmentBufferSize);
-  const DWORD length = GetEnvironmentVariableW(u"PROGRAMDATA", buffer.data(), kEnvironmentBufferSize);
+  const DWORD length = GetEnvironmentVariableW(TEXT("PROGRAMDATA"), buffer.data(), kEnvironmentBufferSize);
   // Guards against building the path from a buffer the call did not fill (value too long).
   if (length == 0 || length >= kEnvironmentBufferSize) return LOG_FILE_NAME;
   try {
-    return Util::to_string(std::u16string(buffer.data(), std::min(length, kEnvironmentBufferSize))) + "\\" +
+    return Util::to_string(WString(buffer.data(), std::min(length, kEnvironmentBufferSize))) + "\\" +
            LOG_FILE_NAME;
   } catch (const std::exception&) {
     // Guards against a process that dies before it starts because the folder's name is not
@@ -60,10 +60,10 @@ bool InstallService() {
               << std::flush;
     return false;
   }
-  std::u16string binaryPath(modulePath, length);
+  WString binaryPath(modulePath, length);
   // Guards against the control manager starting another program from a prefix of an
   // unquoted path with blanks ("C:\Program.exe").
-  if (binaryPath.find(u' ') != std::u16string::npos) binaryPath = u"\"" + binaryPath + u"\"";
+  if (binaryPath.find(TEXT(' ')) != WString::npos) binaryPath = TEXT("\"") + binaryPath + TEXT("\"");
 
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
   if (manager == nullptr) {
@@ -113,7 +113,7 @@ bool UninstallService() {
 int wmain(int argc, WCHAR* argv[]) {
   SetLogFilePath(LogFilePath());
 
-  if (argc < 2 || argv[1] == nullptr || (argv[1][0] != u'-' && argv[1][0] != u'/')) {
+  if (argc < 2 || argv[1] == nullptr || (argv[1][0] != TEXT('-') && argv[1][0] != TEXT('/'))) {
     try {
       RunService();
     } catch (const std::exception& e) {
@@ -126,12 +126,12 @@ int wmain(int argc, WCHAR* argv[]) {
   }
 
   const WCHAR* option = argv[1] + 1;
-  if (IsSwitch(option, u"install", u"i")) {
+  if (IsSwitch(option, TEXT("install"), TEXT("i"))) {
     std::cout << "calling Redirect Service installer\n" << std::flush;
     const bool installed = InstallService();
     std::cout << (installed ? "Redirect Service Installed Successfully" : "Failed to install Redirect Service")
               << std::flush;
-  } else if (IsSwitch(option, u"remove", u"r")) {
+  } else if (IsSwitch(option, TEXT("remove"), TEXT("r"))) {
     const bool removed = UninstallService();
     std::cout << (removed ? "Redirect Service UnInstalled Successfully" : "Failed to uninstall Redirect Service")
               << std::flush;

@@ -4,10 +4,10 @@
 // the exit code is 0 in every case.
 #pragma once
 
-#include "windows.h"
+#include "windef.h"
 
 // The service's name, which is also its display name.
-inline constexpr WCHAR CONDUIT_SERVICE_NAME[] = u"Orvix(R) Trace Redirect Service";
+inline constexpr WCHAR CONDUIT_SERVICE_NAME[] = TEXT("Orvix(R) Trace Redirect Service");
 inline constexpr char CONDUIT_SERVICE_NAME_A[] = "Orvix(R) Trace Redirect Service";
 
 int wmain(int argc, WCHAR* argv[]);

@@ -17,7 +17,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using host_testing::ReadWholeFile;
 using host_testing::WriteWholeFile;
 
 const std::string kUsage =
@@ -144,7 +143,7 @@ TEST_F(ConduitMainTest, UnrecognisedSwitchPrintsNothingButStillStartsAFreshLog) 
   }
   EXPECT_EQ(GetLogFilePath(), (root_ / "ProgramData").string() + "\\Conduit_logs.txt");
   WriteLog(LOG_INFO, "INFO # first entry of this run");
-  EXPECT_EQ(ReadWholeFile(ProgramDataLog()).rfind("INFO # first entry of this run\n", 0), 0u);
+  EXPECT_EQ(LogFile(ProgramDataLog()).Read().rfind("INFO # first entry of this run\n", 0), 0u);
 }
 
 TEST_F(ConduitMainTest, WithoutProgramDataTheLogIsInTheWorkingDirectory) {

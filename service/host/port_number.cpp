@@ -1,18 +1,19 @@
 // The listening port of the service: a REG_DWORD under a key that only Administrators may
 // change, so that an unprivileged account cannot redirect the service to a port of its
 // choosing.
+#include "qlx_windows_service.h"
+
 #include <stdexcept>
 
 #include "aclapi.h"
 #include "log_writer.h"
-#include "qlx_windows_service.h"
 #include "windows.h"
 
 namespace {
 
-constexpr const WCHAR* kPortKeyPath = u"SOFTWARE\\Orvix\\Tessera";
-constexpr const WCHAR* kPortValueName = u"ETWConduit_PortNumber";
-constexpr const WCHAR* kAdministratorsName = u"Administrators";
+constexpr const WCHAR* kPortKeyPath = TEXT("SOFTWARE\\Orvix\\Tessera");
+constexpr const WCHAR* kPortValueName = TEXT("ETWConduit_PortNumber");
+constexpr const WCHAR* kAdministratorsName = TEXT("Administrators");
 
 // Owners of what the security calls hand out, so that every way out of a function,
 // returned or thrown, gives it back.
@@ -124,7 +125,7 @@ DWORD QLXWindowsService::FetchPortNumber() {
     if (port == 0) {
       port = kDefaultPort;
       KeyHolder software;
-      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE", 0, KEY_READ, software.out()) == ERROR_SUCCESS) {
+      if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, TEXT("SOFTWARE"), 0, KEY_READ, software.out()) == ERROR_SUCCESS) {
         CreateSecureRegKey(kDefaultPort);
       }
     }

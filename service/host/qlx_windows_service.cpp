@@ -37,8 +37,8 @@ QLXWindowsService::QLXWindowsService(LPCWSTR serviceName, BOOL canStop, BOOL can
   WriteLog(LOG_DEBUG, "DEBUG #  Entering  function %s", "QLXWindowsService::QLXWindowsService");
   try {
     s_instance.store(this);
-    m_nullGuid = u"{00000000-0000-0000-0000-000000000000}";
-    m_administratorsSid = u"S-1-5-32-544";
+    m_nullGuid = TEXT("{00000000-0000-0000-0000-000000000000}");
+    m_administratorsSid = TEXT("S-1-5-32-544");
     m_schemaCollector = CEtwSchemaCollector::getInstance();
     m_manifestLoader = CEtwTdhManifestLoader::getInstance(m_schemaCollector);
     m_etwController = CEtwController::getInstance();
@@ -98,7 +98,10 @@ std::string QLXWindowsService::GetLogLevel() {
     std::string value = ConfigurationManager::AppSettings("LogLevel");
     const long long level = std::strtoll(value.c_str(), nullptr, 0);
     if (static_cast<unsigned long long>(level) < 4) {
-      return value;
+      // The caller applies the text as decimal: hand it the value that was checked, so that
+      // "0x3" is applied as 3 and "08" (read as 0) cannot become a threshold of 8 that
+      // silences every entry, errors included.
+      return std::to_string(level);
     }
     throw std::runtime_error("Invlaid Loglevel Entry");
   } catch (const std::exception& e) {
@@ -169,9 +172,10 @@ ULONGLONG ReadKeywordMask(std::atomic<ULONGLONG>& cache, const char* key, const 
   }
   ULONGLONG mask = 0;
   try {
-    // std::stoull refuses text without digits and values beyond 64 bits, which are then
-    // logged and read as 0.
-    mask = std::stoull(ConfigurationManager::AppSettings(key), nullptr, 0);
+    // A missing key is 0 without a word; std::stoull refuses text without digits and values
+    // beyond 64 bits, which are then logged and read as 0.
+    const std::string value = ConfigurationManager::AppSettings(key);
+    mask = value.empty() ? 0 : std::stoull(value, nullptr, 0);
   } catch (const std::exception& e) {
     LogStandardException(qualifiedName, e);
     mask = 0;

@@ -17,6 +17,7 @@
 #include "server_socket.h"
 #include "service_api.h"
 #include "service_base.h"
+#include "util.h"
 #include "winreg.h"
 
 class CEtwSchemaCollector;
@@ -82,8 +83,8 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
 
  private:
   ConfigurationManager m_configuration;
-  std::u16string m_nullGuid = u"{00000000-0000-0000-0000-000000000000}";
-  std::u16string m_administratorsSid = u"S-1-5-32-544";
+  WString m_nullGuid = TEXT("{00000000-0000-0000-0000-000000000000}");
+  WString m_administratorsSid = TEXT("S-1-5-32-544");
   CEtwSchemaCollector* m_schemaCollector = nullptr;
   CEtwTdhManifestLoader* m_manifestLoader = nullptr;
   CEtwController* m_etwController = nullptr;

@@ -15,7 +15,7 @@ namespace {
 // The name as the log shows it; a name that is not valid UTF-16 must not stop the service.
 std::string NarrowName(LPCWSTR name) {
   try {
-    return Util::to_string(std::u16string(name));
+    return Util::to_string(WString(name));
   } catch (const std::exception&) {
     return "?";
   }

@@ -17,7 +17,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using host_testing::CountOccurrences;
 
 const char16_t* const kName = u"Probe Service";
 
@@ -115,7 +114,7 @@ TEST_F(ServiceBaseTest, StartThenStopReportsEachStateWithProcessWideCheckPoints)
   const std::string log = Log();
   EXPECT_NE(log.find("INFO # CConduitBase::CQLXServiceBase # ServiceName is Probe Service\n"), std::string::npos);
   EXPECT_NE(log.find("INFO # CConduitBase::Run # serviceName = Probe Service\n"), std::string::npos);
-  EXPECT_EQ(CountOccurrences(log, "INFO # Conduit stopped successfully\n"), 1u);
+  EXPECT_EQ(LogFile::CountIn(log, "INFO # Conduit stopped successfully\n"), 1u);
   EXPECT_NE(log.find("DEBUG #  Entering  function CQLXServiceBase::ServiceMain\n"), std::string::npos);
   EXPECT_NE(log.find("DEBUG #  Exiting function CQLXServiceBase::Stop\n"), std::string::npos);
 }
@@ -131,7 +130,7 @@ TEST_F(ServiceBaseTest, ShutdownReportsStoppedWithoutRunningTheStopHook) {
   EXPECT_EQ(service.stopCalls.load(), 0);
   EXPECT_EQ(service.shutdownCalls.load(), 1);
   EXPECT_FALSE(ServiceStopRequested().load());
-  EXPECT_EQ(CountOccurrences(Log(), "INFO # Conduit shutdown successfully\n"), 1u);
+  EXPECT_EQ(log_->Count("INFO # Conduit shutdown successfully\n"), 1u);
 }
 
 TEST_F(ServiceBaseTest, ExceptionInStartHookReportsStoppedWithExitCodeZero) {
@@ -165,7 +164,7 @@ TEST_F(ServiceBaseTest, FailedStopHookReportsThePreviousStateAgain) {
                                           SERVICE_RUNNING, SERVICE_STOPPED}));
   const std::string log = Log();
   EXPECT_NE(log.find("STANDARD EXCEPTION Fn: CQLXServiceBase::Stop : Exception: still busy\n"), std::string::npos);
-  EXPECT_EQ(CountOccurrences(log, "INFO # Conduit stopped successfully"), 0u);
+  EXPECT_EQ(LogFile::CountIn(log, "INFO # Conduit stopped successfully"), 0u);
 }
 
 TEST_F(ServiceBaseTest, FailedHandlerRegistrationIsLoggedAndNeverReports) {

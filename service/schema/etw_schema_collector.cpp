@@ -1,32 +1,16 @@
 #include "etw_schema_collector.h"
 
-#include <new>
-
 #include "log_writer.h"
-
-namespace {
-
-CEtwSchemaCollector* s_collector = nullptr;
-
-}  // namespace
+#include "process_singleton.h"
 
 CEtwSchemaCollector* CEtwSchemaCollector::getInstance() {
-  try {
-    if (s_collector == nullptr) {
-      s_collector = new CEtwSchemaCollector();
-    }
-    return s_collector;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::getInstance", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::getInstance");
-  }
-  return nullptr;
+  return ProcessSingleton<CEtwSchemaCollector>::Get("CEtwSchemaCollector::getInstance",
+                                                    [] { return new CEtwSchemaCollector(); });
 }
 
 void CEtwSchemaCollector::deleteInstance() {
-  IEtwSchemaCollector* collector = s_collector;
-  s_collector = nullptr;
+  // Destroyed through its interface, whose destructor is public and virtual.
+  IEtwSchemaCollector* collector = ProcessSingleton<CEtwSchemaCollector>::Take();
   delete collector;
 }
 

@@ -1,34 +1,16 @@
 #include "etw_tdh_manifest_loader.h"
 
-#include <new>
-
 #include "log_writer.h"
+#include "process_singleton.h"
 #include "shlwapi.h"
 
-namespace {
-
-CEtwTdhManifestLoader* s_loader = nullptr;
-
-}  // namespace
-
 CEtwTdhManifestLoader* CEtwTdhManifestLoader::getInstance(CEtwSchemaCollector* collector) {
-  try {
-    if (s_loader == nullptr) {
-      s_loader = new CEtwTdhManifestLoader(collector);
-    }
-    return s_loader;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwTdhManifestLoader::getInstance", e);
-  } catch (...) {
-    LogGenericException("CEtwTdhManifestLoader::getInstance");
-  }
-  return nullptr;
+  return ProcessSingleton<CEtwTdhManifestLoader>::Get(
+      "CEtwTdhManifestLoader::getInstance", [collector] { return new CEtwTdhManifestLoader(collector); });
 }
 
 void CEtwTdhManifestLoader::deleteInstance() {
-  CEtwTdhManifestLoader* loader = s_loader;
-  s_loader = nullptr;
-  delete loader;
+  delete ProcessSingleton<CEtwTdhManifestLoader>::Take();
 }
 
 CEtwTdhManifestLoader::CEtwTdhManifestLoader(CEtwSchemaCollector* collector)

@@ -1,5 +1,5 @@
-#include "base_controls.h"
-#include "modules_table.h"
+#include "win32_controls/base_controls.h"
+#include "win32_controls/modules_table.h"
 #include "sim/sim.h"
 
 namespace sim {

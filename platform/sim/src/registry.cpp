@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "registry_store.h"
-#include "security_store.h"
-#include "text_conversion.h"
+#include "win32_controls/registry_store.h"
+#include "win32_controls/security_store.h"
+#include "platform/core/text.h"
 
 namespace sim {
 namespace {

@@ -1,6 +1,6 @@
 #include "sim/services.h"
 
-#include "service_control_host.h"
+#include "win32_controls/service_control_host.h"
 
 namespace sim {
 

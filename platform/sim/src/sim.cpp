@@ -1,10 +1,15 @@
 #include "sim/sim.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <mutex>
 #include <system_error>
 
-#include "platform_state.h"
+#include "platform/core/faults.h"
+#include "platform/core/reset.h"
+#include "platform/core/target.h"
+#include "win32_controls/reset.h"
 
 namespace sim {
 namespace {
@@ -39,7 +44,10 @@ std::filesystem::path make_temporary_root() {
 void reset(std::optional<std::filesystem::path> root) {
   static const bool cleanup_registered = [] { return std::atexit(remove_owned_root) == 0; }();
   (void)cleanup_registered;
-  platform::reset_all();
+  // Every stand-in joins the phases explicitly, in the order they depend on each other; a
+  // stand-in added later (ETW, kernel) adds its join call here.
+  platform::win32::join_reset_phases();
+  platform::run_reset();
   // Keeping the current root (a simulated restart of the machine's processes) must not
   // delete it, even when reset() made it.
   bool keeps_owned_root = false;
@@ -68,6 +76,10 @@ void fail_next(const std::string& function, unsigned count, std::uint32_t code) 
   platform::arm_fault(function, count, code);
 }
 
+void fail_next_status(const std::string& function, unsigned count, std::int32_t status) {
+  platform::arm_fault(function, count, static_cast<std::uint32_t>(status));
+}
+
 void clear_faults() { platform::clear_faults(); }
 
 void set_environment_variable(const std::string& name, std::optional<std::string> value) {
@@ -76,6 +88,21 @@ void set_environment_variable(const std::string& name, std::optional<std::string
 
 void set_module_path(std::optional<std::filesystem::path> path) {
   platform::set_module_path(path ? std::optional<std::string>(path->string()) : std::nullopt);
+}
+
+bool is_listening(unsigned port) {
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);  // header
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    const auto colon = local.find(':');
+    if (colon == std::string::npos || state != "0A") continue;  // 0A: LISTEN
+    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
+  }
+  return false;
 }
 
 }  // namespace sim

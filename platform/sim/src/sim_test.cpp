@@ -3,9 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 
-#include "platform_state.h"
-#include "winbase.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
+#include "platform/core/text.h"
+#include "win32_controls/modules_table.h"
+#include "windows.h"
+#include "winreg.h"
+#include "winsock2.h"
+#include "winsvc.h"
 
 namespace {
 
@@ -57,6 +64,85 @@ TEST(TargetRoot, ResetKeepingTheCurrentRootKeepsItsFiles) {
   EXPECT_TRUE(std::filesystem::exists(root / "kept.txt"));
   sim::reset();
   EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(BuiltInModules, TdhLoadsFromTheSystemDirectoryAfterAReset) {
+  sim::reset();
+  char system[MAX_PATH] = {};
+  ASSERT_GT(GetSystemDirectoryA(system, MAX_PATH), 0u);
+  HMODULE tdh = LoadLibraryA((std::string(system) + "\\tdh.dll").c_str());
+  ASSERT_NE(tdh, nullptr);
+  EXPECT_TRUE(FreeLibrary(tdh));
+  // A module a test removed is back after the next reset.
+  platform::unregister_module("tdh.dll");
+  EXPECT_EQ(LoadLibraryA("tdh.dll"), nullptr);
+  sim::reset();
+  HMODULE again = LoadLibraryA("TDH");
+  EXPECT_NE(again, nullptr);
+  FreeLibrary(again);
+}
+
+DWORD WINAPI idle(LPVOID) { return 0; }
+
+TEST(Handles, ValuesOfEveryKindAreDistinct) {
+  sim::reset();
+  std::set<std::uintptr_t> values;
+  auto add = [&](const void* handle) { return values.insert(reinterpret_cast<std::uintptr_t>(handle)).second; };
+
+  HANDLE file = CreateFileW(platform::utf8_to_utf16((sim::target_root() / "f").string()).c_str(), GENERIC_WRITE, 0,
+                            nullptr, CREATE_ALWAYS, 0, nullptr);
+  HANDLE thread = CreateThread(nullptr, 0, idle, nullptr, 0, nullptr);
+  WSADATA data{};
+  ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
+  SOCKET socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\HandleTest", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                            nullptr),
+            ERROR_SUCCESS);
+  SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+  HMODULE module = LoadLibraryA("tdh.dll");
+
+  EXPECT_TRUE(add(file));
+  EXPECT_TRUE(add(thread));
+  EXPECT_TRUE(add(reinterpret_cast<const void*>(socket)));
+  EXPECT_TRUE(add(key));
+  EXPECT_TRUE(add(manager));
+  EXPECT_TRUE(add(module));
+  // A handle of one kind is no handle of another.
+  EXPECT_NE(closesocket(static_cast<SOCKET>(reinterpret_cast<std::uintptr_t>(file))), 0);
+  EXPECT_FALSE(CloseHandle(reinterpret_cast<HANDLE>(key)));
+  EXPECT_FALSE(CloseServiceHandle(reinterpret_cast<SC_HANDLE>(thread)));
+
+  EXPECT_TRUE(CloseHandle(file));
+  WaitForSingleObject(thread, INFINITE);
+  EXPECT_TRUE(CloseHandle(thread));
+  EXPECT_EQ(closesocket(socket), 0);
+  WSACleanup();
+  EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
+  EXPECT_TRUE(CloseServiceHandle(manager));
+  EXPECT_TRUE(FreeLibrary(module));
+}
+
+}  // namespace
+
+namespace {
+
+// A kernel-style call of a stand-in: it returns its status rather than setting a last error.
+std::int32_t allocate_widget() {
+  PLATFORM_FAIL_STATUS_IF_ARMED("AllocateWidget");
+  return 0;
+}
+
+TEST(FaultInjection, AnNtStatusFunctionReturnsTheArmedStatus) {
+  sim::reset();
+  const std::int32_t insufficient = static_cast<std::int32_t>(0xC000009A);  // STATUS_INSUFFICIENT_RESOURCES
+  sim::fail_next_status("AllocateWidget", 1, insufficient);
+  EXPECT_EQ(allocate_widget(), insufficient);
+  EXPECT_EQ(allocate_widget(), 0);
 }
 
 }  // namespace

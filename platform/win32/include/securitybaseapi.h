@@ -96,9 +96,6 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BY
                               DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
                               DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid);
 PVOID FreeSid(PSID pSid);
-BOOL EqualSid(PSID pSid1, PSID pSid2);
-BOOL IsValidSid(PSID pSid);
-DWORD GetLengthSid(PSID pSid);
 
 // Names the account of a SID on the local system (lpSystemName NULL). With too small
 // buffers it fails with ERROR_INSUFFICIENT_BUFFER and sets both sizes, in characters with

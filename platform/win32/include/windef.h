@@ -44,6 +44,10 @@ using LPSTR = char*;
 using LPCSTR = const char*;
 using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
+
+// Wide literals: WCHAR is char16_t here and wchar_t on Windows, so deliverable code writes
+// TEXT("...") and compiles against either.
+#define TEXT(quote) u##quote
 using PWSTR = WCHAR*;
 using PCWSTR = const WCHAR*;
 using LPOLESTR = WCHAR*;
@@ -130,3 +134,8 @@ struct SECURITY_ATTRIBUTES {
 };
 using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+// The stand-in lets GCC and Clang check printf-style formats of functions that declare them
+// with this; the Windows headers have no such macro, so code that uses it defines it empty
+// when it is missing.
+#define STANDIN_PRINTF_FORMAT(format_index, first_argument) __attribute__((format(printf, format_index, first_argument)))

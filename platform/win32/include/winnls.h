@@ -17,7 +17,6 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
 
 // Case-insensitive comparisons fold ASCII and Latin-1 letters only, which covers every name
 // the system compares (switches, account names, file names); other scripts compare as is.
-int lstrlenW(LPCWSTR lpString);
 int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 // Declared by the C runtime on Windows; kept here with the other wide-string helpers.
 int _wcsicmp(const WCHAR* string1, const WCHAR* string2);

@@ -15,4 +15,3 @@ void WSAAPI freeaddrinfo(PADDRINFOA pAddrInfo);
 // 1 when the text is a dotted IPv4 address (written to pAddrBuf as an in_addr), 0 when it is
 // not, -1 with WSAEAFNOSUPPORT for another family.
 INT WSAAPI inet_pton(INT Family, PCSTR pszAddrString, PVOID pAddrBuf);
-INT WSAAPI InetPtonA(INT Family, PCSTR pszAddrString, PVOID pAddrBuf);

@@ -1,7 +1,8 @@
 #include <cstdio>
 
 #include "objbase.h"
-#include "platform_state.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
 #include "winbase.h"
 
 namespace {

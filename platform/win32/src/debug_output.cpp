@@ -1,7 +1,9 @@
 #include <mutex>
 
-#include "base_controls.h"
-#include "platform_state.h"
+#include "win32_controls/base_controls.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
+#include "reset_steps.h"
 #include "winbase.h"
 
 namespace {
@@ -16,15 +18,12 @@ DebuggerOutput& output() {
   return instance;
 }
 
-void reset_output() { platform::clear_debugger_output(); }
-const bool registered = platform::register_reset(&reset_output);
 
 }  // namespace
 
 namespace platform {
 
 std::vector<std::u16string> debugger_output() {
-  (void)registered;
   std::lock_guard lock(output().mutex);
   return output().lines;
 }
@@ -42,3 +41,9 @@ void OutputDebugStringW(LPCWSTR lpOutputString) {
   std::lock_guard lock(output().mutex);
   output().lines.emplace_back(lpOutputString);
 }
+
+namespace platform::win32 {
+
+void clear_debugger_output_step() { clear_debugger_output(); }
+
+}  // namespace platform::win32

@@ -4,9 +4,10 @@
 #include <cstring>
 #include <vector>
 
-#include "modules_table.h"
-#include "platform_state.h"
-#include "text_conversion.h"
+#include "win32_controls/modules_table.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
+#include "platform/core/text.h"
 #include "winbase.h"
 
 namespace {

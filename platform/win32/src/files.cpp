@@ -8,10 +8,12 @@
 #include <mutex>
 #include <vector>
 
-#include "handle_table.h"
-#include "platform_state.h"
+#include "kernel_object.h"
+#include "platform/core/devices.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
 #include "shlwapi.h"
-#include "text_conversion.h"
+#include "platform/core/text.h"
 #include "winbase.h"
 
 namespace {
@@ -115,7 +117,7 @@ DWORD error_from_errno(int error, const std::string& path) {
   }
 }
 
-class FileObject final : public platform::HandleObject {
+class FileObject final : public platform::KernelObject {
  public:
   FileObject(int descriptor, FileIdentity identity, DWORD access, DWORD share)
       : descriptor_(descriptor), identity_(identity), entry_{access, share} {
@@ -164,39 +166,6 @@ class FileObject final : public platform::HandleObject {
       transferred += static_cast<DWORD>(done);
       if (offset >= 0) offset += done;
     }
-    return true;
-  }
-
-  bool seek(LONGLONG distance, DWORD method, LONGLONG& position) override {
-    LONGLONG base = 0;
-    if (method == FILE_CURRENT) {
-      base = ::lseek(descriptor_, 0, SEEK_CUR);
-    } else if (method == FILE_END) {
-      struct stat info {};
-      if (::fstat(descriptor_, &info) != 0) return fail(ERROR_INVALID_HANDLE);
-      base = info.st_size;
-    } else if (method != FILE_BEGIN) {
-      return fail(ERROR_INVALID_PARAMETER);
-    }
-    if (base < 0) return fail(ERROR_INVALID_HANDLE);
-    if ((distance < 0 && base + distance < 0) || (distance > 0 && base > INT64_MAX - distance)) {
-      return fail(ERROR_NEGATIVE_SEEK);
-    }
-    position = ::lseek(descriptor_, static_cast<off_t>(base + distance), SEEK_SET);
-    if (position < 0) return fail(ERROR_INVALID_PARAMETER);
-    return true;
-  }
-
-  bool size(LONGLONG& bytes) override {
-    struct stat info {};
-    if (::fstat(descriptor_, &info) != 0) return fail(ERROR_INVALID_HANDLE);
-    bytes = info.st_size;
-    return true;
-  }
-
-  bool flush() override {
-    if (!(entry_.access & kWriteAccess)) return fail(ERROR_ACCESS_DENIED);
-    if (::fsync(descriptor_) != 0) return fail(ERROR_WRITE_FAULT);
     return true;
   }
 
@@ -279,7 +248,7 @@ HANDLE create_file(const std::string& windows_path, DWORD desired_access, DWORD 
   struct stat opened {};
   ::fstat(descriptor, &opened);
   auto object = std::make_shared<FileObject>(descriptor, FileIdentity{opened.st_dev, opened.st_ino}, access, share_mode);
-  HANDLE handle = platform::insert_handle(std::move(object));
+  HANDLE handle = platform::insert_kernel_object(std::move(object));
   SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                        : ERROR_SUCCESS);
   return handle;
@@ -344,9 +313,64 @@ BOOL path_exists(const std::string& windows_path) {
   return TRUE;
 }
 
+// An open instance of a routed device. Its completion statuses reach the caller as the
+// Win32 errors Windows maps them to; the instance closes with the last handle.
+class DeviceObject final : public platform::KernelObject {
+ public:
+  explicit DeviceObject(std::shared_ptr<platform::DeviceFile> file) : file_(std::move(file)) {}
+  ~DeviceObject() override { file_->close(); }
+
+  bool read(void* buffer, DWORD size, DWORD& transferred, const OVERLAPPED*) override {
+    std::uint32_t done = 0;
+    const bool ok = complete(file_->read(buffer, size, done));
+    transferred = done;
+    return ok;
+  }
+
+  bool write(const void* buffer, DWORD size, DWORD& transferred, const OVERLAPPED*) override {
+    std::uint32_t done = 0;
+    const bool ok = complete(file_->write(buffer, size, done));
+    transferred = done;
+    return ok;
+  }
+
+  bool io_control(DWORD code, const void* input, DWORD input_size, void* output, DWORD output_size,
+                  DWORD& transferred) override {
+    std::uint32_t done = 0;
+    const bool ok = complete(file_->io_control(code, input, input_size, output, output_size, done));
+    transferred = done;
+    return ok;
+  }
+
+ private:
+  static bool complete(platform::NtStatus status) {
+    if (status >= 0) return true;
+    SetLastError(platform::nt_status_to_win32_error(status));
+    return false;
+  }
+
+  std::shared_ptr<platform::DeviceFile> file_;
+};
+
+HANDLE open_device(const std::u16string& path, DWORD desired_access, DWORD share_mode) {
+  auto device = platform::find_device(path);
+  if (!device) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::shared_ptr<platform::DeviceFile> file;
+  const platform::NtStatus status = device->create(desired_access, share_mode, file);
+  if (status < 0 || !file) {
+    SetLastError(status < 0 ? platform::nt_status_to_win32_error(status) : ERROR_GEN_FAILURE);
+    return INVALID_HANDLE_VALUE;
+  }
+  SetLastError(ERROR_SUCCESS);
+  return platform::insert_kernel_object(std::make_shared<DeviceObject>(std::move(file)));
+}
+
 // A file call on a handle that is not open fails with ERROR_INVALID_HANDLE.
-std::shared_ptr<platform::HandleObject> object_or_fail(HANDLE handle) {
-  auto object = platform::lookup_handle(handle);
+std::shared_ptr<platform::KernelObject> object_or_fail(HANDLE handle) {
+  auto object = platform::lookup_kernel_object(handle);
   if (!object) SetLastError(ERROR_INVALID_HANDLE);
   return object;
 }
@@ -361,28 +385,8 @@ HANDLE CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     return INVALID_HANDLE_VALUE;
   }
   const std::u16string name(lpFileName);
-  if (is_device_path(name)) {
-    auto opener = platform::device_opener();
-    DWORD error = ERROR_FILE_NOT_FOUND;
-    auto device = opener ? opener(name, dwDesiredAccess, dwShareMode, dwCreationDisposition, error) : nullptr;
-    if (!device) {
-      SetLastError(error);
-      return INVALID_HANDLE_VALUE;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return platform::insert_handle(std::move(device));
-  }
+  if (is_device_path(name)) return open_device(name, dwDesiredAccess, dwShareMode);
   return create_file(platform::utf16_to_utf8(name), dwDesiredAccess, dwShareMode, dwCreationDisposition);
-}
-
-HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD dwCreationDisposition, DWORD, HANDLE) {
-  PLATFORM_FAIL_IF_ARMED("CreateFileA", INVALID_HANDLE_VALUE);
-  if (lpFileName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_HANDLE_VALUE;
-  }
-  return create_file(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition);
 }
 
 BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
@@ -417,50 +421,6 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
   return done ? TRUE : FALSE;
 }
 
-BOOL SetFilePointerEx(HANDLE hFile, LARGE_INTEGER liDistanceToMove, PLARGE_INTEGER lpNewFilePointer,
-                      DWORD dwMoveMethod) {
-  PLATFORM_FAIL_IF_ARMED("SetFilePointerEx", FALSE);
-  auto object = object_or_fail(hFile);
-  if (!object) return FALSE;
-  LONGLONG position = 0;
-  if (!object->seek(liDistanceToMove.QuadPart, dwMoveMethod, position)) return FALSE;
-  if (lpNewFilePointer != nullptr) lpNewFilePointer->QuadPart = position;
-  return TRUE;
-}
-
-DWORD SetFilePointer(HANDLE hFile, LONG lDistanceToMove, PLONG lpDistanceToMoveHigh, DWORD dwMoveMethod) {
-  PLATFORM_FAIL_IF_ARMED("SetFilePointer", INVALID_SET_FILE_POINTER);
-  auto object = object_or_fail(hFile);
-  if (!object) return INVALID_SET_FILE_POINTER;
-  const LONGLONG distance =
-      lpDistanceToMoveHigh != nullptr
-          ? static_cast<LONGLONG>((static_cast<std::uint64_t>(static_cast<DWORD>(*lpDistanceToMoveHigh)) << 32) |
-                                  static_cast<DWORD>(lDistanceToMove))
-          : lDistanceToMove;
-  LONGLONG position = 0;
-  if (!object->seek(distance, dwMoveMethod, position)) return INVALID_SET_FILE_POINTER;
-  if (lpDistanceToMoveHigh != nullptr) *lpDistanceToMoveHigh = static_cast<LONG>(position >> 32);
-  // The low part can equal INVALID_SET_FILE_POINTER, so success is told by the last error.
-  SetLastError(ERROR_SUCCESS);
-  return static_cast<DWORD>(position);
-}
-
-BOOL GetFileSizeEx(HANDLE hFile, PLARGE_INTEGER lpFileSize) {
-  PLATFORM_FAIL_IF_ARMED("GetFileSizeEx", FALSE);
-  auto object = object_or_fail(hFile);
-  if (!object) return FALSE;
-  LONGLONG bytes = 0;
-  if (!object->size(bytes)) return FALSE;
-  if (lpFileSize != nullptr) lpFileSize->QuadPart = bytes;
-  return TRUE;
-}
-
-BOOL FlushFileBuffers(HANDLE hFile) {
-  PLATFORM_FAIL_IF_ARMED("FlushFileBuffers", FALSE);
-  auto object = object_or_fail(hFile);
-  return object && object->flush() ? TRUE : FALSE;
-}
-
 BOOL DeleteFileA(LPCSTR lpFileName) {
   PLATFORM_FAIL_IF_ARMED("DeleteFileA", FALSE);
   if (lpFileName == nullptr) {
@@ -468,24 +428,6 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     return FALSE;
   }
   return delete_file(lpFileName);
-}
-
-BOOL DeleteFileW(LPCWSTR lpFileName) {
-  PLATFORM_FAIL_IF_ARMED("DeleteFileW", FALSE);
-  if (lpFileName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  return delete_file(platform::utf16_to_utf8(lpFileName));
-}
-
-DWORD GetFileAttributesA(LPCSTR lpFileName) {
-  PLATFORM_FAIL_IF_ARMED("GetFileAttributesA", INVALID_FILE_ATTRIBUTES);
-  if (lpFileName == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return INVALID_FILE_ATTRIBUTES;
-  }
-  return file_attributes(lpFileName);
 }
 
 DWORD GetFileAttributesW(LPCWSTR lpFileName) {
@@ -523,4 +465,17 @@ BOOL PathFileExistsA(LPCSTR pszPath) {
 BOOL PathFileExistsW(LPCWSTR pszPath) {
   PLATFORM_FAIL_IF_ARMED("PathFileExistsW", FALSE);
   return pszPath != nullptr && path_exists(platform::utf16_to_utf8(pszPath)) ? TRUE : FALSE;
+}
+
+BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize, LPVOID lpOutBuffer,
+                     DWORD nOutBufferSize, LPDWORD lpBytesReturned, LPOVERLAPPED) {
+  PLATFORM_FAIL_IF_ARMED("DeviceIoControl", FALSE);
+  if (lpBytesReturned != nullptr) *lpBytesReturned = 0;
+  auto object = object_or_fail(hDevice);
+  if (!object) return FALSE;
+  DWORD transferred = 0;
+  const bool done =
+      object->io_control(dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer, nOutBufferSize, transferred);
+  if (lpBytesReturned != nullptr) *lpBytesReturned = transferred;
+  return done ? TRUE : FALSE;
 }

@@ -4,7 +4,8 @@
 #include <unordered_set>
 
 #include "objbase.h"
-#include "platform_state.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
 #include "winbase.h"
 
 namespace {

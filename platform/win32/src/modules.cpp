@@ -4,8 +4,12 @@
 #include <set>
 #include <vector>
 
-#include "modules_table.h"
-#include "platform_state.h"
+#include "win32_controls/modules_table.h"
+#include "platform/core/faults.h"
+#include "platform/core/handles.h"
+#include "platform/core/text.h"
+#include "reset_steps.h"
+#include "platform/core/target.h"
 
 namespace {
 
@@ -20,22 +24,30 @@ struct Module {
   std::string loaded_from;
 };
 
+// What a module handle names in the one handle table while the module is loaded.
+struct LoadedModule : platform::HandleObject {};
+
 struct ModuleTable {
   std::mutex mutex;
   std::vector<Module> modules;
-  std::uintptr_t next_handle = 0x7FF800000000;
 };
 
+std::vector<Module> builtin_modules() {
+  std::vector<Module> modules;
+  for (auto& [name, exports] : platform::win32::builtin_module_exports()) {
+    modules.push_back(Module{name, std::move(exports), {}, 0, 0, {}});
+  }
+  return modules;
+}
+
+// A process that never resets (the service run on its own) still finds the machine's
+// built-in modules installed.
 ModuleTable& table() {
-  static ModuleTable& instance = *new ModuleTable;
+  static ModuleTable& instance = *new ModuleTable{{}, builtin_modules()};
   return instance;
 }
 
-bool same_name(std::string_view a, std::string_view b) {
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-  });
-}
+using platform::same_name;
 
 Module* find_by_name(std::string_view file_name) {
   for (auto& module : table().modules) {
@@ -53,24 +65,23 @@ Module* find_by_handle(HMODULE handle) {
   return nullptr;
 }
 
-void reset_modules() {
+}  // namespace
+
+namespace platform::win32 {
+
+// Lays the installed modules afresh: only the built-in ones, unloaded, with every export.
+// Module handles went with the handle table in the drop phase.
+void install_builtin_modules() {
+  auto modules = builtin_modules();
   std::lock_guard lock(table().mutex);
-  for (auto& module : table().modules) {
-    module.removed_exports.clear();
-    module.references = 0;
-    module.handle = 0;
-    module.loaded_from.clear();
-  }
+  table().modules.swap(modules);
 }
 
-const bool registered = platform::register_reset(&reset_modules);
-
-}  // namespace
+}  // namespace platform::win32
 
 namespace platform {
 
 void register_module(const std::string& file_name, ModuleExports exports) {
-  (void)registered;
   std::lock_guard lock(table().mutex);
   if (Module* existing = find_by_name(file_name)) {
     existing->exports = std::move(exports);
@@ -83,6 +94,11 @@ void register_module(const std::string& file_name, ModuleExports exports) {
 void unregister_module(const std::string& file_name) {
   std::lock_guard lock(table().mutex);
   auto& modules = table().modules;
+  for (const auto& module : modules) {
+    if (module.handle != 0 && same_name(module.file_name, file_name)) {
+      platform::remove_handle_as<LoadedModule>(module.handle);
+    }
+  }
   modules.erase(std::remove_if(modules.begin(), modules.end(),
                                [&](const Module& module) { return same_name(module.file_name, file_name); }),
                 modules.end());
@@ -130,8 +146,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
     return nullptr;
   }
   if (module->references++ == 0) {
-    module->handle = table().next_handle;
-    table().next_handle += 0x10000;
+    module->handle = platform::insert_handle(std::make_shared<LoadedModule>());
     module->loaded_from = std::string(path);
   }
   return reinterpret_cast<HMODULE>(module->handle);
@@ -167,6 +182,7 @@ BOOL FreeLibrary(HMODULE hLibModule) {
     return FALSE;
   }
   if (--module->references == 0) {
+    platform::remove_handle_as<LoadedModule>(module->handle);
     module->handle = 0;
     module->loaded_from.clear();
   }

@@ -1,8 +1,11 @@
 #include <atomic>
 #include <chrono>
+#include <ctime>
 
-#include "base_controls.h"
-#include "platform_state.h"
+#include "win32_controls/base_controls.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
+#include "reset_steps.h"
 #include "winbase.h"
 
 namespace {
@@ -10,15 +13,12 @@ namespace {
 constexpr std::uint64_t kDefaultFrequency = 10'000'000;
 std::atomic<std::uint64_t> g_frequency{kDefaultFrequency};
 
-void reset_frequency() { g_frequency.store(kDefaultFrequency); }
-const bool registered = platform::register_reset(&reset_frequency);
 
 }  // namespace
 
 namespace platform {
 
 void set_performance_frequency(std::uint64_t hz) {
-  (void)registered;
   // A zero rate would divide by zero in every caller that turns ticks into time.
   g_frequency.store(hz == 0 ? kDefaultFrequency : hz);
 }
@@ -51,3 +51,23 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
   lpFrequency->QuadPart = static_cast<LONGLONG>(g_frequency.load());
   return TRUE;
 }
+
+void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
+  if (lpSystemTime == nullptr) return;
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  std::tm local{};
+  ::localtime_r(&seconds, &local);
+  const auto milliseconds =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  *lpSystemTime = SYSTEMTIME{static_cast<WORD>(local.tm_year + 1900), static_cast<WORD>(local.tm_mon + 1),
+                             static_cast<WORD>(local.tm_wday),         static_cast<WORD>(local.tm_mday),
+                             static_cast<WORD>(local.tm_hour),         static_cast<WORD>(local.tm_min),
+                             static_cast<WORD>(local.tm_sec),          static_cast<WORD>(milliseconds)};
+}
+
+namespace platform::win32 {
+
+void reset_performance_frequency() { g_frequency.store(kDefaultFrequency); }
+
+}  // namespace platform::win32

@@ -10,9 +10,11 @@
 #include <random>
 #include <sstream>
 
-#include "platform_state.h"
-#include "registry_store.h"
-#include "text_conversion.h"
+#include "platform/core/faults.h"
+#include "platform/core/handles.h"
+#include "platform/core/target.h"
+#include "win32_controls/registry_store.h"
+#include "platform/core/text.h"
 
 namespace fs = std::filesystem;
 
@@ -30,15 +32,8 @@ std::recursive_mutex& store_mutex() {
   return mutex;
 }
 
-std::string fold(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) {
-    return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  });
-  return out;
-}
-
-bool same_name(std::string_view a, std::string_view b) { return fold(a) == fold(b); }
+using platform::fold_name;
+using platform::same_name;
 
 // A key name becomes one folder name: '/', '%', NUL and a leading '.' are escaped so that no
 // name (".." included) can reach outside its parent's folder.
@@ -246,24 +241,14 @@ void save_values(const fs::path& key, const ValueMap& values) {
 
 // ---- Handles ----
 
-struct OpenKey {
+struct OpenKey : platform::HandleObject {
+  OpenKey() = default;
+  OpenKey(std::vector<std::string> key_path, ACCESS_MASK key_access, std::string key_serial)
+      : path(std::move(key_path)), access(key_access), serial(std::move(key_serial)) {}
   std::vector<std::string> path;
   ACCESS_MASK access = 0;
   std::string serial;
 };
-
-std::map<std::uintptr_t, OpenKey>& handles() {
-  static auto& table = *new std::map<std::uintptr_t, OpenKey>;
-  return table;
-}
-std::uintptr_t g_next_handle = 0x1000;
-
-void reset_handles() {
-  std::lock_guard lock(store_mutex());
-  handles().clear();
-  g_next_handle = 0x1000;
-}
-[[maybe_unused]] const bool registered = platform::register_reset(&reset_handles);
 
 std::optional<std::string> predefined_root(HKEY key) {
   if (key == HKEY_LOCAL_MACHINE) return std::string(kLocalMachine);
@@ -274,13 +259,13 @@ std::optional<std::string> predefined_root(HKEY key) {
 // The open key behind a handle and its folder; ERROR_KEY_DELETED once its key is gone.
 DWORD resolve(HKEY key, OpenKey& open, fs::path& folder) {
   if (auto root = predefined_root(key)) {
-    open = OpenKey{{*root}, KEY_ALL_ACCESS, {}};
+    open = OpenKey({*root}, KEY_ALL_ACCESS, {});
     folder = *locate(open.path);
     return ERROR_SUCCESS;
   }
-  auto it = handles().find(reinterpret_cast<std::uintptr_t>(key));
-  if (it == handles().end()) return ERROR_INVALID_HANDLE;
-  open = it->second;
+  auto found_key = platform::lookup_handle_as<OpenKey>(reinterpret_cast<platform::HandleValue>(key));
+  if (!found_key) return ERROR_INVALID_HANDLE;
+  open = *found_key;
   auto found = locate(open.path);
   if (!found) return ERROR_KEY_DELETED;
   auto stored = load_security(*found);
@@ -301,10 +286,8 @@ ACCESS_MASK map_generic(REGSAM access) {
 
 HKEY open_handle(std::vector<std::string> path, REGSAM access, const fs::path& folder) {
   auto stored = load_security(folder);
-  const std::uintptr_t value = g_next_handle;
-  g_next_handle += 4;
-  handles()[value] = OpenKey{std::move(path), map_generic(access), stored ? stored->serial : std::string()};
-  return reinterpret_cast<HKEY>(value);
+  return reinterpret_cast<HKEY>(platform::insert_handle(
+      std::make_shared<OpenKey>(std::move(path), map_generic(access), stored ? stored->serial : std::string())));
 }
 
 std::vector<std::string> split(std::string_view sub_path) {
@@ -566,5 +549,6 @@ LSTATUS RegCloseKey(HKEY hKey) {
   if (auto fault = platform::take_fault("RegCloseKey")) return static_cast<LSTATUS>(*fault);
   if (predefined_root(hKey)) return ERROR_SUCCESS;
   std::lock_guard lock(store_mutex());
-  return handles().erase(reinterpret_cast<std::uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  return platform::remove_handle_as<OpenKey>(reinterpret_cast<platform::HandleValue>(hKey)) ? ERROR_SUCCESS
+                                                                                           : ERROR_INVALID_HANDLE;
 }

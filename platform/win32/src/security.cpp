@@ -7,10 +7,11 @@
 #include <mutex>
 
 #include "aclapi.h"
-#include "platform_state.h"
-#include "registry_store.h"
-#include "security_store.h"
-#include "text_conversion.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
+#include "win32_controls/registry_store.h"
+#include "win32_controls/security_store.h"
+#include "platform/core/text.h"
 
 namespace platform::security {
 namespace {
@@ -219,32 +220,6 @@ PVOID FreeSid(PSID pSid) {
   PLATFORM_FAIL_IF_ARMED("FreeSid", pSid);
   std::free(pSid);
   return nullptr;
-}
-
-BOOL IsValidSid(PSID pSid) {
-  PLATFORM_FAIL_IF_ARMED("IsValidSid", FALSE);
-  if (pSid == nullptr) return FALSE;
-  const auto* sid = static_cast<const SID*>(pSid);
-  return sid->Revision == SID_REVISION && sid->SubAuthorityCount <= SID_MAX_SUB_AUTHORITIES ? TRUE : FALSE;
-}
-
-DWORD GetLengthSid(PSID pSid) {
-  PLATFORM_FAIL_IF_ARMED("GetLengthSid", 0);
-  if (pSid == nullptr) return 0;
-  return static_cast<DWORD>(offsetof(SID, SubAuthority) + sizeof(DWORD) * static_cast<const SID*>(pSid)->SubAuthorityCount);
-}
-
-BOOL EqualSid(PSID pSid1, PSID pSid2) {
-  PLATFORM_FAIL_IF_ARMED("EqualSid", FALSE);
-  if (!sid_is_valid(pSid1, SIZE_MAX) || !sid_is_valid(pSid2, SIZE_MAX)) {
-    SetLastError(ERROR_INVALID_SID);
-    return FALSE;
-  }
-  const auto* a = static_cast<const SID*>(pSid1);
-  const auto* b = static_cast<const SID*>(pSid2);
-  SetLastError(ERROR_SUCCESS);
-  const std::size_t length = offsetof(SID, SubAuthority) + sizeof(DWORD) * a->SubAuthorityCount;
-  return a->SubAuthorityCount == b->SubAuthorityCount && std::memcmp(a, b, length) == 0 ? TRUE : FALSE;
 }
 
 BOOL LookupAccountSidW(LPCWSTR lpSystemName, PSID Sid, LPWSTR Name, LPDWORD cchName, LPWSTR ReferencedDomainName,

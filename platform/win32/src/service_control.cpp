@@ -26,9 +26,11 @@
 #include <sstream>
 #include <thread>
 
-#include "platform_state.h"
-#include "service_control_host.h"
-#include "text_conversion.h"
+#include "platform/core/faults.h"
+#include "platform/core/handles.h"
+#include "platform/core/target.h"
+#include "win32_controls/service_control_host.h"
+#include "platform/core/text.h"
 #include "winsvc.h"
 
 namespace fs = std::filesystem;
@@ -41,13 +43,7 @@ constexpr auto kCrossProcessControlTimeout = std::chrono::seconds(30);
 
 // ---- Text ---------------------------------------------------------------------------------
 
-std::u16string fold(std::u16string_view text) {
-  std::u16string out(text);
-  for (auto& c : out) c = platform::fold_case(c);
-  return out;
-}
-
-bool same_name(std::u16string_view a, std::u16string_view b) { return fold(a) == fold(b); }
+using platform::same_name;
 
 bool has_control_characters(std::u16string_view text) {
   for (char16_t c : text) {
@@ -60,7 +56,7 @@ bool has_control_characters(std::u16string_view text) {
 // else as _XXXX, so that names differing only in case share one entry.
 std::string entry_key(std::u16string_view name) {
   std::string key;
-  for (char16_t c : fold(name)) {
+  for (char16_t c : platform::fold_name(name)) {
     if ((c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) {
       key += static_cast<char>(c);
     } else {
@@ -186,9 +182,11 @@ SERVICE_STATUS stopped_status(DWORD type, DWORD exit_code) {
 
 // ---- In-memory state ----------------------------------------------------------------------
 
-enum class ObjectKind { Manager, Service };
+enum class ObjectKind { Manager, Service, StatusToken };
 
-struct ScObject {
+struct ScObject : platform::HandleObject {
+  ScObject(ObjectKind object_kind, DWORD object_access, std::u16string service_name)
+      : kind(object_kind), access(object_access), name(std::move(service_name)) {}
   ObjectKind kind;
   DWORD access;
   std::u16string name;  // the service's name, for service handles
@@ -213,38 +211,18 @@ struct Host {
 
 std::mutex g_mutex;  // taken before the database lock, never after
 std::condition_variable g_changed;
-std::map<std::uintptr_t, ScObject>& g_objects = *new std::map<std::uintptr_t, ScObject>;
-std::uintptr_t g_next_id = 0x1000;
 std::optional<Host>& g_host = *new std::optional<Host>;
 // Each sim::reset() stands for a new process: database entries that name this pid with an
 // older generation belong to a process that has ended.
 unsigned long long g_generation = 1;
 
-void reset_services() {
-  std::lock_guard lock(g_mutex);
-  g_objects.clear();
-  g_host.reset();
-  ++g_generation;
-  g_changed.notify_all();
-}
-
-const bool g_registered = platform::register_reset(&reset_services);
-
-std::uintptr_t next_id() {
-  g_next_id += 4;
-  return g_next_id;
-}
-
-ScObject* find_object(SC_HANDLE handle, ObjectKind kind) {
-  auto it = g_objects.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (it == g_objects.end() || it->second.kind != kind) return nullptr;
-  return &it->second;
+std::shared_ptr<ScObject> find_object(SC_HANDLE handle, ObjectKind kind) {
+  auto object = platform::lookup_handle_as<ScObject>(reinterpret_cast<platform::HandleValue>(handle));
+  return object && object->kind == kind ? object : nullptr;
 }
 
 SC_HANDLE new_object(ObjectKind kind, DWORD access, std::u16string name) {
-  auto id = next_id();
-  g_objects.emplace(id, ScObject{kind, access, std::move(name)});
-  return reinterpret_cast<SC_HANDLE>(id);
+  return reinterpret_cast<SC_HANDLE>(platform::insert_handle(std::make_shared<ScObject>(kind, access, std::move(name))));
 }
 
 Host* hosted(std::u16string_view name) {
@@ -288,33 +266,15 @@ std::nullptr_t fail_null(DWORD code) {
   return nullptr;
 }
 
-// The right ControlService needs for a control, or 0 for a control it cannot send.
-DWORD required_access(DWORD control) {
-  switch (control) {
-    case SERVICE_CONTROL_STOP:
-      return SERVICE_STOP;
-    case SERVICE_CONTROL_PAUSE:
-    case SERVICE_CONTROL_CONTINUE:
-      return SERVICE_PAUSE_CONTINUE;
-    case SERVICE_CONTROL_INTERROGATE:
-      return SERVICE_INTERROGATE;
-    default:
-      return control >= 128 && control <= 255 ? SERVICE_USER_DEFINED_CONTROL : 0;
-  }
-}
-
-// The checks the control manager makes before it passes a control to a running service.
-DWORD check_acceptable(const SERVICE_STATUS& status, DWORD control, bool has_handler) {
+// The checks the control manager makes before it passes a stop to a running service. Stop is
+// the one control the service sends (to remove itself); the others come from sim.
+DWORD check_stoppable(const SERVICE_STATUS& status, bool has_handler) {
   if (status.dwCurrentState == SERVICE_STOPPED) return ERROR_SERVICE_NOT_ACTIVE;
-  if (control == SERVICE_CONTROL_INTERROGATE) return has_handler ? ERROR_SUCCESS : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   if (!has_handler || status.dwCurrentState == SERVICE_START_PENDING ||
       status.dwCurrentState == SERVICE_STOP_PENDING) {
     return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
   }
-  DWORD accept = control == SERVICE_CONTROL_STOP                                           ? SERVICE_ACCEPT_STOP
-                 : control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE ? SERVICE_ACCEPT_PAUSE_CONTINUE
-                                                                                           : 0;
-  if (accept != 0 && (status.dwControlsAccepted & accept) == 0) return ERROR_INVALID_SERVICE_CONTROL;
+  if ((status.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0) return ERROR_INVALID_SERVICE_CONTROL;
   return ERROR_SUCCESS;
 }
 
@@ -359,6 +319,19 @@ std::optional<DWORD> pending_cross_process_control(const std::string& key) {
 
 }  // namespace
 
+namespace platform::win32 {
+
+// Stops what runs: the hosted service is forgotten and whoever waits on it wakes. Each reset
+// stands for a new process, so the generation moves on.
+void stop_hosted_service() {
+  std::lock_guard lock(g_mutex);
+  g_host.reset();
+  ++g_generation;
+  g_changed.notify_all();
+}
+
+}  // namespace platform::win32
+
 // ---- The database -------------------------------------------------------------------------
 
 SC_HANDLE OpenSCManagerW(LPCWSTR lpMachineName, LPCWSTR lpDatabaseName, DWORD dwDesiredAccess) {
@@ -381,7 +354,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, LPCWSTR lp
   (void)lpDependencies;
   (void)lpPassword;
   std::lock_guard lock(g_mutex);
-  ScObject* manager = find_object(hSCManager, ObjectKind::Manager);
+  auto manager = find_object(hSCManager, ObjectKind::Manager);
   if (!manager) return fail_null(ERROR_INVALID_HANDLE);
   if ((manager->access & SC_MANAGER_CREATE_SERVICE) == 0) return fail_null(ERROR_ACCESS_DENIED);
   if (!lpServiceName) return fail_null(ERROR_INVALID_ADDRESS);
@@ -431,17 +404,16 @@ SC_HANDLE OpenServiceW(SC_HANDLE hSCManager, LPCWSTR lpServiceName, DWORD dwDesi
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
   PLATFORM_FAIL_IF_ARMED("ControlService", FALSE);
   std::unique_lock lock(g_mutex);
-  ScObject* service = find_object(hService, ObjectKind::Service);
+  auto service = find_object(hService, ObjectKind::Service);
   if (!service) return fail(ERROR_INVALID_HANDLE);
   if (!lpServiceStatus) return fail(ERROR_INVALID_PARAMETER);
-  const DWORD access = required_access(dwControl);
-  if (access == 0) return fail(ERROR_INVALID_PARAMETER);
-  if ((service->access & access) == 0) return fail(ERROR_ACCESS_DENIED);
+  if (dwControl != SERVICE_CONTROL_STOP) return fail(ERROR_INVALID_PARAMETER);
+  if ((service->access & SERVICE_STOP) == 0) return fail(ERROR_ACCESS_DENIED);
   const std::u16string name = service->name;
 
   if (Host* host = hosted(name); host && host->is_dispatching) {
     *lpServiceStatus = host->last;
-    if (DWORD refusal = check_acceptable(host->last, dwControl, host->handler != nullptr)) return fail(refusal);
+    if (DWORD refusal = check_stoppable(host->last, host->handler != nullptr)) return fail(refusal);
     const auto ticket = host->next_ticket++;
     host->queue.emplace_back(dwControl, ticket);
     g_changed.notify_all();
@@ -467,7 +439,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
     return fail(ERROR_SERVICE_NOT_ACTIVE);
   }
   *lpServiceStatus = entry->status;
-  if (DWORD refusal = check_acceptable(entry->status, dwControl, true)) return fail(refusal);
+  if (DWORD refusal = check_stoppable(entry->status, true)) return fail(refusal);
   lock.unlock();
   return control_other_process(name, dwControl, lpServiceStatus);
 }
@@ -475,7 +447,7 @@ BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServ
 BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
   PLATFORM_FAIL_IF_ARMED("QueryServiceStatus", FALSE);
   std::lock_guard lock(g_mutex);
-  ScObject* service = find_object(hService, ObjectKind::Service);
+  auto service = find_object(hService, ObjectKind::Service);
   if (!service) return fail(ERROR_INVALID_HANDLE);
   if ((service->access & SERVICE_QUERY_STATUS) == 0) return fail(ERROR_ACCESS_DENIED);
   if (!lpServiceStatus) return fail(ERROR_INVALID_PARAMETER);
@@ -500,7 +472,7 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
 BOOL DeleteService(SC_HANDLE hService) {
   PLATFORM_FAIL_IF_ARMED("DeleteService", FALSE);
   std::lock_guard lock(g_mutex);
-  ScObject* service = find_object(hService, ObjectKind::Service);
+  auto service = find_object(hService, ObjectKind::Service);
   if (!service) return fail(ERROR_INVALID_HANDLE);
   if ((service->access & DELETE) == 0) return fail(ERROR_ACCESS_DENIED);
   DatabaseLock db;
@@ -519,7 +491,11 @@ BOOL DeleteService(SC_HANDLE hService) {
 BOOL CloseServiceHandle(SC_HANDLE hSCObject) {
   PLATFORM_FAIL_IF_ARMED("CloseServiceHandle", FALSE);
   std::lock_guard lock(g_mutex);
-  if (g_objects.erase(reinterpret_cast<std::uintptr_t>(hSCObject)) == 0) return fail(ERROR_INVALID_HANDLE);
+  auto closed = platform::remove_handle(reinterpret_cast<platform::HandleValue>(hSCObject), [](const platform::HandleObject& object) {
+    auto* sc_object = dynamic_cast<const ScObject*>(&object);
+    return sc_object != nullptr && sc_object->kind != ObjectKind::StatusToken;
+  });
+  if (!closed) return fail(ERROR_INVALID_HANDLE);
   return TRUE;
 }
 
@@ -623,7 +599,9 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR lpServiceName, LPHAN
   if (!host || !host->is_dispatching) return fail_null(ERROR_SERVICE_DOES_NOT_EXIST);
   host->handler = lpHandlerProc;
   host->context = lpContext;
-  if (host->status_token == 0) host->status_token = next_id();
+  if (host->status_token == 0) {
+    host->status_token = platform::insert_handle(std::make_shared<ScObject>(ObjectKind::StatusToken, 0, host->name));
+  }
   g_changed.notify_all();
   return reinterpret_cast<SERVICE_STATUS_HANDLE>(host->status_token);
 }
@@ -651,7 +629,6 @@ namespace platform::services {
 
 void host(std::u16string name, std::vector<std::u16string> arguments) {
   std::lock_guard lock(g_mutex);
-  (void)g_registered;
   g_host.emplace();
   g_host->name = std::move(name);
   g_host->arguments = std::move(arguments);

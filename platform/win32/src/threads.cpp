@@ -8,8 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "handle_table.h"
-#include "platform_state.h"
+#include "kernel_object.h"
+#include "platform/core/faults.h"
+#include "platform/core/target.h"
 
 namespace {
 
@@ -20,7 +21,7 @@ thread_local DWORD t_thread_id = 0;
 
 DWORD allocate_thread_id() { return g_next_thread_id.fetch_add(4); }
 
-class ThreadObject final : public platform::HandleObject {
+class ThreadObject final : public platform::KernelObject {
  public:
   DWORD wait(DWORD milliseconds) override {
     std::unique_lock lock(mutex_);
@@ -33,15 +34,9 @@ class ThreadObject final : public platform::HandleObject {
     return WAIT_OBJECT_0;
   }
 
-  DWORD exit_code() {
-    std::lock_guard lock(mutex_);
-    return finished_ ? exit_code_ : STILL_ACTIVE;
-  }
-
-  void finish(DWORD code) {
+  void finish() {
     {
       std::lock_guard lock(mutex_);
-      exit_code_ = code;
       finished_ = true;
     }
     done_.notify_all();
@@ -51,7 +46,6 @@ class ThreadObject final : public platform::HandleObject {
   std::mutex mutex_;
   std::condition_variable done_;
   bool finished_ = false;
-  DWORD exit_code_ = STILL_ACTIVE;
 };
 
 // Slot 0 is held by the runtime, as the loader's own users hold the first slots on Windows,
@@ -104,39 +98,25 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     // The thread keeps its own reference, so closing the handle only detaches it.
     std::thread([object, id, lpStartAddress, lpParameter] {
       t_thread_id = id;
-      object->finish(lpStartAddress(lpParameter));
+      lpStartAddress(lpParameter);
+      object->finish();
     }).detach();
   } catch (const std::system_error&) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   if (lpThreadId != nullptr) *lpThreadId = id;
-  return platform::insert_handle(std::move(object));
+  return platform::insert_kernel_object(std::move(object));
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
   PLATFORM_FAIL_IF_ARMED("WaitForSingleObject", WAIT_FAILED);
-  auto object = platform::lookup_handle(hHandle);
+  auto object = platform::lookup_kernel_object(hHandle);
   if (!object) {
     SetLastError(ERROR_INVALID_HANDLE);
     return WAIT_FAILED;
   }
   return object->wait(dwMilliseconds);
-}
-
-BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
-  PLATFORM_FAIL_IF_ARMED("GetExitCodeThread", FALSE);
-  auto thread = platform::lookup_handle_as<ThreadObject>(hThread);
-  if (!thread) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  if (lpExitCode == nullptr) {
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
-  }
-  *lpExitCode = thread->exit_code();
-  return TRUE;
 }
 
 // The identity calls cannot fail on Windows, so no fault can be armed for them.

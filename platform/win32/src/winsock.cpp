@@ -10,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
-#include "platform_state.h"
+#include "platform/core/faults.h"
+#include "platform/core/handles.h"
+#include "platform/core/target.h"
 #include "winsock_host.h"
 #include "ws2tcpip.h"
 
@@ -21,11 +23,11 @@ namespace bsd = platform::bsd;
 // Linux's own ceiling on a listen backlog; SOMAXCONN as Windows defines it is far above.
 constexpr int kMaximumBacklog = 4096;
 
-struct SocketEntry {
+struct SocketEntry : platform::HandleObject {
   explicit SocketEntry(int descriptor) : fd(descriptor) {}
   // The descriptor lives as long as any call still uses it, so a socket closed on one thread
   // never leaves another thread working on a descriptor number the kernel has handed out again.
-  ~SocketEntry() { bsd::close_descriptor(fd); }
+  ~SocketEntry() override { bsd::close_descriptor(fd); }
   SocketEntry(const SocketEntry&) = delete;
   SocketEntry& operator=(const SocketEntry&) = delete;
 
@@ -40,8 +42,6 @@ using EntryPointer = std::shared_ptr<SocketEntry>;
 
 std::mutex g_mutex;
 int g_startups = 0;
-SOCKET g_next_handle = 0x100;
-std::map<SOCKET, EntryPointer>& g_sockets = *new std::map<SOCKET, EntryPointer>;
 
 // The one place where a Linux errno becomes the code Windows reports.
 int wsa_error_from_errno(int error) {
@@ -110,22 +110,15 @@ EntryPointer find_socket(SOCKET s) {
     ::SetLastError(WSANOTINITIALISED);
     return nullptr;
   }
-  auto it = g_sockets.find(s);
-  if (it == g_sockets.end()) {
-    ::SetLastError(WSAENOTSOCK);
-    return nullptr;
-  }
-  return it->second;
+  auto entry = platform::lookup_handle_as<SocketEntry>(s);
+  if (!entry) ::SetLastError(WSAENOTSOCK);
+  return entry;
 }
 
 SOCKET register_socket(int fd, bool is_bound = false) {
   auto entry = std::make_shared<SocketEntry>(fd);
   entry->bound = is_bound;
-  std::lock_guard lock(g_mutex);
-  SOCKET handle = g_next_handle;
-  g_next_handle += 4;
-  g_sockets.emplace(handle, std::move(entry));
-  return handle;
+  return platform::insert_handle(std::move(entry));
 }
 
 // Marks the entry closed and wakes any call blocked on it on another thread; the descriptor
@@ -136,21 +129,11 @@ void retire(EntryPointer entry) {
 }
 
 void close_all_sockets() {
-  std::map<SOCKET, EntryPointer> sockets;
-  {
-    std::lock_guard lock(g_mutex);
-    sockets.swap(g_sockets);
-  }
-  for (auto& [handle, entry] : sockets) retire(std::move(entry));
+  auto sockets = platform::remove_handles(
+      [](const platform::HandleObject& object) { return dynamic_cast<const SocketEntry*>(&object) != nullptr; });
+  for (auto& entry : sockets) retire(std::static_pointer_cast<SocketEntry>(std::move(entry)));
 }
 
-void reset_sockets() {
-  close_all_sockets();
-  std::lock_guard lock(g_mutex);
-  g_startups = 0;
-}
-
-const bool registered = platform::register_reset(&reset_sockets);
 
 SOCKET accept_socket(SOCKET s, sockaddr* addr, LPINT addrlen, LPCONDITIONPROC condition, DWORD_PTR callback_data) {
   EntryPointer entry = find_socket(s);
@@ -196,6 +179,17 @@ SOCKET accept_socket(SOCKET s, sockaddr* addr, LPINT addrlen, LPCONDITIONPROC co
 }
 
 }  // namespace
+
+namespace platform::win32 {
+
+// Stops what runs: every socket closes, so a thread blocked in accept or recv returns.
+void close_sockets() {
+  close_all_sockets();
+  std::lock_guard lock(g_mutex);
+  g_startups = 0;
+}
+
+}  // namespace platform::win32
 
 int WSAAPI WSAStartup(WORD wVersionRequested, LPWSADATA lpWSAData) {
   if (auto armed = platform::take_fault("WSAStartup")) return static_cast<int>(*armed);
@@ -367,11 +361,9 @@ int WSAAPI closesocket(SOCKET s) {
   {
     std::lock_guard lock(g_mutex);
     if (g_startups == 0) return fail(WSANOTINITIALISED);
-    auto it = g_sockets.find(s);
-    if (it == g_sockets.end()) return fail(WSAENOTSOCK);
-    entry = std::move(it->second);
-    g_sockets.erase(it);
   }
+  entry = platform::remove_handle_as<SocketEntry>(s);
+  if (!entry) return fail(WSAENOTSOCK);
   retire(std::move(entry));
   return 0;
 }
@@ -388,11 +380,7 @@ int WSAAPI WSAPoll(LPWSAPOLLFD fdArray, ULONG fds, INT timeout) {
     WSAPOLLFD& slot = fdArray[i];
     if (slot.events & ~(POLLIN | POLLOUT)) return fail(WSAEINVAL);
     slot.revents = 0;
-    {
-      std::lock_guard lock(g_mutex);
-      auto it = g_sockets.find(slot.fd);
-      if (it != g_sockets.end()) entries[i] = it->second;
-    }
+    entries[i] = platform::lookup_handle_as<SocketEntry>(slot.fd);
     if (!entries[i]) {
       slot.revents = POLLNVAL;
       ++invalid;
@@ -505,7 +493,3 @@ INT WSAAPI inet_pton(INT Family, PCSTR pszAddrString, PVOID pAddrBuf) {
   return bsd::parse_ipv4(pszAddrString, pAddrBuf);
 }
 
-INT WSAAPI InetPtonA(INT Family, PCSTR pszAddrString, PVOID pAddrBuf) {
-  PLATFORM_FAIL_IF_ARMED("InetPtonA", -1);
-  return inet_pton(Family, pszAddrString, pAddrBuf);
-}

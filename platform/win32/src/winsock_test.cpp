@@ -349,7 +349,7 @@ TEST_F(WinsockTest, GetaddrinfoResolvesPassiveAndNumericAddresses) {
 
 TEST_F(WinsockTest, InetPtonParsesDottedQuads) {
   in_addr address{};
-  EXPECT_EQ(InetPtonA(AF_INET, "192.168.0.5", &address), 1);
+  EXPECT_EQ(inet_pton(AF_INET, "192.168.0.5", &address), 1);
   EXPECT_EQ(address.S_un.S_un_b.s_b1, 192);
   EXPECT_EQ(address.S_un.S_un_b.s_b4, 5);
   EXPECT_EQ(address.s_addr, htonl(0xC0A80005));

@@ -13,8 +13,9 @@
 
 namespace sim {
 
-// Returns the machine to a clean state: no faults, no hosted service, default environment,
-// nothing in memory. Without `root` the machine also gets a fresh, empty target root (a new
+// Returns the machine to a fresh boot, in the phases of platform/core/reset.h (stop what
+// runs, drop process state, lay installed software afresh; see docs/architecture.md): no
+// faults, no hosted service, no handles, default environment, only the built-in modules. Without `root` the machine also gets a fresh, empty target root (a new
 // temporary folder, removed at the next reset and at exit); with `root` it keeps what that
 // folder holds (registry, service database, files), as a restarted machine would, even
 // when `root` is the current one.
@@ -28,6 +29,8 @@ std::filesystem::path target_root();
 // example "CreateServiceW") fail with `code`: the function's own failure value, with `code`
 // as the last error, or as the returned status where the function returns one.
 void fail_next(const std::string& function, unsigned count, std::uint32_t code);
+// The same for functions that return an NTSTATUS: they return `status`.
+void fail_next_status(const std::string& function, unsigned count, std::int32_t status);
 void clear_faults();
 
 // Overrides an environment variable as the target's processes see it; nullopt removes it.
@@ -43,6 +46,10 @@ void set_performance_frequency(std::uint64_t hz);
 // Everything OutputDebugStringW received since the last reset or clear, one entry per call.
 std::vector<std::u16string> debugger_output();
 void clear_debugger_output();
+
+// Whether a TCP socket listens on `port` on this machine. Read from the kernel's socket table
+// rather than by connecting, so that the check leaves no trace in the service's log.
+bool is_listening(unsigned port);
 
 // Hides one export of a stand-in module (for example "tdh.dll") from GetProcAddress until the
 // next reset; false when no module of that name is installed.

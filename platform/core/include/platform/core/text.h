@@ -1,5 +1,6 @@
-// UTF-8 <-> UTF-16 conversion shared by the stand-in's families (paths, environment values,
-// registry texts). Internal to the platform.
+// Text shared by every stand-in: UTF-8 <-> UTF-16 conversion and the one case-insensitive
+// name fold (file names, module names, registry keys, service names, environment names and
+// device paths all compare through it, as Windows compares them).
 #pragma once
 
 #include <optional>
@@ -18,7 +19,12 @@ std::optional<std::string> utf16_to_utf8_strict(std::u16string_view text);
 std::u16string utf8_to_utf16(std::string_view text);
 std::string utf16_to_utf8(std::u16string_view text);
 
-// Case folding of ASCII and Latin-1 letters to lower case.
+// Case folding of ASCII and Latin-1 letters to lower case; other characters are kept.
 char16_t fold_case(char16_t c);
+std::u16string fold_name(std::u16string_view name);
+// UTF-8 names fold through their UTF-16 form.
+std::string fold_name(std::string_view name);
+bool same_name(std::u16string_view a, std::u16string_view b);
+bool same_name(std::string_view a, std::string_view b);
 
 }  // namespace platform

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <vector>
 
@@ -35,7 +34,7 @@ std::string& LogPath() {
 }
 
 HANDLE OpenForAppend(const std::string& path) {
-  std::u16string widePath;
+  WString widePath;
   try {
     widePath = Util::to_wstring(path);
   } catch (const std::exception&) {
@@ -47,11 +46,18 @@ HANDLE OpenForAppend(const std::string& path) {
 
 // The runtime's classic ctime form, line end included: "Wed Jun 30 21:49:08 1993\n".
 std::string LocalTimeText() {
-  char text[50] = {};
-  const std::time_t now = std::time(nullptr);
-  if (ctime_r(&now, text) == nullptr) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  SYSTEMTIME now{};
+  GetLocalTime(&now);
+  if (now.wDayOfWeek > 6 || now.wMonth < 1 || now.wMonth > 12) {
     return "\n";
   }
+  char text[50] = {};
+  std::snprintf(text, sizeof text, "%.3s %.3s%3u %.2u:%.2u:%.2u %u\n", kDays[now.wDayOfWeek], kMonths[now.wMonth - 1],
+                static_cast<unsigned>(now.wDay), static_cast<unsigned>(now.wHour), static_cast<unsigned>(now.wMinute),
+                static_cast<unsigned>(now.wSecond), static_cast<unsigned>(now.wYear));
   return text;
 }
 

@@ -1,5 +1,5 @@
-// Shared helpers of the service host's tests: a clean virtual target per test with the log
-// pointed into it, and whole-file reads for log and configuration assertions.
+// Shared helpers of the service's tests: a clean virtual target per test with the log
+// pointed into it (read through LogFile) and the configuration file beside the executable.
 #pragma once
 
 #include <unistd.h>
@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -15,26 +16,14 @@
 #include "configuration_manager.h"
 #include "log_writer.h"
 #include "sim/sim.h"
+#include "testing/log_file.h"
 
 namespace host_testing {
-
-inline std::string ReadWholeFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 inline void WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << content;
-}
-
-inline size_t CountOccurrences(const std::string& haystack, const std::string& needle) {
-  size_t count = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 // Each test starts on a clean machine: a fresh target root that is also the working
@@ -49,9 +38,8 @@ class HostTest : public ::testing::Test {
     root_ = sim::target_root();
     previousDirectory_ = std::filesystem::current_path();
     std::filesystem::current_path(root_);
-    logPath_ = root_ / "Conduit_logs.txt";
-    SetLogFilePath(logPath_.string());
-    SetLogLevel("0");
+    log_.emplace();
+    logPath_ = log_->Path();
     std::filesystem::create_directories(root_ / "bin");
     sim::set_module_path(root_ / "bin" / "Conduit.exe");
     WriteConfig("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<configuration>\n</configuration>\n");
@@ -74,9 +62,10 @@ class HostTest : public ::testing::Test {
                 "  </appSettings>\n</configuration>\n");
   }
 
-  std::string Log() const { return ReadWholeFile(logPath_); }
+  std::string Log() const { return log_->Read(); }
 
   std::filesystem::path root_;
+  std::optional<LogFile> log_;
   std::filesystem::path logPath_;
   std::filesystem::path previousDirectory_;
 };

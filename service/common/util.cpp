@@ -7,7 +7,7 @@
 
 namespace Util {
 
-std::string to_string(const std::u16string& text) {
+std::string to_string(const WString& text) {
   if (text.empty()) {
     return std::string();
   }
@@ -30,9 +30,9 @@ std::string to_string(const std::u16string& text) {
   return result;
 }
 
-std::u16string to_wstring(const std::string& text) {
+WString to_wstring(const std::string& text) {
   if (text.empty()) {
-    return std::u16string();
+    return WString();
   }
   if (text.size() > static_cast<size_t>(INT_MAX)) {
     throw std::range_error("bad conversion");
@@ -43,7 +43,7 @@ std::u16string to_wstring(const std::string& text) {
   if (needed <= 0) {
     throw std::range_error("bad conversion");
   }
-  std::u16string result(static_cast<size_t>(needed), u'\0');
+  WString result(static_cast<size_t>(needed), TEXT('\0'));
   const int written = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), sourceLength,
                                           result.data(), needed);
   if (written <= 0) {

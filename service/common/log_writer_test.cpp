@@ -14,8 +14,6 @@
 
 namespace {
 
-using host_testing::CountOccurrences;
-using host_testing::ReadWholeFile;
 
 class LogWriterTest : public host_testing::HostTest {};
 
@@ -123,7 +121,7 @@ TEST_F(LogWriterTest, LockedMainFileSwitchesToBackupForGood) {
   ASSERT_TRUE(CloseHandle(lock));
   WriteLog(LOG_ERROR, "ERROR # after unlock");
 
-  const std::string backup = ReadWholeFile(root_ / LOG_BACKUP_FILE_NAME);
+  const std::string backup = LogFile(root_ / LOG_BACKUP_FILE_NAME).Read();
   EXPECT_NE(backup.find("ERROR # while locked\n"), std::string::npos);
   EXPECT_NE(backup.find("ERROR # after unlock\n"), std::string::npos);
   EXPECT_EQ(Log(), "");
@@ -133,7 +131,7 @@ TEST_F(LogWriterTest, LockedMainFileSwitchesToBackupForGood) {
 TEST_F(LogWriterTest, MissingFolderWritesToBackupInWorkingDirectory) {
   SetLogFilePath((root_ / "no-such-folder" / "Conduit_logs.txt").string());
   WriteLog(LOG_WARNING, "WARNING # nowhere to go");
-  EXPECT_NE(ReadWholeFile(root_ / LOG_BACKUP_FILE_NAME).find("WARNING # nowhere to go\n"),
+  EXPECT_NE(LogFile(root_ / LOG_BACKUP_FILE_NAME).Read().find("WARNING # nowhere to go\n"),
             std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(root_ / "no-such-folder"));
 }
@@ -142,7 +140,7 @@ TEST_F(LogWriterTest, FailingOpensOfBothFilesDropTheMessageQuietly) {
   sim::fail_next("CreateFileW", 2, ERROR_ACCESS_DENIED);
   WriteLog(LOG_ERROR, "ERROR # lost");
   EXPECT_EQ(Log(), "");
-  EXPECT_EQ(ReadWholeFile(root_ / LOG_BACKUP_FILE_NAME), "");
+  EXPECT_EQ(LogFile(root_ / LOG_BACKUP_FILE_NAME).Read(), "");
 }
 
 TEST_F(LogWriterTest, SetLogFilePathDeletesThePreviousRunsLog) {
@@ -152,7 +150,7 @@ TEST_F(LogWriterTest, SetLogFilePathDeletesThePreviousRunsLog) {
   EXPECT_FALSE(std::filesystem::exists(path));
 
   WriteLog(LOG_INFO, "INFO # new run");
-  EXPECT_EQ(ReadWholeFile(path).rfind("INFO # new run\n", 0), 0u);
+  EXPECT_EQ(LogFile(path).Read().rfind("INFO # new run\n", 0), 0u);
 }
 
 TEST_F(LogWriterTest, FunctionTraceWritesEntryAndExitLines) {
@@ -168,33 +166,6 @@ TEST_F(LogWriterTest, FunctionTraceWritesEntryAndExitLines) {
   ASSERT_NE(exiting, std::string::npos) << log;
   EXPECT_LT(entering, inside);
   EXPECT_LT(inside, exiting);
-}
-
-TEST_F(LogWriterTest, ConcurrentWritersNeverInterleaveEntries) {
-  constexpr int kThreads = 4;
-  constexpr int kEntries = 50;
-  std::vector<std::thread> writers;
-  for (int t = 0; t < kThreads; ++t) {
-    writers.emplace_back([t] {
-      const std::string payload(300, static_cast<char>('A' + t));
-      for (int i = 0; i < kEntries; ++i) {
-        WriteLog(LOG_INFO, "INFO # %s", payload.c_str());
-      }
-    });
-  }
-  for (auto& writer : writers) {
-    writer.join();
-  }
-
-  bool wellFormed = false;
-  const std::vector<std::string> messages = EntryMessages(Log(), &wellFormed);
-  EXPECT_TRUE(wellFormed);
-  ASSERT_EQ(messages.size(), static_cast<size_t>(kThreads * kEntries));
-  for (const std::string& message : messages) {
-    // "INFO # " and 201 characters of one writer, nothing of another's.
-    ASSERT_EQ(message.size(), 208u);
-    EXPECT_EQ(message.substr(7), std::string(201, message[7]));
-  }
 }
 
 }  // namespace

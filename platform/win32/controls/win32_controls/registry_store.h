@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "security_store.h"
+#include "win32_controls/security_store.h"
 #include "winreg.h"
 
 namespace platform::registry {

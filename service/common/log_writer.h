@@ -24,7 +24,12 @@ constexpr INT LOG_ERROR = 3;
 extern const char* const LOG_FILE_NAME;         // "Conduit_logs.txt"
 extern const char* const LOG_BACKUP_FILE_NAME;  // "Conduit_logs_backup.txt"
 
-void WriteLog(INT level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// The stand-in's compilers check the format against the arguments; elsewhere nothing does.
+#ifndef STANDIN_PRINTF_FORMAT
+#define STANDIN_PRINTF_FORMAT(format_index, first_argument)
+#endif
+
+void WriteLog(INT level, const char* format, ...) STANDIN_PRINTF_FORMAT(2, 3);
 
 // Replaces the log path and deletes any file already there, so each run starts afresh.
 void SetLogFilePath(const std::string& path);

@@ -3,9 +3,9 @@
 // LoadLibraryA finds it by file name, case-insensitively, whatever folder the caller names.
 // Internal to the platform.
 //
-// Registrations describe the machine's installed software and survive sim::reset(); a reset
-// unloads every module (reference counts back to 0, handles no longer valid) and restores
-// exports that were removed.
+// A reset lays the installed software afresh: every module is unloaded (its handles go with
+// the handle table), modules registered since are dropped and the built-in ones (tdh.dll)
+// come back with all their exports.
 // Thread safety: every function may be called from any thread.
 #pragma once
 

@@ -1,0 +1,34 @@
+// The virtual target's machine-wide places: the target root, Windows paths on Linux, the
+// process environment and the process's own module path.
+// Thread safety: every function may be called from any thread.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// The folder that holds what a real machine keeps across processes (registry, service
+// database, ProgramData, the system directory). CONDUIT_TARGET_ROOT names it; tests and the
+// launcher set it through sim. Created on first use with the folders every Windows machine
+// has (ProgramData, Temp, Windows\System32).
+std::filesystem::path target_root();
+void set_target_root(const std::filesystem::path& root);
+
+// A Windows path names a Linux path with '\' turned into '/'.
+std::string host_path(std::string_view windows_path);
+
+// The process environment as the target sees it: an overlay (set or removed by sim) over
+// the real environment. PROGRAMDATA, TEMP, TMP and SystemRoot default to folders inside the
+// target root, as every Windows machine defines them. Names are case-insensitive.
+std::optional<std::string> environment(std::string_view name);
+void set_environment(std::string name, std::optional<std::string> value);
+
+// The path GetModuleFileName reports for the process's own module: /proc/self/exe unless
+// sim has set another one (tests place a configuration file next to a chosen path).
+std::string module_path();
+void set_module_path(std::optional<std::string> path);
+
+}  // namespace platform
