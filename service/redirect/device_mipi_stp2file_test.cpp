@@ -105,7 +105,8 @@ TEST_F(DeviceMipiSTP2FileTest, TwoInitialisationsWriteOnePreamble) {
     file = ReadFile(HostPath(sink.FilePath()));
   }
   EXPECT_EQ(CountPreambles(file), 1u);
-  EXPECT_TRUE(std::equal(PreambleHead().begin(), PreambleHead().end(), file.begin()));
+  const Bytes head = PreambleHead();
+  EXPECT_TRUE(std::equal(head.begin(), head.end(), file.begin()));
   // Frequency (10 MHz after reset), then M16 and C16 before the first message.
   EXPECT_EQ(file[14], 0x80);
   EXPECT_EQ(syst_testing::GetLe<std::uint64_t>(&file[15]), 10'000'000u);
