@@ -1,6 +1,7 @@
 #include "stp_writer.h"
 
 #include <bit>
+#include <cstring>
 
 void StpWriter::Announce() {
   if (current_master != kMaster) {
@@ -41,6 +42,33 @@ void StpWriter::D32TS(std::uint32_t value) {
 void StpWriter::D32MTS(std::uint32_t value) {
   Put(0xA | std::uint64_t{value} << 4, 9);
   Timestamp();
+}
+
+void StpWriter::D64Run(const std::uint8_t* values, std::size_t count) {
+  for (; count >= 2; count -= 2, values += 16) {
+    if (staged_ + 17 > kStageSize) Drain();
+    std::uint64_t first;
+    std::uint64_t second;
+    std::memcpy(&first, values, 8);
+    std::memcpy(&second, values + 8, 8);
+    std::uint8_t* at = stage_ + staged_;
+    if (nibble_state == kNibbleWaiting) {
+      at[0] = static_cast<std::uint8_t>(pending_byte | 0x70);
+      StoreLittleEndian(at + 1, first);
+      StoreLittleEndian(at + 9, 0x7u | second << 4);
+      pending_byte = static_cast<std::uint8_t>(second >> 60);
+    } else {
+      StoreLittleEndian(at, 0x7u | first << 4);
+      at[8] = static_cast<std::uint8_t>(first >> 60 | 0x70);
+      StoreLittleEndian(at + 9, second);
+    }
+    staged_ += 17;
+  }
+  if (count == 1) {
+    std::uint64_t value;
+    std::memcpy(&value, values, 8);
+    D64(value);
+  }
 }
 
 void StpWriter::Preamble() {

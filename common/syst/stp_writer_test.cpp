@@ -131,6 +131,33 @@ TEST_F(StpWriterTest, DataPacketsGoOutLeastSignificantNibbleFirst) {
                                                 0xF, 0xE}));
 }
 
+TEST_F(StpWriterTest, RunOfD64IsTheSameAsSingleStoresAtEitherAlignment) {
+  std::vector<std::uint8_t> values(8 * 7);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<std::uint8_t>(i * 37 + 1);
+  for (bool startOdd : {false, true}) {
+    SCOPED_TRACE(startOdd);
+    std::vector<std::vector<std::uint8_t>> outputs;
+    for (bool asRun : {false, true}) {
+      SetUp();  // a fresh writer each time
+      StartStream();
+      if (startOdd) writer_->WriteNibble(0);
+      if (asRun) {
+        writer_->D64Run(values.data(), 7);
+      } else {
+        for (std::size_t i = 0; i < 7; ++i) {
+          std::uint64_t v = 0;
+          for (int b = 0; b < 8; ++b) v |= static_cast<std::uint64_t>(values[8 * i + b]) << (8 * b);
+          writer_->D64(v);
+        }
+      }
+      writer_->Flush();
+      outputs.push_back(g_output);
+    }
+    EXPECT_EQ(outputs[0], outputs[1]);
+    EXPECT_EQ(outputs[0].size(), (7 * 17 + (startOdd ? 1 : 0) + 1) / 2);
+  }
+}
+
 TEST_F(StpWriterTest, FlushCompletesAPendingHalfByteWithAZeroHighHalf) {
   StartStream();
   writer_->D8(0xAB);  // 3 nibbles: one byte out, one nibble pending

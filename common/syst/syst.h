@@ -29,6 +29,9 @@ using syst_out_d16_fn = void (*)(systhandle* handle, std::uint16_t value);
 using syst_out_d32_fn = void (*)(systhandle* handle, std::uint32_t value);
 using syst_out_d64_fn = void (*)(systhandle* handle, std::uint64_t value);
 using syst_out_flag_fn = void (*)(systhandle* handle);
+// Optional: `count` 64-bit stores of consecutive little-endian values, exactly as `count`
+// calls of out_d64 would make them; a backend sets it when it can do a run faster.
+using syst_out_d64_run_fn = void (*)(systhandle* handle, const std::uint8_t* values, std::size_t count);
 
 // One entry of a message's write program: what to store and from where.
 enum class syst_program_op : std::uint8_t { end, d8, d16, d32, d64, block };
@@ -57,6 +60,7 @@ struct mipi_syst_header {
   syst_out_d32_fn out_d32;
   syst_out_d64_fn out_d64;
   syst_out_flag_fn out_flag;
+  syst_out_d64_run_fn out_d64_run;  // may be null
   qlx_syst_user_handle* user_handle;
 };
 
@@ -112,8 +116,10 @@ void syst_backend_free(void* block);
 void syst_backend_bind_outputs(mipi_syst_header* header);
 // Stores the channel address of handle `index` of `type` in the user handle: 0 or 87.
 std::uint32_t qlx_setchannel_handle(qlx_syst_user_handle* user_handle, std::uint32_t type, std::uint32_t index);
-// The clock ETW time stamps are counted in, and its rate; false when unavailable.
-bool syst_backend_read_clock(std::uint64_t* counter, std::uint64_t* frequency);
+// The clock ETW time stamps are counted in, and its rate (fixed while the system runs);
+// 0 when unavailable.
+std::uint64_t syst_backend_read_counter();
+std::uint64_t syst_backend_read_frequency();
 // Brackets the stores of one message (the driver raises the interrupt level there).
 std::uint64_t syst_backend_begin_message();
 void syst_backend_end_message(std::uint64_t token);

@@ -51,6 +51,11 @@ void write_message(systhandle* handle, std::uint32_t tag, const syst_program_ent
         break;
       case syst_program_op::block: {
         std::size_t left = entry->count;
+        if (header->out_d64_run != nullptr && left >= 8) {
+          header->out_d64_run(handle, bytes, left / 8);
+          bytes += left / 8 * 8;
+          left %= 8;
+        }
         for (; left >= 8; left -= 8, bytes += 8) header->out_d64(handle, read_le<std::uint64_t>(bytes));
         if (left >= 4) {
           header->out_d32(handle, read_le<std::uint32_t>(bytes));
@@ -177,6 +182,7 @@ std::uint32_t write_trace_data(void* buffer, std::size_t size) {
   if (buffer == nullptr || size == 0) return kBadRecordWalk;
   auto* const begin = static_cast<std::uint8_t*>(buffer);
   std::size_t position = 0;
+  std::uint64_t frequency = 0;  // read with the first ETW record; it does not change
   while (position < size) {
     // Every length a record claims is checked against what is left before it is used, so
     // that no claim can move a read or a write outside the buffer.
@@ -210,9 +216,8 @@ std::uint32_t write_trace_data(void* buffer, std::size_t size) {
           read_le<std::uint16_t>(payload + ETW_PAYLOAD_MARKER_OFFSET) != ETW_PAYLOAD_MARKER) {
         break;
       }
-      std::uint64_t counter = 0;
-      std::uint64_t frequency = 0;
-      syst_backend_read_clock(&counter, &frequency);
+      const std::uint64_t counter = syst_backend_read_counter();
+      if (frequency == 0) frequency = syst_backend_read_frequency();
       const std::uint64_t stamp = read_le<std::uint64_t>(payload + ETW_PAYLOAD_TIMESTAMP_OFFSET);
       const std::uint64_t age = counter - stamp;
       std::memcpy(payload + ETW_PAYLOAD_TIMESTAMP_OFFSET, &age, sizeof(age));

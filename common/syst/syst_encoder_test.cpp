@@ -64,6 +64,7 @@ class SystEncoderTest : public ::testing::Test {
       header->out_d32 = &D32;
       header->out_d64 = &D64;
       header->out_flag = &Flag;
+      header->out_d64_run = nullptr;  // every 64-bit store one by one, as the channel sees them
     }
   }
 

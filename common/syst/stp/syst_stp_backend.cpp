@@ -23,6 +23,9 @@ void out_d16(systhandle* handle, std::uint16_t value) { writer_of(handle)->D16(v
 void out_d32(systhandle* handle, std::uint32_t value) { writer_of(handle)->D32(value); }
 void out_d64(systhandle* handle, std::uint64_t value) { writer_of(handle)->D64(value); }
 void out_flag(systhandle* handle) { writer_of(handle)->Flag(); }
+void out_d64_run(systhandle* handle, const std::uint8_t* values, std::size_t count) {
+  writer_of(handle)->D64Run(values, count);
+}
 
 }  // namespace
 
@@ -41,6 +44,7 @@ void syst_backend_bind_outputs(mipi_syst_header* header) {
   header->out_d32 = &out_d32;
   header->out_d64 = &out_d64;
   header->out_flag = &out_flag;
+  header->out_d64_run = &out_d64_run;
 }
 
 // Every handle of the service writes to the one stream of its writer; the channel address
@@ -54,13 +58,14 @@ std::uint32_t qlx_setchannel_handle(qlx_syst_user_handle* user_handle, std::uint
   return 0;
 }
 
-bool syst_backend_read_clock(std::uint64_t* counter, std::uint64_t* frequency) {
+std::uint64_t syst_backend_read_counter() {
   LARGE_INTEGER now{};
+  return QueryPerformanceCounter(&now) != FALSE ? static_cast<std::uint64_t>(now.QuadPart) : 0;
+}
+
+std::uint64_t syst_backend_read_frequency() {
   LARGE_INTEGER rate{};
-  const bool ok = QueryPerformanceCounter(&now) != FALSE && QueryPerformanceFrequency(&rate) != FALSE;
-  *counter = static_cast<std::uint64_t>(now.QuadPart);
-  *frequency = static_cast<std::uint64_t>(rate.QuadPart);
-  return ok;
+  return QueryPerformanceFrequency(&rate) != FALSE ? static_cast<std::uint64_t>(rate.QuadPart) : 0;
 }
 
 // The service's callers serialise the writes to one sink; nothing to raise.
