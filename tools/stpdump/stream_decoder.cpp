@@ -1,5 +1,6 @@
 #include "stream_decoder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "txr_public.h"
@@ -39,13 +40,15 @@ double StreamDecoder::Seconds(std::uint64_t ticks) const {
 
 void StreamDecoder::Append(Open& open, std::uint64_t value, unsigned bytes) {
   std::vector<std::uint8_t>& payload = open.message.payload;
-  if (open.overlong || payload.size() + bytes > kMaxMessageBytes) {
+  if (open.overlong || open.used + bytes > kMaxMessageBytes) {
     open.overlong = true;  // bounded memory on any input; the message is reported as cut
     return;
   }
-  const std::size_t at = payload.size();
-  payload.resize(at + bytes);
-  for (unsigned i = 0; i < bytes; ++i) payload[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  if (open.used + 8 > payload.size()) payload.resize(std::max<std::size_t>(payload.size() * 2, 1024));
+  std::uint8_t le[8];
+  for (unsigned i = 0; i < 8; ++i) le[i] = static_cast<std::uint8_t>(value >> (8 * i));
+  std::memcpy(payload.data() + open.used, le, 8);
+  open.used += bytes;
 }
 
 void StreamDecoder::OnPacket(const Packet& packet) {
@@ -123,8 +126,9 @@ void StreamDecoder::OnPacket(const Packet& packet) {
       message.channel = channel_;
       message.byte_offset = packet.byte_offset;
       message.reason = "data store outside a message";
-      Open stray{message, false};
+      Open stray{message, 0, false};
       Append(stray, packet.value, bytes);
+      stray.message.payload.resize(stray.used);
       Emit(stray.message);
       return;
     }
@@ -161,6 +165,7 @@ void StreamDecoder::Finish() {
 
 void StreamDecoder::Complete(Open& open, const char* incomplete_reason) {
   Message& message = open.message;
+  message.payload.resize(open.used);
   if (incomplete_reason != nullptr) {
     message.reason = incomplete_reason;
   } else if (open.overlong) {

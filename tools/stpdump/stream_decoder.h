@@ -107,7 +107,8 @@ class StreamDecoder : public PacketHandler {
 
  private:
   struct Open {
-    Message message;
+    Message message;     // payload grows in whole chunks; `used` bytes of it are data
+    std::size_t used = 0;
     bool overlong = false;
   };
   void Complete(Open& open, const char* incomplete_reason);
