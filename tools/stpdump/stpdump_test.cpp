@@ -1,5 +1,8 @@
 #include <cstdint>
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -288,6 +291,23 @@ TEST_F(StpdumpAppTest, StatsAndFilters) {
   EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("Process started")));
   ASSERT_EQ(Run({path_.string(), "--json", "--level", "2"}), 0);
   EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("Process started")));
+}
+
+TEST_F(StpdumpAppTest, FollowDecodesWhatIsAppendedUntilStopped) {
+  const std::vector<std::uint8_t> more =
+      StpGenerator(false).M16(256).C16(32).Message(kDuxHeader, {0xAB, 0xCD}, 4'000'000).Bytes();
+  auto run = std::async(std::launch::async, [this] { return Run({path_.string(), "--follow"}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::ofstream(path_, std::ios::binary | std::ios::app)
+      .write(reinterpret_cast<const char*>(more.data()), static_cast<std::streamsize>(more.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // Asked until it ends: a request made before the run started would have been forgotten.
+  do {
+    RequestStop();
+  } while (run.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"Process started\""));
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("RAW subtype=11 length=2 hex=abcd"));
 }
 
 TEST_F(StpdumpAppTest, UsageAndInputErrorsExitNonZero) {
