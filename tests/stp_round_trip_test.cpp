@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <memory>
+#include <thread>
 #include <random>
 #include <string>
 #include <vector>
@@ -131,6 +134,71 @@ TEST(StpRoundTripTest, RandomRecordSetsComeBackUnchanged) {
     }
     EXPECT_EQ(next, collector.messages.size());
   }
+}
+
+std::vector<stpdump::Message> DecodeFile(const std::filesystem::path& path, std::uint64_t* others) {
+  std::ifstream in(path, std::ios::binary);
+  const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  Collector collector;
+  stpdump::StreamDecoder decoder(collector);
+  stpdump::StpParser parser(decoder);
+  parser.Feed(file.data(), file.size());
+  parser.Finish();
+  decoder.Finish();
+  *others = collector.others;
+  return collector.messages;
+}
+
+// A new session's sink can be written while the previous redirect still drains into its own:
+// each file gets exactly its own records, and the first teardown does not take the second
+// sink's handles.
+TEST(StpRoundTripTest, TwoSinksWrittenAtOnceKeepTheirRecordsApart) {
+  sim::reset();
+  LogFile log;
+  auto first = std::make_unique<DeviceMipiSTP2File>();
+  auto second = std::make_unique<DeviceMipiSTP2File>();
+  const auto writeMany = [](DeviceMipiSTP2File& sink, std::uint8_t mark, int buffers) {
+    for (int b = 0; b < buffers; ++b) {
+      Bytes buffer;
+      for (int r = 0; r < 50; ++r) syst_testing::Append(buffer, syst_testing::FrameRecord(2, Bytes(40 + r, mark)));
+      DWORD written = 0;
+      ASSERT_EQ(sink.Write(buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr), 0u);
+      ASSERT_EQ(written, buffer.size());
+    }
+  };
+  std::thread a([&] {
+    ASSERT_EQ(first->Initialize(u"one"), 0u);
+    writeMany(*first, 0xA1, 20);
+  });
+  std::thread b([&] {
+    ASSERT_EQ(second->Initialize(u"two"), 0u);
+    writeMany(*second, 0xB2, 20);
+    a.join();
+    first.reset();
+    writeMany(*second, 0xB2, 5);
+  });
+  b.join();
+  second.reset();
+
+  const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
+  std::map<std::uint8_t, std::size_t> perMark;
+  std::size_t files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    ++files;
+    std::uint64_t others = 0;
+    const auto messages = DecodeFile(entry.path(), &others);
+    EXPECT_EQ(others, 0u);
+    ASSERT_FALSE(messages.empty());
+    const std::uint8_t mark = messages.front().payload.at(0);
+    for (const auto& message : messages) {
+      ASSERT_EQ(message.cls, stpdump::MessageClass::RawData) << message.reason;
+      EXPECT_EQ(message.payload, Bytes(message.payload.size(), mark));
+    }
+    perMark[mark] = messages.size();
+  }
+  EXPECT_EQ(files, 2u);
+  EXPECT_EQ(perMark[0xA1], 20u * 50u);
+  EXPECT_EQ(perMark[0xB2], 25u * 50u);
 }
 
 }  // namespace

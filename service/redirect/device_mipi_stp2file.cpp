@@ -1,5 +1,6 @@
 #include "device_mipi_stp2file.h"
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "log_writer.h"
 #include "stp_writer.h"
 #include "syst.h"
+#include "syst_stp_backend.h"
 #include "thread_slot.h"
 
 namespace {
@@ -62,6 +64,22 @@ void ReleaseEncoderHandles(std::uint32_t lastType) {
   for (std::uint32_t type = 0; type <= lastType; ++type) release_mipisyst_handles(type);
 }
 
+// Sinks alive with a writer: the shared handles go with the last of them, not with the first
+// one torn down while another still writes.
+std::atomic<int> g_liveSinks{0};
+
+// Routes the calling thread's stores to one writer for the lifetime of the guard.
+class RouteGuard {
+ public:
+  explicit RouteGuard(StpWriter* writer) : m_previous(syst_stp_route_to(writer)) {}
+  ~RouteGuard() { syst_stp_route_to(m_previous); }
+  RouteGuard(const RouteGuard&) = delete;
+  RouteGuard& operator=(const RouteGuard&) = delete;
+
+ private:
+  StpWriter* m_previous;
+};
+
 }  // namespace
 
 DeviceMipiSTP2File::DeviceMipiSTP2File()
@@ -92,6 +110,7 @@ DeviceMipiSTP2File::DeviceMipiSTP2File()
   m_writer->last_timestamp = StpWriter::kNoTimestamp;
   m_writer->read_clock = &ReadPerformanceCounter;
   m_writer->output = &DeviceMipiSTP2File::save_byte_tofile;
+  ++g_liveSinks;
 }
 
 DeviceMipiSTP2File::~DeviceMipiSTP2File() { FreeResources(); }
@@ -164,7 +183,7 @@ DWORD DeviceMipiSTP2File::Initialize(LPCWSTR) {
       m_preambleWritten = true;
     }
     for (std::uint32_t type = TRACE_RECORD_TYPE_ETW; type <= TRACE_RECORD_TYPE_VEX; ++type) {
-      if (init_mipisyst_handle(m_writer, type) != 0) {
+      if (init_mipisyst_handle(syst_stp_unrouted_writer(), type) != 0) {
         ReleaseEncoderHandles(TRACE_RECORD_TYPE_VEX);
         break;
       }
@@ -194,7 +213,11 @@ DWORD DeviceMipiSTP2File::Write(LPVOID lpBuffer, DWORD nNumberOfBytesToWrite, LP
                static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(lpBuffer)));
       return ERROR_INVALID_PARAMETER;
     }
-    const std::uint32_t walk = write_trace_data(lpBuffer, nNumberOfBytesToWrite);
+    std::uint32_t walk;
+    {
+      RouteGuard route(m_writer);
+      walk = write_trace_data(lpBuffer, nNumberOfBytesToWrite);
+    }
     // Each buffer's bytes are in the file when the write returns (the half byte excepted).
     m_writer->Drain();
     if (walk == 0 && lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
@@ -237,13 +260,19 @@ void DeviceMipiSTP2File::AppendToFile(const BYTE* bytes, std::size_t count) {
 
 void DeviceMipiSTP2File::FreeResources() {
   try {
+    // Teardown may run on a thread that never wrote (the last reference can go anywhere):
+    // it is bound to this sink for the last output, so the pending half byte and staged
+    // bytes reach the file; a binding of that thread to another sink is kept.
+    auto* const bound = static_cast<DeviceMipiSTP2File*>(StpThreadSlot().GetThreadData());
     if (m_writer != nullptr && m_file != INVALID_HANDLE_VALUE) {
-      // Teardown may run on a thread that never wrote (the last reference can go anywhere):
-      // bind it for this last output so the pending half byte and staged bytes reach the file.
       StpThreadSlot().CreateThreadData(this);
       m_writer->Flush();
     }
-    StpThreadSlot().FreeThreadData();
+    if (bound != nullptr && bound != this) {
+      StpThreadSlot().CreateThreadData(bound);
+    } else {
+      StpThreadSlot().FreeThreadData();
+    }
     if (m_file != INVALID_HANDLE_VALUE) {
       CloseHandle(m_file);
       m_file = INVALID_HANDLE_VALUE;
@@ -253,8 +282,10 @@ void DeviceMipiSTP2File::FreeResources() {
       m_writer->~StpWriter();
       HeapFree(GetProcessHeap(), 0, m_writer);
       m_writer = nullptr;
-      ReleaseEncoderHandles(TRACE_RECORD_TYPE_DEBUG);
-      std::memset(&g_syst_handle_table[0], 0, sizeof(g_syst_handle_table[0]));
+      if (--g_liveSinks == 0) {
+        ReleaseEncoderHandles(TRACE_RECORD_TYPE_DEBUG);
+        std::memset(&g_syst_handle_table[0], 0, sizeof(g_syst_handle_table[0]));
+      }
     }
   } catch (const std::exception& e) {
     LogStandardException("DeviceMipiSTP2File::FreeResources", e);

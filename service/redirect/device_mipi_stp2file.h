@@ -11,7 +11,9 @@
 //
 // Threads: the writer's bytes reach the file only from threads that called Initialize (the
 // STP thread slot binds them); output from any other thread is dropped. One thread writes
-// at a time. The encoder's handle table is process-wide: one STP sink writes at a time.
+// a sink at a time. Sinks may be alive and written at the same time (on their own threads):
+// each routes its thread's stores to its own writer, and the encoder's process-wide handles
+// are released with the last sink.
 #pragma once
 
 #include <windows.h>

@@ -2,14 +2,19 @@
 // the StpWriter that the handle's user handle points at. Memory comes from the process heap.
 #include <windows.h>
 
+#include "syst_stp_backend.h"
+
 #include "stp_writer.h"
 #include "syst.h"
 #include "syst_platform.h"
 
 namespace {
 
+thread_local StpWriter* t_route = nullptr;
+
 StpWriter* writer_of(systhandle* handle) {
-  return static_cast<StpWriter*>(handle->header->user_handle->sink);
+  StpWriter* routed = t_route;
+  return routed != nullptr ? routed : static_cast<StpWriter*>(handle->header->user_handle->sink);
 }
 
 void out_d32ts(systhandle* handle, std::uint32_t value) { writer_of(handle)->D32TS(value); }
@@ -28,6 +33,19 @@ void out_d64_run(systhandle* handle, const std::uint8_t* values, std::size_t cou
 }
 
 }  // namespace
+
+StpWriter* syst_stp_unrouted_writer() {
+  // Never destroyed: handles may outlive static destruction order. Its output is null, so
+  // whatever reaches it is discarded when it drains.
+  static StpWriter* const writer = new StpWriter();
+  return writer;
+}
+
+StpWriter* syst_stp_route_to(StpWriter* writer) {
+  StpWriter* previous = t_route;
+  t_route = writer;
+  return previous;
+}
 
 void* syst_backend_allocate(std::size_t bytes) { return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes); }
 
