@@ -77,6 +77,11 @@ using FARPROC = INT_PTR (*)();
 
 using CLSID = struct _GUID;
 
+// Wide literals, as winnt.h spells them for UNICODE builds.
+#ifndef TEXT
+#define TEXT(quote) u##quote
+#endif
+
 #define WINAPI
 #define CALLBACK
 #define APIENTRY

@@ -4,6 +4,7 @@
 #include <unordered_set>
 
 #include "objbase.h"
+#include "heapapi.h"
 #include "platform/core/faults.h"
 #include "platform/core/target.h"
 #include "winbase.h"
@@ -92,4 +93,27 @@ LPVOID CoTaskMemAlloc(SIZE_T cb) {
 void CoTaskMemFree(LPVOID pv) {
   PLATFORM_FAIL_IF_ARMED("CoTaskMemFree", );
   if (pv != nullptr) task_heap().release(pv);
+}
+
+// The process heap is the one LocalAlloc uses; its handle is a fixed token, as callers only
+// pass it back.
+HANDLE GetProcessHeap() {
+  static int token;
+  return &token;
+}
+
+LPVOID HeapAlloc(HANDLE hHeap, DWORD dwFlags, SIZE_T dwBytes) {
+  PLATFORM_FAIL_IF_ARMED("HeapAlloc", nullptr);
+  if (hHeap != GetProcessHeap()) return nullptr;
+  return process_heap().allocate(dwBytes, (dwFlags & HEAP_ZERO_MEMORY) != 0);
+}
+
+BOOL HeapFree(HANDLE hHeap, DWORD, LPVOID lpMem) {
+  PLATFORM_FAIL_IF_ARMED("HeapFree", FALSE);
+  if (lpMem == nullptr) return TRUE;
+  if (hHeap != GetProcessHeap() || !process_heap().release(lpMem)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  return TRUE;
 }

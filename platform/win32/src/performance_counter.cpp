@@ -52,20 +52,6 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
   return TRUE;
 }
 
-void GetLocalTime(LPSYSTEMTIME lpSystemTime) {
-  if (lpSystemTime == nullptr) return;
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  std::tm local{};
-  ::localtime_r(&seconds, &local);
-  const auto milliseconds =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  *lpSystemTime = SYSTEMTIME{static_cast<WORD>(local.tm_year + 1900), static_cast<WORD>(local.tm_mon + 1),
-                             static_cast<WORD>(local.tm_wday),         static_cast<WORD>(local.tm_mday),
-                             static_cast<WORD>(local.tm_hour),         static_cast<WORD>(local.tm_min),
-                             static_cast<WORD>(local.tm_sec),          static_cast<WORD>(milliseconds)};
-}
-
 namespace platform::win32 {
 
 void reset_performance_frequency() { g_frequency.store(kDefaultFrequency); }

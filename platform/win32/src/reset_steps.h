@@ -16,6 +16,7 @@ void close_sockets();        // winsock.cpp
 // drop_process_state
 void clear_debugger_output_step();       // debug_output.cpp
 void reset_performance_frequency();      // performance_counter.cpp
+void reset_system_time();               // system_time.cpp
 // lay_installed_software
 void install_builtin_modules();  // modules.cpp
 

@@ -1,0 +1,56 @@
+// Writes decoded items as readable lines, JSON lines, a Trace Event document for trace
+// viewers (Perfetto UI, chrome://tracing) or per-type counts, and the closing statistics.
+//
+// The Trace Event document is a JSON array written incrementally: an interrupted run leaves
+// an array without its closing bracket, which the Trace Event format accepts; a run that ends
+// normally closes it, so the file is also plain valid JSON.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "stream_decoder.h"
+
+namespace stpdump {
+
+enum class Format { Text, Json, Chrome, Stats };
+
+struct Filters {
+  std::optional<std::array<std::uint8_t, 16>> provider;
+  std::optional<unsigned> max_level;
+  std::optional<std::uint16_t> master;
+  std::optional<std::uint16_t> channel;
+};
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" from the 16 bytes of a GUID in memory order.
+std::string GuidText(const std::array<std::uint8_t, 16>& guid);
+// The reverse; nullopt when the text is not a GUID (braces optional, any case).
+std::optional<std::array<std::uint8_t, 16>> ParseGuid(const std::string& text);
+
+class Formatter : public ItemSink {
+ public:
+  Formatter(Format format, Filters filters, std::ostream& out);
+
+  void OnMessage(const Message& message) override;
+  void OnLoss(const Loss& loss) override;
+  void OnSkip(const Skip& skip) override;
+  // Closes the document and writes the statistics: to `out` for Format::Stats, else to `err`.
+  void Finish(const Statistics& stats, std::ostream& err);
+
+  std::uint64_t MessagesShown() const { return shown_; }
+
+ private:
+  bool Passes(const Message& message) const;
+  void ChromeEvent(const std::string& json);
+
+  Format format_;
+  Filters filters_;
+  std::ostream& out_;
+  bool chrome_started_ = false;
+  std::uint64_t shown_ = 0;
+};
+
+}  // namespace stpdump

@@ -1,0 +1,89 @@
+// A streaming parser of MIPI STP (version 2) packets as the STP file sink and the Tessera
+// hardware write them: nibbles low half of each byte first, values least significant nibble
+// first, 64-bit FREQ, M16/C16 channel announcements.
+//
+// Input arrives in chunks of any size (a file read piece by piece, a growing capture); a
+// packet split between chunks is completed by the next chunk. The parser starts out of
+// synchronisation: everything before the first ASYNC (21 or more F nibbles and a 0, at any
+// nibble alignment) is skipped and counted, and so is everything from a packet that cannot
+// be parsed to the next ASYNC. Nothing is ever fatal. Memory is bounded: the parser keeps at
+// most one incomplete packet between chunks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace stpdump {
+
+enum class PacketKind : std::uint8_t {
+  Null,
+  Async,
+  Version,
+  Frequency,
+  Master,    // M8 / M16
+  Channel,   // C8 / C16
+  Data,      // D4..D64 with or without marker and time stamp
+  Flag,      // FLAG / FLAG_TS
+  Error,     // MERR / GERR
+  NullTimestamp,
+};
+
+struct Packet {
+  PacketKind kind = PacketKind::Null;
+  std::uint8_t data_bits = 0;  // Data: 4, 8, 16, 32 or 64; Master/Channel: 8 or 16
+  bool marked = false;
+  bool has_timestamp = false;
+  bool is_timestamped_store = false;  // D8TS..D64TS: how a SyS-T message header arrives
+  std::uint64_t value = 0;
+  std::uint64_t timestamp = 0;     // reconstructed absolute value in FREQ ticks
+  std::uint64_t byte_offset = 0;   // where the packet starts in the input
+};
+
+class PacketHandler {
+ public:
+  virtual ~PacketHandler() = default;
+  virtual void OnPacket(const Packet& packet) = 0;
+  // `bytes` input bytes (nibbles / 2, rounded up) were skipped, starting at `byte_offset`,
+  // for `reason`.
+  virtual void OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) = 0;
+};
+
+class StpParser {
+ public:
+  explicit StpParser(PacketHandler& handler);
+
+  void Feed(const std::uint8_t* data, std::size_t size);
+  // End of input: an incomplete packet at the end counts as skipped.
+  void Finish();
+
+  std::uint64_t NibblesSkipped() const { return nibbles_skipped_; }
+  std::uint64_t BytesConsumed() const { return base_nibble_ / 2 + pos_ / 2; }
+  bool InSync() const { return in_sync_; }
+
+ private:
+  enum class Step { Done, NeedMore, Broken };
+  Step ParseOne();
+  void ScanForAsync();
+  void Skip(std::uint64_t from, std::uint64_t count, const char* reason);
+
+  unsigned Nibble(std::size_t index) const { return (buffer_[index >> 1] >> ((index & 1) * 4)) & 0xF; }
+  std::uint64_t Value(std::size_t index, unsigned nibbles) const;
+  std::size_t Available() const { return nibble_count_ - pos_; }
+  Step Timestamp(std::size_t& at, Packet& packet);
+
+  PacketHandler& handler_;
+  std::vector<std::uint8_t> buffer_;
+  std::size_t nibble_count_ = 0;  // valid nibbles in buffer_
+  std::size_t pos_ = 0;           // next nibble to parse
+  std::uint64_t base_nibble_ = 0; // input offset of buffer_[0], in nibbles
+  bool in_sync_ = false;
+  unsigned f_run_ = 0;            // F nibbles seen in a row while out of sync
+  std::uint64_t skip_start_ = 0;  // first skipped nibble of the current run
+  bool skip_has_data_ = false;    // the run holds more than NULL nibbles
+  std::uint64_t last_timestamp_ = 0;
+  std::uint64_t nibbles_skipped_ = 0;
+  const char* skip_reason_ = "before the first ASYNC";
+};
+
+}  // namespace stpdump

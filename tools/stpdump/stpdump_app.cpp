@@ -1,0 +1,131 @@
+#include "stpdump_app.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "output.h"
+#include "stp_parser.h"
+#include "stream_decoder.h"
+
+namespace stpdump {
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+
+constexpr std::size_t kChunk = 1 << 20;
+constexpr std::uint64_t kProgressThreshold = 64ull << 20;
+
+}  // namespace
+
+void RequestStop() { g_stop.store(true); }
+
+int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+  g_stop.store(false);
+  CLI::App app{"Decodes a MIPI STP capture of SyS-T messages (STP file sink or hardware) into messages and "
+               "ETW events.",
+               "stpdump"};
+  std::string path;
+  bool asJson = false;
+  bool statsOnly = false;
+  bool follow = false;
+  std::string format = "text";
+  std::string provider;
+  int level = -1;
+  int master = -1;
+  int channel = -1;
+  app.add_option("file", path, "STP capture to decode")->required();
+  app.add_flag("--json", asJson, "one JSON object per line");
+  app.add_option("--format", format, "text, json or chrome (Trace Event JSON for Perfetto / chrome://tracing)")
+      ->check(CLI::IsMember({"text", "json", "chrome"}));
+  app.add_flag("--stats", statsOnly, "only per-type counts and statistics");
+  app.add_flag("--follow", follow, "keep reading as the capture grows (until interrupted)");
+  app.add_option("--provider", provider, "only ETW events of this provider GUID");
+  app.add_option("--level", level, "only events and messages of this level/severity or more severe")
+      ->check(CLI::Range(0, 255));
+  app.add_option("--master", master, "only this master")->check(CLI::Range(0, 65535));
+  app.add_option("--channel", channel, "only this channel")->check(CLI::Range(0, 65535));
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e, out, err) == 0 ? 0 : 2;
+  }
+
+  Filters filters;
+  if (!provider.empty()) {
+    filters.provider = ParseGuid(provider);
+    if (!filters.provider) {
+      err << "stpdump: --provider: not a GUID: " << provider << '\n';
+      return 2;
+    }
+  }
+  if (level >= 0) filters.max_level = static_cast<unsigned>(level);
+  if (master >= 0) filters.master = static_cast<std::uint16_t>(master);
+  if (channel >= 0) filters.channel = static_cast<std::uint16_t>(channel);
+  Format chosen = Format::Text;
+  if (statsOnly) {
+    chosen = Format::Stats;
+  } else if (asJson || format == "json") {
+    chosen = Format::Json;
+  } else if (format == "chrome") {
+    chosen = Format::Chrome;
+  }
+
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    err << "stpdump: cannot open " << path << '\n';
+    return 1;
+  }
+  in.seekg(0, std::ios::end);
+  const auto total = static_cast<std::uint64_t>(std::max<std::streamoff>(in.tellg(), 0));
+  in.seekg(0, std::ios::beg);
+  const bool showProgress = !follow && total >= kProgressThreshold && isatty(STDERR_FILENO) != 0;
+
+  Formatter formatter(chosen, filters, out);
+  StreamDecoder decoder(formatter);
+  StpParser parser(decoder);
+  std::vector<std::uint8_t> chunk(kChunk);
+  std::uint64_t done = 0;
+  auto lastProgress = std::chrono::steady_clock::now();
+  while (!g_stop.load()) {
+    in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got > 0) {
+      parser.Feed(chunk.data(), got);
+      done += got;
+      if (showProgress && std::chrono::steady_clock::now() - lastProgress > std::chrono::milliseconds(500)) {
+        lastProgress = std::chrono::steady_clock::now();
+        err << "\rstpdump: " << (done * 100 / total) << "% (" << (done >> 20) << " of " << (total >> 20) << " MiB)"
+            << std::flush;
+      }
+    }
+    if (!in) {
+      if (!in.eof()) {
+        err << "stpdump: read error on " << path << '\n';
+        break;
+      }
+      if (!follow) break;
+      out.flush();
+      in.clear();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
+  if (showProgress) err << "\r\033[K" << std::flush;
+  parser.Finish();
+  decoder.Finish();
+  formatter.Finish(decoder.Stats(), err);
+  return 0;
+}
+
+}  // namespace stpdump

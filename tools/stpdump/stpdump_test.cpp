@@ -1,0 +1,321 @@
+#include <cstdint>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <thread>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "output.h"
+#include "stp_generator.h"
+#include "stp_parser.h"
+#include "stpdump_app.h"
+#include "stream_decoder.h"
+
+namespace {
+
+using stp_testing::EtwFields;
+using stp_testing::EtwPayload;
+using stp_testing::StpGenerator;
+using namespace stpdump;
+
+constexpr std::uint32_t kEtwHeader = 0x0A000046;
+constexpr std::uint32_t kDuxHeader = 0x0B200046;
+
+// Collects what the decoder reports.
+struct Collector : ItemSink {
+  std::vector<Message> messages;
+  std::vector<Loss> losses;
+  std::vector<Skip> skips;
+  void OnMessage(const Message& m) override { messages.push_back(m); }
+  void OnLoss(const Loss& l) override { losses.push_back(l); }
+  void OnSkip(const Skip& s) override { skips.push_back(s); }
+};
+
+struct Decoded {
+  Collector items;
+  Statistics stats;
+};
+
+Decoded Decode(const std::vector<std::uint8_t>& bytes, std::size_t chunk = 1 << 20) {
+  Decoded result;
+  StreamDecoder decoder(result.items);
+  StpParser parser(decoder);
+  for (std::size_t at = 0; at < bytes.size(); at += chunk) {
+    parser.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
+  }
+  parser.Finish();
+  decoder.Finish();
+  result.stats = decoder.Stats();
+  return result;
+}
+
+// A stream as the sink writes one: preamble, M16/C16, an ETW event, DUX raw data, a string.
+StpGenerator SampleStream(bool odd_start = true) {
+  StpGenerator g(odd_start);
+  g.Async().Version().Freq(1'000'000).M16(256).C16(32);
+  g.Message(kEtwHeader, EtwPayload({}, "Process started"), 2'000'000);
+  g.Message(kDuxHeader, {0xDE, 0xAD, 0xBE, 0xEF, 0x01}, 2'500'000);
+  g.M16(257).C16(5);
+  g.Message(0x01000002 | 3u << 4 | 0x123u << 12, {'h', 'e', 'l', 'l', 'o', 0}, 3'000'000);
+  return g;
+}
+
+void ExpectSample(const Decoded& d) {
+  ASSERT_EQ(d.items.messages.size(), 3u);
+  const Message& etw = d.items.messages[0];
+  EXPECT_EQ(etw.cls, MessageClass::EtwEvent);
+  EXPECT_EQ(etw.master, 256);
+  EXPECT_EQ(etw.channel, 32);
+  EXPECT_DOUBLE_EQ(etw.seconds, 2.0);
+  EXPECT_EQ(etw.event.text, "Process started");
+  EXPECT_EQ(etw.event.id, 42);
+  EXPECT_EQ(etw.event.level, 3);
+  EXPECT_EQ(etw.event.process_id, 100u);
+  EXPECT_EQ(etw.event.thread_id, 200u);
+  EXPECT_EQ(etw.event.timestamp, 777u);
+  EXPECT_EQ(etw.event.frequency, 10'000'000u);
+  EXPECT_EQ(GuidText(etw.event.provider), "{04030201-0605-0807-090A-0B0C0D0E0F10}");
+  EXPECT_EQ(d.items.messages[1].cls, MessageClass::RawData);
+  EXPECT_EQ(d.items.messages[1].payload, (std::vector<std::uint8_t>{0xDE, 0xAD, 0xBE, 0xEF, 0x01}));
+  const Message& text = d.items.messages[2];
+  EXPECT_EQ(text.cls, MessageClass::String);
+  EXPECT_EQ(text.text, "hello");
+  EXPECT_EQ(syst_header_severity(text.header), 3u);
+  EXPECT_EQ(syst_header_origin(text.header), 0x123u);
+  EXPECT_EQ(text.master, 257);
+  EXPECT_EQ(text.channel, 5);
+}
+
+TEST(StpParserTest, DecodesEveryMessageOfAGeneratedStreamAtBothAlignments) {
+  for (bool odd : {true, false}) {
+    SCOPED_TRACE(odd);
+    const Decoded d = Decode(SampleStream(odd).Bytes());
+    ExpectSample(d);
+    EXPECT_EQ(d.stats.bytes_skipped, 0u);
+  }
+}
+
+TEST(StpParserTest, PacketsSplitBetweenChunksAreCompleted) {
+  const std::vector<std::uint8_t> bytes = SampleStream().Bytes();
+  for (std::size_t chunk : {1u, 3u, 7u}) {
+    SCOPED_TRACE(chunk);
+    ExpectSample(Decode(bytes, chunk));
+  }
+}
+
+TEST(StpParserTest, GarbageBeforeTheFirstAsyncIsSkippedAndCounted) {
+  for (std::size_t garbage : {1u, 2u, 37u}) {
+    std::vector<std::uint8_t> bytes(garbage, 0x5A);
+    const std::vector<std::uint8_t> stream = SampleStream().Bytes();
+    bytes.insert(bytes.end(), stream.begin(), stream.end());
+    const Decoded d = Decode(bytes);
+    SCOPED_TRACE(garbage);
+    ExpectSample(d);
+    ASSERT_EQ(d.items.skips.size(), 1u);
+    // The generated stream starts with a NULL nibble before its ASYNC.
+    EXPECT_EQ(d.stats.bytes_skipped, garbage + 1);
+  }
+}
+
+TEST(StpParserTest, BrokenPacketSkipsToTheNextAsyncAndCutsTheOpenMessage) {
+  StpGenerator g;
+  g.Async().Freq(1'000'000).M16(256).C16(32);
+  g.D32TS(kDuxHeader, 5).D64(1);
+  g.Nibbles({0xF, 0, 5});  // no such packet
+  g.Nibbles({1, 2, 3});
+  g.Async().M16(256).C16(32).Message(kDuxHeader, {9, 9}, 6);
+  const Decoded d = Decode(g.Bytes());
+  ASSERT_EQ(d.items.messages.size(), 2u);
+  EXPECT_EQ(d.items.messages[0].cls, MessageClass::Undecodable);
+  EXPECT_EQ(d.items.messages[0].reason, "message cut by skipped input");
+  EXPECT_EQ(d.items.messages[0].payload.size(), 8u);
+  EXPECT_EQ(d.items.messages[1].payload, (std::vector<std::uint8_t>{9, 9}));
+  EXPECT_GT(d.stats.bytes_skipped, 0u);
+}
+
+TEST(StpParserTest, RelativeTimestampsReplaceOnlyTheirNibbles) {
+  StpGenerator g;
+  g.Async().Freq(16).M16(256).C16(32).Message(kDuxHeader, {1}, 0x1234);
+  g.Nibbles({0xF, 6}).Value(kDuxHeader, 8).Nibbles({1, 0xF}).D8(2).Flag();  // ts 0x123F
+  g.Nibbles({0xF, 6}).Value(kDuxHeader, 8).Nibbles({0}).D8(3).Flag();       // same
+  const Decoded d = Decode(g.Bytes());
+  ASSERT_EQ(d.items.messages.size(), 3u);
+  EXPECT_EQ(d.items.messages[1].ticks, 0x123Fu);
+  EXPECT_EQ(d.items.messages[2].ticks, 0x123Fu);
+  EXPECT_DOUBLE_EQ(d.items.messages[1].seconds, 0x123F / 16.0);
+}
+
+TEST(StreamDecoderTest, UndecodableMessagesAreShownWithTheirReason) {
+  StpGenerator g;
+  g.Async().Freq(1000).M16(256).C16(32);
+  std::vector<std::uint8_t> badMarker = EtwPayload({}, "x");
+  badMarker[2] = 0;
+  g.Message(kEtwHeader, badMarker, 1);
+  g.Message(kEtwHeader, {1, 2, 3}, 2);
+  g.Message(0x00000047, {4}, 3);            // type 7
+  g.D32TS(kDuxHeader, 4).D8(5);             // no flag before the next header
+  g.Message(kDuxHeader, {6}, 5);
+  g.D16(0xBEEF);                            // outside any message
+  const Decoded d = Decode(g.Bytes());
+  std::vector<std::string> reasons;
+  for (const Message& m : d.items.messages) reasons.push_back(m.reason);
+  EXPECT_THAT(reasons, ::testing::ElementsAre("ETW payload marker is not 0xED01", "ETW payload shorter than 99 bytes",
+                                              "SyS-T message type 7 is not decoded", "message not ended by FLAG", "",
+                                              "data store outside a message"));
+  EXPECT_EQ(d.stats.undecodable, 5u);
+  EXPECT_EQ(d.items.messages[0].payload.size(), badMarker.size());
+}
+
+TEST(StreamDecoderTest, SkipResumeNoticesAndRealTimeLossAreReportedWithTheirRange) {
+  StpGenerator g;
+  g.Async().Freq(1000).M16(256).C16(32);
+  g.Message(kEtwHeader, EtwPayload({}, "before"), 1000);
+  g.Message(kEtwHeader,
+            EtwPayload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Conduit Max memory exceeded , Traces will be "
+                           "skipped >>>>>>>>>>>>>>>>>>>>>>"),
+            2000);
+  g.Message(kEtwHeader, EtwPayload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Resuming Traces . >>>>>>>>>>>>>>>>>>>>>> "),
+            5000);
+  EtwFields lost;
+  const std::uint8_t rtLost[16] = {0xE0, 0x9A, 0x39, 0x6A, 0xC6, 0x4B, 0xE9, 0x4D,
+                                   0x87, 0x0B, 0x36, 0x57, 0xF8, 0x94, 0x7E, 0x7E};
+  std::copy(rtLost, rtLost + 16, lost.provider);
+  lost.opcode = 32;
+  g.Message(kEtwHeader, EtwPayload(lost, "RTLostEvent"), 7000);
+  g.Message(kEtwHeader, EtwPayload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Conduit Max memory exceeded , x"), 8000);
+  g.Message(kEtwHeader, EtwPayload({}, "last"), 9000);
+  const Decoded d = Decode(g.Bytes());
+  ASSERT_EQ(d.items.losses.size(), 3u);
+  EXPECT_EQ(d.items.losses[0].what, "redirect skipped events (memory cap)");
+  EXPECT_DOUBLE_EQ(d.items.losses[0].from_seconds, 2.0);
+  EXPECT_DOUBLE_EQ(d.items.losses[0].to_seconds, 5.0);
+  EXPECT_EQ(d.items.losses[1].what, "ETW lost events");
+  EXPECT_DOUBLE_EQ(d.items.losses[1].from_seconds, 5.0);
+  EXPECT_DOUBLE_EQ(d.items.losses[1].to_seconds, 7.0);
+  EXPECT_THAT(d.items.losses[2].what, ::testing::HasSubstr("no resume notice"));
+  EXPECT_DOUBLE_EQ(d.items.losses[2].from_seconds, 8.0);
+  EXPECT_DOUBLE_EQ(d.items.losses[2].to_seconds, 9.0);
+  EXPECT_EQ(d.stats.loss_notices, 3u);
+}
+
+TEST(StreamDecoderTest, OverlongMessagesStayBounded) {
+  StpGenerator g;
+  g.Async().M16(256).C16(32).D32TS(kDuxHeader, 1);
+  for (std::size_t i = 0; i < StreamDecoder::kMaxMessageBytes / 8 + 10; ++i) g.D64(i);
+  g.Flag();
+  const Decoded d = Decode(g.Bytes());
+  ASSERT_EQ(d.items.messages.size(), 1u);
+  EXPECT_EQ(d.items.messages[0].reason, "message longer than 131072 bytes");
+  EXPECT_LE(d.items.messages[0].payload.size(), StreamDecoder::kMaxMessageBytes);
+}
+
+class StpdumpAppTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = std::filesystem::temp_directory_path() /
+            ("stpdump_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin");
+    std::vector<std::uint8_t> bytes = {0x12, 0x34, 0x56};  // garbage first
+    const std::vector<std::uint8_t> stream = SampleStream().Bytes();
+    bytes.insert(bytes.end(), stream.begin(), stream.end());
+    std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                  static_cast<std::streamsize>(bytes.size()));
+  }
+  void TearDown() override { std::filesystem::remove(path_); }
+
+  int Run(std::vector<std::string> args) {
+    args.insert(args.begin(), "stpdump");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    out_.str("");
+    err_.str("");
+    return RunStpdump(static_cast<int>(argv.size()), argv.data(), out_, err_);
+  }
+
+  std::filesystem::path path_;
+  std::ostringstream out_;
+  std::ostringstream err_;
+};
+
+TEST_F(StpdumpAppTest, TextAndJsonShowEveryMessageAfterGarbage) {
+  ASSERT_EQ(Run({path_.string()}), 0);
+  const std::string text = out_.str();
+  EXPECT_THAT(text, ::testing::HasSubstr("SKIPPED 4 bytes at offset 0 (before the first ASYNC)"));
+  EXPECT_THAT(text, ::testing::HasSubstr("[2.000000000] M256/C32 ETW {04030201-0605-0807-090A-0B0C0D0E0F10} id=42"));
+  EXPECT_THAT(text, ::testing::HasSubstr("\"Process started\""));
+  EXPECT_THAT(text, ::testing::HasSubstr("RAW subtype=11 length=5 hex=deadbeef01"));
+  EXPECT_THAT(text, ::testing::HasSubstr("M257/C5 STRING severity=3 component=0x123 \"hello\""));
+  EXPECT_THAT(err_.str(), ::testing::HasSubstr("stpdump: 3 messages (1 events, 1 raw, 1 strings, 0 undecodable), "
+                                               "4 bytes skipped, 0 loss notices"));
+
+  ASSERT_EQ(Run({path_.string(), "--json"}), 0);
+  std::istringstream lines(out_.str());
+  std::vector<nlohmann::json> objects;
+  for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(objects.size(), 4u);
+  EXPECT_EQ(objects[0]["kind"], "skipped");
+  EXPECT_EQ(objects[1]["kind"], "etw");
+  EXPECT_EQ(objects[1]["text"], "Process started");
+  EXPECT_EQ(objects[1]["process_id"], 100);
+  EXPECT_EQ(objects[3]["component"], 0x123);
+}
+
+TEST_F(StpdumpAppTest, ChromeTimelineIsJsonWithOneEventPerMessage) {
+  ASSERT_EQ(Run({path_.string(), "--format", "chrome"}), 0);
+  const nlohmann::json document = nlohmann::json::parse(out_.str());
+  ASSERT_TRUE(document.is_array());
+  ASSERT_EQ(document.size(), 3u);
+  EXPECT_EQ(document[0]["ph"], "i");
+  EXPECT_EQ(document[0]["s"], "t");
+  EXPECT_DOUBLE_EQ(document[0]["ts"].get<double>(), 2'000'000.0);
+  EXPECT_EQ(document[0]["pid"], 100);
+  EXPECT_EQ(document[0]["tid"], 200);
+  EXPECT_EQ(document[0]["args"]["text"], "Process started");
+}
+
+TEST_F(StpdumpAppTest, StatsAndFilters) {
+  ASSERT_EQ(Run({path_.string(), "--stats"}), 0);
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("etw: 1\nraw subtype 11: 1\nstring: 1\n"));
+  ASSERT_EQ(Run({path_.string(), "--json", "--provider", "{04030201-0605-0807-090A-0B0C0D0E0F10}"}), 0);
+  const std::string filtered = out_.str();
+  EXPECT_EQ(std::count(filtered.begin(), filtered.end(), '\n'), 2);  // the skip and the event
+  ASSERT_EQ(Run({path_.string(), "--json", "--master", "257"}), 0);
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"hello\""));
+  EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("Process started")));
+  ASSERT_EQ(Run({path_.string(), "--json", "--level", "2"}), 0);
+  EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("Process started")));
+}
+
+TEST_F(StpdumpAppTest, FollowDecodesWhatIsAppendedUntilStopped) {
+  const std::vector<std::uint8_t> more =
+      StpGenerator(false).M16(256).C16(32).Message(kDuxHeader, {0xAB, 0xCD}, 4'000'000).Bytes();
+  auto run = std::async(std::launch::async, [this] { return Run({path_.string(), "--follow"}); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::ofstream(path_, std::ios::binary | std::ios::app)
+      .write(reinterpret_cast<const char*>(more.data()), static_cast<std::streamsize>(more.size()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  // Asked until it ends: a request made before the run started would have been forgotten.
+  do {
+    RequestStop();
+  } while (run.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"Process started\""));
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("RAW subtype=11 length=2 hex=abcd"));
+}
+
+TEST_F(StpdumpAppTest, UsageAndInputErrorsExitNonZero) {
+  EXPECT_EQ(Run({"/nonexistent/capture.bin"}), 1);
+  EXPECT_THAT(err_.str(), ::testing::HasSubstr("cannot open"));
+  EXPECT_EQ(Run({path_.string(), "--provider", "nonsense"}), 2);
+  EXPECT_EQ(Run({path_.string(), "--format", "xml"}), 2);
+  EXPECT_EQ(Run({}), 2);
+}
+
+}  // namespace

@@ -1,0 +1,134 @@
+// Turns STP packets into SyS-T messages and ETW events.
+//
+// Messages are reassembled per master and channel: a timestamped 32-bit store (D32TS)
+// opens a message with its SyS-T header, data stores append their bytes (least significant
+// first), FLAG ends it. Each finished message is decoded: ETW event records (raw subtype
+// 10) into their event header fields and text, DUX/VEX raw data (subtypes 11, 12) as hex,
+// string messages with severity and component id. A message that cannot be decoded is
+// handed on with the reason and its bytes, never dropped.
+//
+// Loss is reported as its own item: the redirect's skip/resume notices (the time range
+// between them), ETW's real-time lost-event notifications (the time since the message
+// before), and input skipped by the packet parser.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "stp_parser.h"
+
+namespace stpdump {
+
+struct EtwEvent {
+  std::array<std::uint8_t, 16> provider{};
+  std::uint16_t id = 0;
+  std::uint8_t version = 0;
+  std::uint8_t channel = 0;
+  std::uint8_t level = 0;
+  std::uint8_t opcode = 0;
+  std::uint16_t task = 0;
+  std::uint64_t keywords = 0;
+  std::uint32_t process_id = 0;
+  std::uint32_t thread_id = 0;
+  std::uint64_t timestamp = 0;  // the event's age in counter ticks when it was encoded
+  std::uint8_t processor = 0;
+  std::uint16_t logger_id = 0;
+  std::uint64_t frequency = 0;
+  std::string text;
+};
+
+enum class MessageClass { EtwEvent, RawData, String, Undecodable };
+
+struct Message {
+  MessageClass cls = MessageClass::Undecodable;
+  std::uint16_t master = 0;
+  std::uint16_t channel = 0;
+  std::uint64_t byte_offset = 0;
+  std::uint64_t ticks = 0;        // STP time stamp of the header
+  bool has_seconds = false;       // FREQ known
+  double seconds = 0;
+  std::uint32_t header = 0;
+  std::vector<std::uint8_t> payload;  // after the header (and its optional fields)
+  std::string reason;                 // Undecodable: why
+  EtwEvent event;                     // EtwEvent
+  std::string text;                   // String
+};
+
+struct Loss {
+  std::string what;         // "redirect skipped events", "ETW lost events", ...
+  bool has_range = false;
+  double from_seconds = 0;
+  double to_seconds = 0;
+  std::uint64_t byte_offset = 0;
+};
+
+struct Skip {
+  std::uint64_t byte_offset = 0;
+  std::uint64_t bytes = 0;
+  std::string reason;
+};
+
+class ItemSink {
+ public:
+  virtual ~ItemSink() = default;
+  virtual void OnMessage(const Message& message) = 0;
+  virtual void OnLoss(const Loss& loss) = 0;
+  virtual void OnSkip(const Skip& skip) = 0;
+};
+
+struct Statistics {
+  std::uint64_t messages = 0;
+  std::uint64_t events = 0;
+  std::uint64_t raw_messages = 0;
+  std::uint64_t strings = 0;
+  std::uint64_t undecodable = 0;
+  std::uint64_t bytes_skipped = 0;
+  std::uint64_t loss_notices = 0;
+  std::map<std::string, std::uint64_t> per_type;
+};
+
+class StreamDecoder : public PacketHandler {
+ public:
+  explicit StreamDecoder(ItemSink& sink);
+
+  void OnPacket(const Packet& packet) override;
+  void OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) override;
+  // End of the stream: unfinished messages and an open skip notice are reported.
+  void Finish();
+
+  const Statistics& Stats() const { return stats_; }
+  std::uint64_t Frequency() const { return frequency_; }
+
+  static constexpr std::size_t kMaxMessageBytes = 1 << 17;
+  static constexpr std::size_t kMaxOpenChannels = 256;
+
+ private:
+  struct Open {
+    Message message;     // payload grows in whole chunks; `used` bytes of it are data
+    std::size_t used = 0;
+    bool overlong = false;
+  };
+  void Complete(Open& open, const char* incomplete_reason);
+  void Decode(Message& message);
+  void DecodeEtw(Message& message);
+  void Emit(Message& message);
+  void Append(Open& open, std::uint64_t value, unsigned bytes);
+  double Seconds(std::uint64_t ticks) const;
+
+  ItemSink& sink_;
+  Statistics stats_;
+  std::map<std::uint32_t, Open> open_;
+  Open* current_ = nullptr;  // the open message of master_/channel_, if any
+  std::uint16_t master_ = 0;
+  std::uint16_t channel_ = 0;
+  std::uint64_t frequency_ = 0;
+  bool skipping_ = false;           // a skip notice without its resume notice yet
+  double skip_from_ = 0;
+  bool has_last_time_ = false;
+  double last_time_ = 0;
+};
+
+}  // namespace stpdump
