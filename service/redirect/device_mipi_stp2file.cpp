@@ -1,6 +1,6 @@
 #include "device_mipi_stp2file.h"
 
-#include <atomic>
+#include <mutex>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -50,8 +50,11 @@ void ReleaseEncoderHandles(std::uint32_t lastType) {
 }
 
 // Sinks alive with a writer: the shared handles go with the last of them, not with the first
-// one torn down while another still writes.
-std::atomic<int> g_liveSinks{0};
+// one torn down while another still writes. The encoder's handle table has no lock of its
+// own, so creating and releasing its handles, and this count, go under one lock: two
+// sessions' sinks may be initialised or torn down at the same time.
+std::mutex g_handleTableLock;
+int g_liveSinks = 0;
 
 // Routes the calling thread's stores to one writer for the lifetime of the guard.
 class RouteGuard {
@@ -95,6 +98,7 @@ DeviceMipiSTP2File::DeviceMipiSTP2File()
   m_writer->last_timestamp = StpWriter::kNoTimestamp;
   m_writer->read_clock = &ReadPerformanceCounter;
   m_writer->output = &DeviceMipiSTP2File::save_byte_tofile;
+  std::lock_guard handleTable(g_handleTableLock);
   ++g_liveSinks;
 }
 
@@ -167,10 +171,13 @@ DWORD DeviceMipiSTP2File::Initialize(LPCWSTR) {
       m_writer->Preamble();
       m_preambleWritten = true;
     }
-    for (std::uint32_t type = TRACE_RECORD_TYPE_ETW; type <= TRACE_RECORD_TYPE_VEX; ++type) {
-      if (init_mipisyst_handle(syst_stp_unrouted_writer(), type) != 0) {
-        ReleaseEncoderHandles(TRACE_RECORD_TYPE_VEX);
-        break;
+    {
+      std::lock_guard handleTable(g_handleTableLock);
+      for (std::uint32_t type = TRACE_RECORD_TYPE_ETW; type <= TRACE_RECORD_TYPE_VEX; ++type) {
+        if (init_mipisyst_handle(syst_stp_unrouted_writer(), type) != 0) {
+          ReleaseEncoderHandles(TRACE_RECORD_TYPE_VEX);
+          break;
+        }
       }
     }
     m_writer->Drain();
@@ -267,6 +274,7 @@ void DeviceMipiSTP2File::FreeResources() {
       m_writer->~StpWriter();
       HeapFree(GetProcessHeap(), 0, m_writer);
       m_writer = nullptr;
+      std::lock_guard handleTable(g_handleTableLock);
       if (--g_liveSinks == 0) {
         ReleaseEncoderHandles(TRACE_RECORD_TYPE_DEBUG);
         std::memset(&g_syst_handle_table[0], 0, sizeof(g_syst_handle_table[0]));
