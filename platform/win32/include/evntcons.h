@@ -11,12 +11,16 @@
 
 #ifndef ETW_BUFFER_CONTEXT_DEF
 #define ETW_BUFFER_CONTEXT_DEF
+// The SDK nests its unnamed structures in unnamed unions; here they are named types and named
+// members ("s"), so that the headers stay standard C++.
+struct _ETW_BUFFER_CONTEXT_PROCESSOR {
+  UCHAR ProcessorNumber;
+  UCHAR Alignment;
+};
+
 typedef struct _ETW_BUFFER_CONTEXT {
   union {
-    struct {
-      UCHAR ProcessorNumber;
-      UCHAR Alignment;
-    } s;
+    _ETW_BUFFER_CONTEXT_PROCESSOR s;
     USHORT ProcessorIndex;
   };
   USHORT LoggerId;
@@ -41,6 +45,11 @@ static_assert(sizeof(EVENT_HEADER_EXTENDED_DATA_ITEM) == 16);
 
 #ifndef EVENT_HEADER_DEF
 #define EVENT_HEADER_DEF
+struct _EVENT_HEADER_TIMES {
+  ULONG KernelTime;
+  ULONG UserTime;
+};
+
 typedef struct _EVENT_HEADER {
   USHORT Size;
   USHORT HeaderType;
@@ -52,10 +61,7 @@ typedef struct _EVENT_HEADER {
   GUID ProviderId;
   EVENT_DESCRIPTOR EventDescriptor;
   union {
-    struct {
-      ULONG KernelTime;
-      ULONG UserTime;
-    } s;
+    _EVENT_HEADER_TIMES s;
     ULONG64 ProcessorTime;
   };
   GUID ActivityId;

@@ -71,20 +71,25 @@ typedef enum _PROPERTY_FLAGS {
   PropertyHasCustomSchema = 0x80
 } PROPERTY_FLAGS;
 
+// The SDK nests these two unnamed; they are named here so that the union holding them stays
+// standard C++.
+struct _EVENT_PROPERTY_INFO_NON_STRUCT_TYPE {
+  USHORT InType;
+  USHORT OutType;
+  ULONG MapNameOffset;
+};
+struct _EVENT_PROPERTY_INFO_STRUCT_TYPE {
+  USHORT StructStartIndex;
+  USHORT NumOfStructMembers;
+  ULONG padding;
+};
+
 typedef struct _EVENT_PROPERTY_INFO {
   PROPERTY_FLAGS Flags;
   ULONG NameOffset;
   union {
-    struct {
-      USHORT InType;
-      USHORT OutType;
-      ULONG MapNameOffset;
-    } nonStructType;
-    struct {
-      USHORT StructStartIndex;
-      USHORT NumOfStructMembers;
-      ULONG padding;
-    } structType;
+    _EVENT_PROPERTY_INFO_NON_STRUCT_TYPE nonStructType;
+    _EVENT_PROPERTY_INFO_STRUCT_TYPE structType;
   };
   union {
     USHORT count;

@@ -86,10 +86,10 @@ TEST_F(Tdh, KeywordsAsFieldArrayAndNotFoundWithoutThem) {
   ASSERT_EQ(TdhEnumerateProviderFieldInformation(&events, EventKeywordInformation, array, &size), 0u);
   ASSERT_GE(array->NumberOfElements, 4u);
   EXPECT_EQ(array->FieldType, EventKeywordInformation);
-  EXPECT_EQ(text_at(array, array->FieldInfoArray[0].NameOffset), "Session");
-  EXPECT_EQ(array->FieldInfoArray[0].Value, 0x1u);
-  EXPECT_EQ(text_at(array, array->FieldInfoArray[3].NameOffset), "Diagnostic");
-  EXPECT_EQ(array->FieldInfoArray[3].Value, 0x800000000000u);
+  EXPECT_EQ(text_at(array, (&array->FieldInfoArray[0])[0].NameOffset), "Session");
+  EXPECT_EQ((&array->FieldInfoArray[0])[0].Value, 0x1u);
+  EXPECT_EQ(text_at(array, (&array->FieldInfoArray[0])[3].NameOffset), "Diagnostic");
+  EXPECT_EQ((&array->FieldInfoArray[0])[3].Value, 0x800000000000u);
 
   GUID unknown = guid_of("{11111111-2222-3333-4444-555555555555}");
   size = 0;
@@ -138,9 +138,9 @@ TEST_F(Tdh, EventInformationAndMapForAManifestEvent) {
   EXPECT_EQ(info->DecodingSource, DecodingSourceWbem);
   EXPECT_EQ(text_at(info, info->ProviderNameOffset), "Conduit-Demo-Mof");
   ASSERT_EQ(info->PropertyCount, 4u);
-  EXPECT_EQ(text_at(info, info->EventPropertyInfoArray[2].NameOffset), "Kind");
-  EXPECT_EQ(info->EventPropertyInfoArray[2].nonStructType.InType, TDH_INTYPE_UINT32);
-  EXPECT_EQ(text_at(info, info->EventPropertyInfoArray[2].nonStructType.MapNameOffset), "JobKindMap");
+  EXPECT_EQ(text_at(info, (&info->EventPropertyInfoArray[0])[2].NameOffset), "Kind");
+  EXPECT_EQ((&info->EventPropertyInfoArray[0])[2].nonStructType.InType, TDH_INTYPE_UINT32);
+  EXPECT_EQ(text_at(info, (&info->EventPropertyInfoArray[0])[2].nonStructType.MapNameOffset), "JobKindMap");
 
   std::u16string map_name = u"JobKindMap";
   size = 0;
@@ -150,8 +150,8 @@ TEST_F(Tdh, EventInformationAndMapForAManifestEvent) {
   auto* map = reinterpret_cast<PEVENT_MAP_INFO>(map_buffer.data());
   ASSERT_EQ(TdhGetEventMapInformation(&record, map_name.data(), map, &size), 0u);
   ASSERT_EQ(map->EntryCount, 3u);
-  EXPECT_EQ(map->MapEntryArray[2].Value, 2u);
-  EXPECT_EQ(text_at(map, map->MapEntryArray[2].OutputOffset), "Verify");
+  EXPECT_EQ((&map->MapEntryArray[0])[2].Value, 2u);
+  EXPECT_EQ(text_at(map, (&map->MapEntryArray[0])[2].OutputOffset), "Verify");
 
   record.EventHeader.EventDescriptor.Opcode = 9;
   EXPECT_EQ(TdhGetEventInformation(&record, 0, nullptr, nullptr, &size), static_cast<ULONG>(ERROR_NOT_FOUND));
