@@ -100,6 +100,15 @@ TEST_F(ProviderSchema, CliListsNamesWithGuidsAndSavesManifestsUnderSafeNames) {
   EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>", 0), 0u);
   EXPECT_TRUE(std::filesystem::exists(folder / "Conduit-Demo_Storage.xml"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 2);
+
+  // Names that would leave the folder or collide stay inside it under distinct names.
+  const auto other = sim::target_root() / "other";
+  std::filesystem::create_directories(other);
+  ASSERT_EQ(Cli({"--json", "manifests", "a/b", "a_b", "..", "C:\\x", "--out", other.string()}, output), 0);
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(other)) files.push_back(entry.path().filename().string());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"C__x.xml", "_...xml", "a_b-2.xml", "a_b.xml"}));
 }
 
 }  // namespace
