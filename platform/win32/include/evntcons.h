@@ -9,18 +9,19 @@
 #include "guiddef.h"
 #include "evntprov.h"
 
+// The SDK's members are reached as it names them (BufferContext.ProcessorNumber,
+// EventHeader.KernelTime), through unnamed structures, which standard C++ lacks.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpedantic"
+
 #ifndef ETW_BUFFER_CONTEXT_DEF
 #define ETW_BUFFER_CONTEXT_DEF
-// The SDK nests its unnamed structures in unnamed unions; here they are named types and named
-// members ("s"), so that the headers stay standard C++.
-struct _ETW_BUFFER_CONTEXT_PROCESSOR {
-  UCHAR ProcessorNumber;
-  UCHAR Alignment;
-};
-
 typedef struct _ETW_BUFFER_CONTEXT {
   union {
-    _ETW_BUFFER_CONTEXT_PROCESSOR s;
+    struct {
+      UCHAR ProcessorNumber;
+      UCHAR Alignment;
+    };
     USHORT ProcessorIndex;
   };
   USHORT LoggerId;
@@ -36,7 +37,7 @@ typedef struct _EVENT_HEADER_EXTENDED_DATA_ITEM {
   struct {
     USHORT Linkage : 1;
     USHORT Reserved2 : 15;
-  } s;
+  };
   USHORT DataSize;
   ULONGLONG DataPtr;
 } EVENT_HEADER_EXTENDED_DATA_ITEM, *PEVENT_HEADER_EXTENDED_DATA_ITEM;
@@ -45,11 +46,6 @@ static_assert(sizeof(EVENT_HEADER_EXTENDED_DATA_ITEM) == 16);
 
 #ifndef EVENT_HEADER_DEF
 #define EVENT_HEADER_DEF
-struct _EVENT_HEADER_TIMES {
-  ULONG KernelTime;
-  ULONG UserTime;
-};
-
 typedef struct _EVENT_HEADER {
   USHORT Size;
   USHORT HeaderType;
@@ -61,7 +57,10 @@ typedef struct _EVENT_HEADER {
   GUID ProviderId;
   EVENT_DESCRIPTOR EventDescriptor;
   union {
-    _EVENT_HEADER_TIMES s;
+    struct {
+      ULONG KernelTime;
+      ULONG UserTime;
+    };
     ULONG64 ProcessorTime;
   };
   GUID ActivityId;
@@ -86,3 +85,5 @@ typedef const EVENT_RECORD* PCEVENT_RECORD;
 static_assert(sizeof(EVENT_RECORD) == 112);
 static_assert(offsetof(EVENT_RECORD, UserData) == 96);
 #endif
+
+#pragma GCC diagnostic pop
