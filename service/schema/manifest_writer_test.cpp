@@ -284,4 +284,35 @@ TEST_F(LoaderTest, ConcurrentStoresOfOneProviderNeverLoadAHalfWrittenFile) {
   EXPECT_FALSE(log_->Contains("Load Tdh Manifest Failed")) << log_->Read();
 }
 
+TEST_F(LoaderTest, AFileBeingWrittenIsNeitherRewrittenNorLoadedUntilItIsComplete) {
+  CEtwTdhManifestLoader* loader = Loader();
+  const std::string path = loader->GetManifestPath("Conduit-Demo-Events");
+  std::string whole;
+  {
+    // Another writer of the same path: half a manifest on disk while it holds the path.
+    std::unique_lock<std::mutex> writing(ManifestPathLock(path));
+    whole = SerializeManifestDocument([&] {
+      ManifestDocument document;
+      ProviderRecord record;
+      m_collector->GetProviderManifest("Conduit-Demo-Events", record, document);
+      return document;
+    }());
+    ASSERT_TRUE(::WriteWholeFile(path, whole.substr(0, whole.size() / 2)));
+    std::thread load([&] { loader->LoadTdhManifestByManifestPath(Util::to_wstring(path)); });
+    std::thread store([&] { loader->LoadTdhManifest("Conduit-Demo-Events"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::string content;
+    ASSERT_TRUE(ReadWholeFile(path, content));
+    EXPECT_EQ(content.size(), whole.size() / 2);  // the store waits too
+    ASSERT_TRUE(::WriteWholeFile(path, whole));
+    writing.unlock();
+    load.join();
+    store.join();
+  }
+  EXPECT_FALSE(log_->Contains("Load Tdh Manifest Failed")) << log_->Read();
+  std::string content;
+  ASSERT_TRUE(ReadWholeFile(path, content));
+  EXPECT_EQ(content, whole);
+}
+
 }  // namespace
