@@ -48,6 +48,8 @@ run sink 7
 # status 0, function 12, paramCount 0, empty params, empty result.
 run raw "00000000 0c000000 00000000 00000000 00000000"
 run providers
+run --json providers --filter storage
+run manifests Conduit-Demo-Audit Not-Registered
 
 echo
 echo "== stopping conduit-target"

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "conduit_main.h"
+#include "demo_providers.h"
 #include "sim/registry.h"
 #include "sim/services.h"
 #include "sim/sim.h"
@@ -75,12 +76,16 @@ int run_target(int argc, char** argv) {
   unsigned port = 0;
   std::string config;
   unsigned startTimeoutMs = 10000;
+  std::string manifests = default_manifest_folder().string();
   CLI::App app{"The virtual target with the Conduit service running on it", "conduit-target"};
   app.add_option("--root", root, "target root folder (created when missing, reused otherwise)")->capture_default_str();
   app.add_option("--port", port, "set the service's port in the registry first")->check(CLI::Range(1, 65535));
   app.add_option("--config", config,
                  "configuration file to install as Conduit.exe.config (default: one with LogLevel 1)")
       ->check(CLI::ExistingFile);
+  app.add_option("--manifests", manifests, "folder of the demo manifests (*.man) installed at boot")
+      ->capture_default_str()
+      ->check(CLI::ExistingDirectory);
   app.add_option("--start-timeout-ms", startTimeoutMs, "how long the service may take to listen")
       ->capture_default_str();
   try {
@@ -111,6 +116,11 @@ int run_target(int argc, char** argv) {
     }
     if (port != 0) sim::set_registry_dword(kPortKey, kPortValue, port);
     install_service(executable);
+    install_demo_providers(manifests);
+    // A service runs in the system directory, where its manifest files land.
+    const fs::path systemDirectory = sim::target_root() / "Windows" / "System32";
+    fs::create_directories(systemDirectory);
+    fs::current_path(systemDirectory);
   } catch (const std::exception& e) {
     std::cerr << "conduit-target: " << e.what() << "\n";
     return 1;

@@ -265,12 +265,6 @@ bool QLXWindowsService::IsTargetSideDecodingSupported() {
 
 void QLXWindowsService::SetTraceSinkType(DWORD sinkType) { m_traceSinkType.store(sinkType); }
 
-std::vector<std::string> QLXWindowsService::GetAllProviders() { ThrowNotAvailable("GetAllProviders"); }
-
-std::vector<ProviderManifest> QLXWindowsService::GetProviderManifests(const std::vector<std::string>&) {
-  ThrowNotAvailable("GetProviderManifests");
-}
-
 std::vector<std::string> QLXWindowsService::GetSessionProviders(const std::string&) {
   ThrowNotAvailable("GetSessionProviders");
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "configuration_manager.h"
+#include "manifest_document.h"
 #include "server_socket.h"
 #include "service_api.h"
 #include "service_base.h"
@@ -68,6 +69,12 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   DWORD GetApiVersion() override;
   bool IsTargetSideDecodingSupported() override;
   void SetTraceSinkType(DWORD sinkType) override;
+
+  // Manifests (provider_manifests.cpp): one provider's manifest text, built by the schema
+  // collector and written to "<working directory>\<name>.xml", then read back.
+  bool GetProviderManifest(const std::string& providerName, std::string& manifest);
+  bool PopulateXmlFileWithManifestData(const std::string& providerName, const ManifestDocument& document,
+                                       std::string& manifest);
 
   // The listening port: the protected registry value, (re)created with 20950 when it is
   // missing, out of range or held by a key that Administrators do not own.

@@ -1,8 +1,13 @@
 #include "etw_tdh_manifest_loader.h"
 
+#include <mutex>
+
+#include "etw_schema_collector.h"
 #include "log_writer.h"
+#include "manifest_writer.h"
 #include "process_singleton.h"
 #include "shlwapi.h"
+#include "tdh_lib.h"
 
 CEtwTdhManifestLoader* CEtwTdhManifestLoader::getInstance(CEtwSchemaCollector* collector) {
   return ProcessSingleton<CEtwTdhManifestLoader>::Get(
@@ -43,4 +48,119 @@ CEtwTdhManifestLoader::CEtwTdhManifestLoader(CEtwSchemaCollector* collector)
 CEtwTdhManifestLoader::~CEtwTdhManifestLoader() {
   FunctionTrace trace("CEtwTdhManifestLoader::~CEtwTdhManifestLoader");
   m_schemaCollector = nullptr;
+}
+
+void CEtwTdhManifestLoader::LoadTdhManifest(const std::string& providerName) {
+  try {
+    WriteLog(LOG_INFO, "INFO # Entering CEtwTdhManifestLoader::LoadTdhManifest # providerName:%s", providerName.c_str());
+    const std::string path = PersistProviderManifests(providerName);
+    LoadTdhManifestByManifestPath(Util::to_wstring(path));
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwTdhManifestLoader::LoadTdhManifest", e);
+  } catch (...) {
+    LogGenericException("CEtwTdhManifestLoader::LoadTdhManifest");
+  }
+}
+
+std::string CEtwTdhManifestLoader::PersistProviderManifests(const std::string& providerName) {
+  try {
+    WriteLog(LOG_INFO, "INFO # CEtwTdhManifestLoader::PersistProviderManifests # Generating manifest for %s at %s",
+             providerName.c_str(), m_directory.c_str());
+    if (providerName.empty()) {
+      WriteLog(LOG_INFO, "INFO # CEtwTdhManifestLoader::PersistProviderManifests # No Return");
+      return std::string();
+    }
+    GUID guid{};
+    const WString guidText = Util::to_wstring(m_schemaCollector->GetProviderGuid(providerName));
+    if (FAILED(CLSIDFromString(guidText.c_str(), &guid))) {
+      return std::string();
+    }
+    const std::string path = GetManifestPath(providerName);
+    if (path.empty()) {
+      return std::string();
+    }
+    const std::string manifest = GetProviderManifest(providerName);
+    WriteLog(LOG_INFO, "INFO # CEtwTdhManifestLoader::PersistProviderManifests # Writing manifest : %s", path.c_str());
+    std::lock_guard<std::mutex> lock(ManifestPathLock(path));
+    if (PathFileExistsA(path.c_str())) {
+      DeleteFileA(path.c_str());
+    }
+    WriteWholeFile(path, manifest);
+    return path;
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwTdhManifestLoader::PersistProviderManifests", e);
+  } catch (...) {
+    LogGenericException("CEtwTdhManifestLoader::PersistProviderManifests");
+  }
+  return std::string();
+}
+
+std::string CEtwTdhManifestLoader::GetManifestPath(const std::string& providerName) {
+  try {
+    FunctionTrace trace("CEtwTdhManifestLoader::GetManifestPath");
+    if (providerName.empty()) {
+      WriteLog(LOG_ERROR, "Error # Invalid parameters");
+      return std::string();
+    }
+    std::string fileName = providerName;
+    for (char& c : fileName) {
+      if (c == '/') c = '_';
+    }
+    // The name comes from the network: after the replacement it must still be a plain file
+    // name inside the manifest directory.
+    if (!IsContainedFileName(fileName, false)) {
+      WriteLog(LOG_WARNING, "WARNING # CEtwTdhManifestLoader::GetManifestPath # %s is not a file name",
+               providerName.c_str());
+      return std::string();
+    }
+    return m_directory + fileName + ".man";
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwTdhManifestLoader::GetManifestPath", e);
+  } catch (...) {
+    LogGenericException("CEtwTdhManifestLoader::GetManifestPath");
+  }
+  return std::string();
+}
+
+std::string CEtwTdhManifestLoader::GetProviderManifest(const std::string& providerName) {
+  try {
+    FunctionTrace trace("CEtwTdhManifestLoader::GetProviderManifest");
+    // The same document the manifest request returns for this name, serialised directly (the
+    // request's own copy goes through a file in the working directory, which names with a
+    // "/" cannot have).
+    ManifestDocument document;
+    ProviderRecord record;
+    m_schemaCollector->GetProviderManifest(providerName, record, document);
+    return SerializeManifestDocument(document);
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwTdhManifestLoader::GetProviderManifest", e);
+  } catch (...) {
+    LogGenericException("CEtwTdhManifestLoader::GetProviderManifest");
+  }
+  return std::string();
+}
+
+void CEtwTdhManifestLoader::LoadTdhManifestByManifestPath(const WString& path) {
+  try {
+    const std::string utf8Path = Util::to_string(path);
+    WriteLog(LOG_INFO, "INFO # CEtwTdhManifestLoader::LoadTdhManifestByManifestPath # ManifestPath:%s",
+             utf8Path.c_str());
+    if (path.empty()) {
+      return;
+    }
+    std::lock_guard<std::mutex> lock(ManifestPathLock(utf8Path));
+    if (!PathFileExistsW(path.c_str())) {
+      return;
+    }
+    WString manifestPath = path;
+    const ULONG status = TdhLib::GetInstance()->pfnTdhLoadManifest(&manifestPath[0]);
+    if (status != ERROR_SUCCESS) {
+      WriteLog(LOG_ERROR, "ERROR # CEtwTdhManifestLoader::LoadTdhManifestByManifestPath # Load Tdh Manifest Failed : %s ErrorCode:%d",
+               utf8Path.c_str(), static_cast<int>(status));
+    }
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwTdhManifestLoader::LoadTdhManifestByManifestPath", e);
+  } catch (...) {
+    LogGenericException("CEtwTdhManifestLoader::LoadTdhManifestByManifestPath");
+  }
 }

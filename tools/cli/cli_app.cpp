@@ -3,7 +3,10 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <set>
 #include <ostream>
 
 #include "conduit_client.h"
@@ -90,6 +93,103 @@ int report(const Envelope& response, const Rendering& rendering, const Options& 
   return kExitOk;
 }
 
+// Provider names as they are compared by Windows: ASCII letters without regard to case.
+std::string folded(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The names come from function 1, their GUIDs from the records function 0 returns for them
+// (the service resolves each name as it does for enabling). Without GUIDs (function 0
+// failing) the names are listed alone, with a warning.
+int list_providers(ConduitClient& client, const std::string& filter, const Options& options, std::ostream& out,
+                   std::ostream& err) {
+  Envelope list = client.all_providers();
+  if (list.status != 0) return report(list, list_result(), options, out, err);
+  std::vector<std::string> names;
+  try {
+    for (auto& name : decode_text_list(list.result)) {
+      if (folded(name).find(folded(filter)) != std::string::npos) names.push_back(std::move(name));
+    }
+  } catch (const std::exception& e) {
+    err << "malformed result (" << e.what() << "): " << to_hex(list.result) << "\n";
+    return kExitUnreachable;
+  }
+  std::vector<std::string> guids(names.size());
+  if (!names.empty()) {
+    Envelope records = client.provider_manifests(names);
+    std::vector<ProviderManifest> decoded;
+    if (records.status == 0) {
+      try {
+        decoded = decode_manifests(records.result);
+      } catch (const std::exception&) {
+      }
+    }
+    if (decoded.size() == names.size()) {
+      for (size_t i = 0; i < names.size(); ++i) guids[i] = decoded[i].guid;
+    } else {
+      err << "conduit-cli: the service did not give the providers' GUIDs\n";
+    }
+  }
+  if (options.json) {
+    Json result = Json::array();
+    for (size_t i = 0; i < names.size(); ++i) result.push_back({{"name", names[i]}, {"guid", guids[i]}});
+    out << Json{{"function", list.function}, {"status", 0}, {"result", result}}.dump() << "\n";
+  } else {
+    for (size_t i = 0; i < names.size(); ++i) out << names[i] << (guids[i].empty() ? "" : "\t" + guids[i]) << "\n";
+  }
+  return kExitOk;
+}
+
+// A provider name as a file name: letters, digits, '-', '_' and '.' stay, anything else
+// (path separators, colons, ...) becomes '_'; a name of dots only gets a leading '_'.
+std::string file_name_for(const std::string& name) {
+  std::string safe;
+  for (char c : name) {
+    const bool keep = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                      c == '_' || c == '.';
+    safe.push_back(keep ? c : '_');
+  }
+  if (safe.find_first_not_of('.') == std::string::npos) safe.insert(safe.begin(), '_');
+  return safe;
+}
+
+int save_manifests(const Envelope& response, const std::string& folder, const Options& options, std::ostream& out,
+                   std::ostream& err) {
+  if (response.status != 0) return report(response, manifest_result(), options, out, err);
+  std::vector<ProviderManifest> manifests;
+  try {
+    manifests = decode_manifests(response.result);
+  } catch (const std::exception& e) {
+    err << "malformed result (" << e.what() << "): " << to_hex(response.result) << "\n";
+    return kExitUnreachable;
+  }
+  Json saved = Json::array();
+  std::set<std::string> used;
+  for (const auto& manifest : manifests) {
+    std::string base = file_name_for(manifest.name);
+    // Two names may map to one file name ("a/b" and "a_b"): later ones get a number.
+    std::string candidate = base;
+    for (int n = 2; !used.insert(folded(candidate)).second; ++n) candidate = base + "-" + std::to_string(n);
+    const std::filesystem::path path = std::filesystem::path(folder) / (candidate + ".xml");
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file << manifest.manifest;
+    if (!file.flush()) {
+      err << "conduit-cli: cannot write " << path.string() << "\n";
+      return kExitUsage;
+    }
+    if (options.json) {
+      saved.push_back({{"name", manifest.name}, {"guid", manifest.guid}, {"file", path.string()}});
+    } else {
+      out << manifest.name << "\t" << manifest.guid << "\t" << path.string() << "\n";
+    }
+  }
+  if (options.json) out << Json{{"function", response.function}, {"status", 0}, {"result", saved}}.dump() << "\n";
+  return kExitOk;
+}
+
 std::vector<ProviderSetting> settings_for(const std::vector<std::string>& names, unsigned level, std::uint64_t any,
                                           std::uint64_t all) {
   std::vector<ProviderSetting> out;
@@ -123,8 +223,13 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
          text_result());
   simple("freq", "maximum processor frequency (function 4)",
          [](ConduitClient& c) { return c.max_processor_frequency(); }, u64_result());
-  simple("providers", "list the registered ETW providers (function 1)",
-         [](ConduitClient& c) { return c.all_providers(); }, list_result());
+  std::string filter;
+  auto* providers = app.add_subcommand(
+      "providers", "list the registered ETW providers with their GUIDs (function 1, GUIDs through function 0)");
+  providers->add_option("--filter", filter, "show only names containing TEXT (letter case ignored)");
+  providers->callback([&] {
+    action = [&](ConduitClient& client) { return list_providers(client, filter, options, out, err); };
+  });
 
   std::uint32_t sinkType = 0;
   simple("sink", "choose the trace sink: 1 plain file, 2 hardware, 3 MIPI STP file (function 9)",
@@ -133,9 +238,18 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       ->required();
 
   std::vector<std::string> names;
-  simple("manifests", "fetch instrumentation manifests (function 0)",
-         [&](ConduitClient& c) { return c.provider_manifests(names); }, manifest_result())
-      ->add_option("providers", names, "provider names");
+  std::string outDir;
+  auto* manifests = simple("manifests", "fetch instrumentation manifests (function 0)",
+                           [&](ConduitClient& c) { return c.provider_manifests(names); }, manifest_result());
+  manifests->add_option("providers", names, "provider names");
+  manifests->add_option("--out", outDir, "write each manifest to DIR/NAME.xml instead of printing it")
+      ->check(CLI::ExistingDirectory);
+  manifests->callback([&] {
+    action = [&](ConduitClient& client) {
+      if (outDir.empty()) return report(client.provider_manifests(names), manifest_result(), options, out, err);
+      return save_manifests(client.provider_manifests(names), outDir, options, out, err);
+    };
+  });
 
   std::string session;
   for (auto [name, help, code] : {std::tuple{"start", "start the real-time session (function 2)", 2},

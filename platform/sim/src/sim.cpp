@@ -10,6 +10,7 @@
 #include "platform/core/reset.h"
 #include "platform/core/target.h"
 #include "win32_controls/reset.h"
+#include "win32_controls/tdh_controls.h"
 
 namespace sim {
 namespace {
@@ -47,6 +48,9 @@ void reset(std::optional<std::filesystem::path> root) {
   // Every stand-in joins the phases explicitly, in the order they depend on each other; a
   // stand-in added later (ETW, kernel) adds its join call here.
   platform::win32::join_reset_phases();
+  platform::win32::join_tdh_reset_phases();
+  // A fresh machine has none of the providers installed on the previous one.
+  if (!root) platform::win32::forget_machine_providers();
   platform::run_reset();
   // Keeping the current root (a simulated restart of the machine's processes) must not
   // delete it, even when reset() made it.

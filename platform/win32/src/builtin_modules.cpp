@@ -2,14 +2,35 @@
 // and the module table installs them on first use; nothing registers from a static
 // initialiser, which a static library would drop when nothing references its object file.
 #include "reset_steps.h"
+#include "tdh.h"
 
 namespace platform::win32 {
 
+namespace {
+
+template <typename Function>
+FARPROC export_of(Function* function) {
+  // Through void(*)(), the one function type any function pointer may be cast through.
+  return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+}  // namespace
+
 std::vector<std::pair<std::string, ModuleExports>> builtin_module_exports() {
   return {
-      // The trace data helper. Its functions answer from the ETW runtime's provider catalog
-      // once that exists; until then the module loads and exports nothing.
-      {"tdh.dll", {}},
+      // The trace data helper, answering from the provider catalog (tdh.cpp).
+      {"tdh.dll",
+       {
+           {"TdhEnumerateProviders", export_of(&TdhEnumerateProviders)},
+           {"TdhEnumerateProviderFieldInformation", export_of(&TdhEnumerateProviderFieldInformation)},
+           {"TdhGetEventInformation", export_of(&TdhGetEventInformation)},
+           {"TdhGetEventMapInformation", export_of(&TdhGetEventMapInformation)},
+           {"TdhGetProperty", export_of(&TdhGetProperty)},
+           {"TdhGetPropertySize", export_of(&TdhGetPropertySize)},
+           {"TdhFormatProperty", export_of(&TdhFormatProperty)},
+           {"TdhLoadManifest", export_of(&TdhLoadManifest)},
+           {"TdhUnloadManifest", export_of(&TdhUnloadManifest)},
+       }},
   };
 }
 

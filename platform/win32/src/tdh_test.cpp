@@ -1,0 +1,198 @@
+#include "tdh.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "manifests/declared_providers.h"
+#include "platform/core/text.h"
+#include "sim/providers.h"
+#include "sim/sim.h"
+#include "winbase.h"
+
+namespace {
+
+const std::string kDemoDir = CONDUIT_DEMO_MANIFEST_DIR;
+
+std::string text_at(const void* record, ULONG offset) {
+  const auto* start = reinterpret_cast<const char16_t*>(static_cast<const char*>(record) + offset);
+  return platform::utf16_to_utf8(std::u16string_view(start));
+}
+
+GUID guid_of(const char* text) {
+  GUID guid;
+  const etw::Guid parsed = *etw::parse_guid_text(text);
+  std::memcpy(static_cast<void*>(&guid), &parsed, sizeof guid);
+  return guid;
+}
+
+const char* kEventsGuid = "{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}";
+
+class Tdh : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset();
+    for (const char* file : {"ConduitDemoEvents.man", "ConduitDemoAudit.man", "ConduitDemoStorage.man"}) {
+      ASSERT_TRUE(sim::install_provider_manifest(kDemoDir + "/" + file).ok()) << file;
+    }
+    ASSERT_EQ(sim::install_declared_provider(conduit_demo::mof_provider()), etw::CatalogStatus::Ok);
+    ASSERT_EQ(sim::install_declared_provider(conduit_demo::wpp_provider()), etw::CatalogStatus::Ok);
+  }
+
+  static std::vector<unsigned char> enumerate() {
+    ULONG size = 0;
+    EXPECT_EQ(TdhEnumerateProviders(nullptr, &size), static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+    std::vector<unsigned char> buffer(size);
+    ULONG short_size = size - 1;
+    EXPECT_EQ(TdhEnumerateProviders(reinterpret_cast<PPROVIDER_ENUMERATION_INFO>(buffer.data()), &short_size),
+              static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(short_size, size);
+    EXPECT_EQ(TdhEnumerateProviders(reinterpret_cast<PPROVIDER_ENUMERATION_INFO>(buffer.data()), &size), 0u);
+    return buffer;
+  }
+};
+
+TEST_F(Tdh, EnumeratesManifestAndMofProvidersWithNamesAtOffsets) {
+  auto buffer = enumerate();
+  const auto* info = reinterpret_cast<const PROVIDER_ENUMERATION_INFO*>(buffer.data());
+  std::vector<std::string> names;
+  for (ULONG i = 0; i < info->NumberOfProviders; ++i) {
+    const TRACE_PROVIDER_INFO& entry = info->TraceProviderInfoArray[i];
+    ASSERT_LT(entry.ProviderNameOffset, buffer.size());
+    names.push_back(text_at(info, entry.ProviderNameOffset));
+    if (names.back() == "Conduit-Demo-Mof") {
+      EXPECT_EQ(entry.SchemaSource, 1u);
+    }
+    if (names.back() == "Conduit-Demo-Events") {
+      EXPECT_EQ(entry.SchemaSource, 0u);
+      const GUID expected = guid_of(kEventsGuid);
+      EXPECT_EQ(std::memcmp(&entry.ProviderGuid, &expected, sizeof(GUID)), 0);
+    }
+  }
+  // The WPP provider is not a registered one.
+  EXPECT_EQ(names, (std::vector<std::string>{"Conduit-Demo-Audit", "Conduit-Demo-Events", "Conduit-Demo-Mof",
+                                             "Conduit-Demo/Storage"}));
+}
+
+TEST_F(Tdh, KeywordsAsFieldArrayAndNotFoundWithoutThem) {
+  GUID events = guid_of(kEventsGuid);
+  ULONG size = 0;
+  ASSERT_EQ(TdhEnumerateProviderFieldInformation(&events, EventKeywordInformation, nullptr, &size),
+            static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+  std::vector<unsigned char> buffer(size);
+  auto* array = reinterpret_cast<PPROVIDER_FIELD_INFOARRAY>(buffer.data());
+  ASSERT_EQ(TdhEnumerateProviderFieldInformation(&events, EventKeywordInformation, array, &size), 0u);
+  ASSERT_GE(array->NumberOfElements, 4u);
+  EXPECT_EQ(array->FieldType, EventKeywordInformation);
+  EXPECT_EQ(text_at(array, (&array->FieldInfoArray[0])[0].NameOffset), "Session");
+  EXPECT_EQ((&array->FieldInfoArray[0])[0].Value, 0x1u);
+  EXPECT_EQ(text_at(array, (&array->FieldInfoArray[0])[3].NameOffset), "Diagnostic");
+  EXPECT_EQ((&array->FieldInfoArray[0])[3].Value, 0x800000000000u);
+
+  GUID unknown = guid_of("{11111111-2222-3333-4444-555555555555}");
+  size = 0;
+  EXPECT_EQ(TdhEnumerateProviderFieldInformation(&unknown, EventKeywordInformation, nullptr, &size),
+            static_cast<ULONG>(ERROR_NOT_FOUND));
+  GUID mof = guid_of("{CEEDAB19-C4D2-4422-95C8-C1A4E964CFEC}");  // declares no keywords
+  EXPECT_EQ(TdhEnumerateProviderFieldInformation(&mof, EventKeywordInformation, nullptr, &size),
+            static_cast<ULONG>(ERROR_NOT_FOUND));
+}
+
+TEST_F(Tdh, LoadManifestRefusesMissingAndNonManifestFilesAndUnloads) {
+  const auto root = sim::target_root();
+  std::u16string missing = platform::utf8_to_utf16((root / "none.man").string());
+  EXPECT_EQ(TdhLoadManifest(missing.data()), static_cast<ULONG>(ERROR_FILE_NOT_FOUND));
+  std::ofstream(root / "plain.xml") << "<config/>";
+  std::u16string plain = platform::utf8_to_utf16((root / "plain.xml").string());
+  EXPECT_EQ(TdhLoadManifest(plain.data()), static_cast<ULONG>(ERROR_XML_PARSE_ERROR));
+
+  // A loaded manifest describes events but is not enumerated.
+  std::ofstream(root / "extra.man")
+      << R"(<instrumentationManifest xmlns="http://schemas.microsoft.com/win/2004/08/events"><instrumentation><events>)"
+         R"(<provider name="Extra" guid="{AAAAAAAA-2222-3333-4444-555555555555}" symbol="" resourceFileName="" messageFileName="">)"
+         R"(<keywords><keyword name="K" mask="0x8"/></keywords></provider></events></instrumentation></instrumentationManifest>)";
+  std::u16string extra = platform::utf8_to_utf16((root / "extra.man").string());
+  ASSERT_EQ(TdhLoadManifest(extra.data()), 0u);
+  GUID guid = guid_of("{AAAAAAAA-2222-3333-4444-555555555555}");
+  ULONG size = 0;
+  EXPECT_EQ(TdhEnumerateProviderFieldInformation(&guid, EventKeywordInformation, nullptr, &size),
+            static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(reinterpret_cast<const PROVIDER_ENUMERATION_INFO*>(enumerate().data())->NumberOfProviders, 4u);
+  EXPECT_EQ(TdhUnloadManifest(extra.data()), 0u);
+  EXPECT_EQ(TdhEnumerateProviderFieldInformation(&guid, EventKeywordInformation, nullptr, &size),
+            static_cast<ULONG>(ERROR_NOT_FOUND));
+  EXPECT_EQ(TdhUnloadManifest(extra.data()), static_cast<ULONG>(ERROR_NOT_FOUND));
+}
+
+TEST_F(Tdh, EventInformationAndMapForAManifestEvent) {
+  EVENT_RECORD record{};
+  record.EventHeader.ProviderId = guid_of("{CEEDAB19-C4D2-4422-95C8-C1A4E964CFEC}");
+  record.EventHeader.EventDescriptor.Opcode = 1;  // MOF event type "Start"
+  ULONG size = 0;
+  ASSERT_EQ(TdhGetEventInformation(&record, 0, nullptr, nullptr, &size), static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+  std::vector<unsigned char> buffer(size);
+  auto* info = reinterpret_cast<PTRACE_EVENT_INFO>(buffer.data());
+  ASSERT_EQ(TdhGetEventInformation(&record, 0, nullptr, info, &size), 0u);
+  EXPECT_EQ(info->DecodingSource, DecodingSourceWbem);
+  EXPECT_EQ(text_at(info, info->ProviderNameOffset), "Conduit-Demo-Mof");
+  ASSERT_EQ(info->PropertyCount, 4u);
+  EXPECT_EQ(text_at(info, (&info->EventPropertyInfoArray[0])[2].NameOffset), "Kind");
+  EXPECT_EQ((&info->EventPropertyInfoArray[0])[2].nonStructType.InType, TDH_INTYPE_UINT32);
+  EXPECT_EQ(text_at(info, (&info->EventPropertyInfoArray[0])[2].nonStructType.MapNameOffset), "JobKindMap");
+
+  std::u16string map_name = u"JobKindMap";
+  size = 0;
+  ASSERT_EQ(TdhGetEventMapInformation(&record, map_name.data(), nullptr, &size),
+            static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+  std::vector<unsigned char> map_buffer(size);
+  auto* map = reinterpret_cast<PEVENT_MAP_INFO>(map_buffer.data());
+  ASSERT_EQ(TdhGetEventMapInformation(&record, map_name.data(), map, &size), 0u);
+  ASSERT_EQ(map->EntryCount, 3u);
+  EXPECT_EQ((&map->MapEntryArray[0])[2].Value, 2u);
+  EXPECT_EQ(text_at(map, (&map->MapEntryArray[0])[2].OutputOffset), "Verify");
+
+  record.EventHeader.EventDescriptor.Opcode = 9;
+  EXPECT_EQ(TdhGetEventInformation(&record, 0, nullptr, nullptr, &size), static_cast<ULONG>(ERROR_NOT_FOUND));
+}
+
+TEST_F(Tdh, LibraryInTheSystemDirectoryWithRemovableExports) {
+  char system[MAX_PATH] = {};
+  GetSystemDirectoryA(system, MAX_PATH);
+  const std::string path = std::string(system) + "\\tdh.dll";
+  HMODULE module = LoadLibraryA(path.c_str());
+  ASSERT_NE(module, nullptr);
+  auto enumerate_export = reinterpret_cast<decltype(&TdhEnumerateProviders)>(
+      reinterpret_cast<void (*)()>(GetProcAddress(module, "TdhEnumerateProviders")));
+  ASSERT_NE(enumerate_export, nullptr);
+  ULONG size = 0;
+  EXPECT_EQ(enumerate_export(nullptr, &size), static_cast<ULONG>(ERROR_INSUFFICIENT_BUFFER));
+
+  sim::remove_tdh_export("TdhLoadManifest");
+  EXPECT_EQ(GetProcAddress(module, "TdhLoadManifest"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+  EXPECT_TRUE(FreeLibrary(module));
+
+  sim::set_tdh_library_present(false);
+  EXPECT_EQ(LoadLibraryA(path.c_str()), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  sim::set_tdh_library_present(true);
+  module = LoadLibraryA(path.c_str());
+  ASSERT_NE(module, nullptr);
+  EXPECT_NE(GetProcAddress(module, "TdhLoadManifest"), nullptr);
+  FreeLibrary(module);
+}
+
+TEST_F(Tdh, RestartKeepsInstalledProvidersAndAFreshMachineHasNone) {
+  sim::reset(sim::target_root());
+  EXPECT_EQ(reinterpret_cast<const PROVIDER_ENUMERATION_INFO*>(enumerate().data())->NumberOfProviders, 4u);
+  sim::reset();
+  ULONG size = 0;
+  PROVIDER_ENUMERATION_INFO empty{};
+  size = sizeof empty;
+  ASSERT_EQ(TdhEnumerateProviders(&empty, &size), 0u);
+  EXPECT_EQ(empty.NumberOfProviders, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,114 @@
+// The provider operations over the wire: Conduit hosted on a machine with the demo
+// providers installed, driven by the host client and conduit-cli.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+#include "cli_app.h"
+#include "conduit_client.h"
+#include "demo_providers.h"
+#include "sim/sim.h"
+#include "testing/hosted_conduit.h"
+
+namespace {
+
+using conduit::host::ConduitClient;
+
+const std::string kEventsGuid = "{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}";
+const std::string kZeroGuid = "{00000000-0000-0000-0000-000000000000}";
+
+class ProviderSchema : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sim::reset();
+    m_previous = std::filesystem::current_path();
+    std::filesystem::current_path(sim::target_root());
+    conduit::target::install_demo_providers(conduit::target::default_manifest_folder());
+    m_service = std::make_unique<conduit::testing::HostedConduit>();
+    ASSERT_TRUE(m_service->Start());
+  }
+  void TearDown() override {
+    m_service.reset();
+    std::filesystem::current_path(m_previous);
+  }
+
+  int Cli(std::vector<std::string> arguments, std::string& output) {
+    arguments.insert(arguments.begin(), {"conduit-cli", "--port", std::to_string(m_service->Port())});
+    std::vector<const char*> argv;
+    for (const auto& argument : arguments) argv.push_back(argument.c_str());
+    std::ostringstream out, err;
+    const int code = conduit::host::run_cli(static_cast<int>(argv.size()), argv.data(), out, err);
+    output = out.str();
+    return code;
+  }
+
+  std::unique_ptr<conduit::testing::HostedConduit> m_service;
+  std::filesystem::path m_previous;
+};
+
+TEST_F(ProviderSchema, ListsTheRegisteredDemoProviders) {
+  ConduitClient client("127.0.0.1", m_service->Port());
+  auto answer = client.all_providers();
+  ASSERT_EQ(answer.status, 0u);
+  const auto names = conduit::host::decode_text_list(answer.result);
+  for (const char* name : {"Conduit-Demo-Events", "Conduit-Demo-Audit", "Conduit-Demo/Storage", "Conduit-Demo-Mof"}) {
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+  }
+  // WPP and TraceLogging providers are not registered ones.
+  EXPECT_EQ(std::find(names.begin(), names.end(), "Conduit-Demo-Wpp"), names.end());
+}
+
+TEST_F(ProviderSchema, OneManifestRecordPerRequestedNameInRequestOrder) {
+  ConduitClient client("127.0.0.1", m_service->Port());
+  auto answer = client.provider_manifests({"Conduit-Demo-Events", "Nobody", "Conduit-Demo/Storage", "Conduit-Demo-Events"});
+  ASSERT_EQ(answer.status, 0u);
+  const auto records = conduit::host::decode_manifests(answer.result);
+  ASSERT_EQ(records.size(), 4u);
+  EXPECT_EQ(records[0].name, "Conduit-Demo-Events");
+  EXPECT_EQ(records[0].guid, kEventsGuid);
+  EXPECT_NE(records[0].manifest.find("<keyword mask=\"0x800000000000\" name=\"Diagnostic\"/>"), std::string::npos);
+  EXPECT_EQ(records[1].name, "Nobody");
+  EXPECT_EQ(records[1].guid, kZeroGuid);
+  EXPECT_NE(records[1].manifest.find("<keywords/>"), std::string::npos);
+  // A name with a path separator gets its GUID but no file, hence no text.
+  EXPECT_EQ(records[2].name, "Conduit-Demo/Storage");
+  EXPECT_NE(records[2].guid, kZeroGuid);
+  EXPECT_TRUE(records[2].manifest.empty());
+  EXPECT_EQ(records[3].manifest, records[0].manifest);
+
+  // No records at all is answered as a failure.
+  auto none = client.provider_manifests({});
+  EXPECT_EQ(none.status, 1u);
+  EXPECT_EQ(conduit::host::error_text(none.result), "GetProviderManifest function returned  InstrumentationManifestType");
+}
+
+TEST_F(ProviderSchema, CliListsNamesWithGuidsAndSavesManifestsUnderSafeNames) {
+  std::string output;
+  ASSERT_EQ(Cli({"providers", "--filter", "demo-EVENTS"}, output), 0);
+  EXPECT_EQ(output, "Conduit-Demo-Events\t" + kEventsGuid + "\n");
+
+  const auto folder = sim::target_root() / "fetched";
+  std::filesystem::create_directories(folder);
+  ASSERT_EQ(Cli({"manifests", "Conduit-Demo-Events", "Conduit-Demo/Storage", "--out", folder.string()}, output), 0);
+  EXPECT_NE(output.find("Conduit-Demo-Events\t" + kEventsGuid), std::string::npos) << output;
+  std::ifstream saved(folder / "Conduit-Demo-Events.xml");
+  const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>", 0), 0u);
+  EXPECT_TRUE(std::filesystem::exists(folder / "Conduit-Demo_Storage.xml"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 2);
+
+  // Names that would leave the folder or collide stay inside it under distinct names.
+  const auto other = sim::target_root() / "other";
+  std::filesystem::create_directories(other);
+  ASSERT_EQ(Cli({"--json", "manifests", "a/b", "a_b", "..", "C:\\x", "--out", other.string()}, output), 0);
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(other)) files.push_back(entry.path().filename().string());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"C__x.xml", "_...xml", "a_b-2.xml", "a_b.xml"}));
+}
+
+}  // namespace
