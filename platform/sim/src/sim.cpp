@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "etw/reset.h"
 #include "platform/core/faults.h"
 #include "platform/core/reset.h"
 #include "platform/core/target.h"
@@ -47,6 +48,7 @@ void reset(std::optional<std::filesystem::path> root) {
   // Every stand-in joins the phases explicitly, in the order they depend on each other; a
   // stand-in added later (ETW, kernel) adds its join call here.
   platform::win32::join_reset_phases();
+  etw::join_reset_phases();
   platform::run_reset();
   // Keeping the current root (a simulated restart of the machine's processes) must not
   // delete it, even when reset() made it.
