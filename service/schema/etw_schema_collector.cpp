@@ -30,3 +30,8 @@ CEtwSchemaCollector::~CEtwSchemaCollector() {
     DeleteCriticalSection(&m_lock);
   }
 }
+
+std::string CEtwSchemaCollector::GetProviderGuid(std::string /*providerName*/) {
+  FunctionTrace trace("CEtwSchemaCollector::GetProviderGuid");
+  return "{00000000-0000-0000-0000-000000000000}";
+}

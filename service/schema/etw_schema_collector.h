@@ -7,6 +7,8 @@
 // serialised by one recursive critical section.
 #pragma once
 
+#include <string>
+
 #include "windows.h"
 
 class IEtwSchemaCollector {
@@ -21,6 +23,11 @@ class CEtwSchemaCollector : public IEtwSchemaCollector {
   static CEtwSchemaCollector* getInstance();
   // Destroys the collector and clears the process-wide pointer; nothing when there is none.
   static void deleteInstance();
+
+  // The provider's GUID as brace-form text; the zero GUID text for a name that is not
+  // registered, an empty text only when the lookup itself failed. The lookup over the
+  // platform's provider list is not in this build yet: every name answers the zero GUID.
+  virtual std::string GetProviderGuid(std::string providerName);
 
   CEtwSchemaCollector(const CEtwSchemaCollector&) = delete;
   CEtwSchemaCollector& operator=(const CEtwSchemaCollector&) = delete;

@@ -44,3 +44,7 @@ CEtwTdhManifestLoader::~CEtwTdhManifestLoader() {
   FunctionTrace trace("CEtwTdhManifestLoader::~CEtwTdhManifestLoader");
   m_schemaCollector = nullptr;
 }
+
+void CEtwTdhManifestLoader::LoadTdhManifest(const std::string& /*providerName*/) {
+  FunctionTrace trace("CEtwTdhManifestLoader::LoadTdhManifest");
+}

@@ -25,6 +25,10 @@ class CEtwTdhManifestLoader {
   // name the temporary directory.
   const std::string& ManifestDirectory() const { return m_directory; }
 
+  // Persists the provider's manifest and registers it with TDH; failures are only logged.
+  // Not in this build yet: it does nothing.
+  void LoadTdhManifest(const std::string& providerName);
+
   CEtwTdhManifestLoader(const CEtwTdhManifestLoader&) = delete;
   CEtwTdhManifestLoader& operator=(const CEtwTdhManifestLoader&) = delete;
 
