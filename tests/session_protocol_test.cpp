@@ -149,22 +149,33 @@ TEST_F(SessionProtocol, TeardownWithClientsConnectedAndASessionRunning) {
   ASSERT_EQ(m_client->start_session("Running").status, 0u);
   auto idle = connect();
   std::atomic<bool> stop{false};
+  std::atomic<int> rounds{0};
+  const auto port = m_service->Port();
   std::thread busy([&] {
     try {
-      auto client = connect();
+      ConduitClient client("127.0.0.1", port);
+      auto* c = &client;
       while (!stop.load()) {
-        client->enable_providers_by_guid("Running", {{kDemoGuid}});
-        client->disable_providers_by_guid("Running", {kDemoGuid});
+        ++rounds;
+        c->enable_providers_by_guid("Running", {{kDemoGuid}});
+        c->disable_providers_by_guid("Running", {kDemoGuid});
       }
     } catch (const std::exception&) {
       // The connection ends with the service.
     }
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  while (rounds.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   m_service.reset();
   stop = true;
   busy.join();
   EXPECT_THROW(idle->ping(), std::exception);
+  // Every client thread had ended before the controller went.
+  const std::string text = log();
+  const auto released = text.find("Entering  function CEtwController::~CEtwController");
+  const auto lastClientExit = text.rfind("Exiting function ServerSocket::ClientSockProcessThread");
+  ASSERT_NE(released, std::string::npos);
+  ASSERT_NE(lastClientExit, std::string::npos);
+  EXPECT_LT(lastClientExit, released);
   // The session outlives the service, as on Windows.
   EXPECT_TRUE(Running(u"Running"));
 }

@@ -281,14 +281,15 @@ bool ServerSocket::IsPeerAdmitted(const sockaddr_in& peer) {
 }
 
 DWORD WINAPI ServerSocket::ClientSockProcessThread(LPVOID socketCell) {
-  FunctionTrace trace(kClientThreadName);
   if (socketCell == nullptr) {
+    FunctionTrace trace(kClientThreadName);
     WriteLog(LOG_ERROR, "Error # Invalid parameters");
     return ERROR_INVALID_PARAMETER;
   }
   std::unique_ptr<ClientCell> cell(static_cast<ClientCell*>(socketCell));
   // However the thread ends, its connection leaves the registry before the socket closes,
-  // and the registry learns last that the thread is done.
+  // and the registry learns last that the thread is done: after everything else the thread
+  // does, its exit line included.
   struct Farewell {
     ClientCell& cell;
     ~Farewell() {
@@ -297,6 +298,7 @@ DWORD WINAPI ServerSocket::ClientSockProcessThread(LPVOID socketCell) {
       if (cell.registry) cell.registry->Finished();
     }
   } farewell{*cell};
+  FunctionTrace trace(kClientThreadName);
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReceiveBufferSize]());
   if (!buffer) {
     WriteLog(LOG_ERROR, "Error # Memory Allocation failed for Buffer");
