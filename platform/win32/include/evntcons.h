@@ -21,6 +21,17 @@
 #define PROCESS_TRACE_MODE_RAW_TIMESTAMP 0x00001000
 #define PROCESS_TRACE_MODE_EVENT_RECORD 0x10000000
 
+// The members of the SDK's unnamed structures inside unions, as named types (standard C++
+// allows no types declared inside an anonymous union); field offsets are unchanged.
+struct ETW_CPU_TIMES {
+  ULONG KernelTime;
+  ULONG UserTime;
+};
+struct ETW_PROCESSOR_NUMBER {
+  UCHAR ProcessorNumber;
+  UCHAR Alignment;
+};
+
 struct EVENT_HEADER {
   USHORT Size;
   USHORT HeaderType;
@@ -32,10 +43,7 @@ struct EVENT_HEADER {
   GUID ProviderId;
   EVENT_DESCRIPTOR EventDescriptor;
   union {
-    struct {
-      ULONG KernelTime;
-      ULONG UserTime;
-    } s;
+    ETW_CPU_TIMES s;
     ULONG64 ProcessorTime;
   };
   GUID ActivityId;
@@ -51,10 +59,7 @@ static_assert(offsetof(EVENT_HEADER, ActivityId) == 64);
 
 struct ETW_BUFFER_CONTEXT {
   union {
-    struct {
-      UCHAR ProcessorNumber;
-      UCHAR Alignment;
-    } s;
+    ETW_PROCESSOR_NUMBER s;
     USHORT ProcessorIndex;
   };
   USHORT LoggerId;

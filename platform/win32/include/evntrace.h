@@ -37,15 +37,43 @@ using LPFILETIME = FILETIME*;
 #define ENABLE_TRACE_PARAMETERS_VERSION 1
 #define ENABLE_TRACE_PARAMETERS_VERSION_2 2
 
+// The SDK's unnamed structures inside unions, as named types (see evntcons.h).
+struct WNODE_VERSION_LINKAGE {
+  ULONG Version;
+  ULONG Linkage;
+};
+struct EVENT_TRACE_HEADER_TYPE {
+  UCHAR HeaderType;
+  UCHAR MarkerFlags;
+};
+struct EVENT_TRACE_CLASS {
+  UCHAR Type;
+  UCHAR Level;
+  USHORT Version;
+};
+struct EVENT_TRACE_CONTEXT_FLAGS {
+  ULONG ClientContext;
+  ULONG Flags;
+};
+struct TRACE_LOGFILE_VERSION {
+  UCHAR MajorVersion;
+  UCHAR MinorVersion;
+  UCHAR SubVersion;
+  UCHAR SubMinorVersion;
+};
+struct TRACE_LOGFILE_COUNTS {
+  ULONG StartBuffers;
+  ULONG PointerSize;
+  ULONG EventsLost;
+  ULONG CpuSpeedInMHz;
+};
+
 struct WNODE_HEADER {
   ULONG BufferSize;
   ULONG ProviderId;
   union {
     ULONG64 HistoricalContext;
-    struct {
-      ULONG Version;
-      ULONG Linkage;
-    } s;
+    WNODE_VERSION_LINKAGE s;
   };
   union {
     ULONG CountLost;
@@ -111,18 +139,11 @@ struct EVENT_TRACE_HEADER {
   USHORT Size;
   union {
     USHORT FieldTypeFlags;
-    struct {
-      UCHAR HeaderType;
-      UCHAR MarkerFlags;
-    } s;
+    EVENT_TRACE_HEADER_TYPE s;
   };
   union {
     ULONG Version;
-    struct {
-      UCHAR Type;
-      UCHAR Level;
-      USHORT Version;
-    } Class;
+    EVENT_TRACE_CLASS Class;
   };
   ULONG ThreadId;
   ULONG ProcessId;
@@ -132,11 +153,9 @@ struct EVENT_TRACE_HEADER {
     ULONGLONG GuidPtr;
   };
   union {
-    struct {
-      ULONG KernelTime;
-      ULONG UserTime;
-    } t;
+    ETW_CPU_TIMES t;
     ULONG64 ProcessorTime;
+    EVENT_TRACE_CONTEXT_FLAGS c;
   };
 };
 static_assert(sizeof(EVENT_TRACE_HEADER) == 48);
@@ -161,12 +180,7 @@ struct TRACE_LOGFILE_HEADER {
   ULONG BufferSize;
   union {
     ULONG Version;
-    struct {
-      UCHAR MajorVersion;
-      UCHAR MinorVersion;
-      UCHAR SubVersion;
-      UCHAR SubMinorVersion;
-    } VersionDetail;
+    TRACE_LOGFILE_VERSION VersionDetail;
   };
   ULONG ProviderVersion;
   ULONG NumberOfProcessors;
@@ -177,12 +191,7 @@ struct TRACE_LOGFILE_HEADER {
   ULONG BuffersWritten;
   union {
     GUID LogInstanceGuid;
-    struct {
-      ULONG StartBuffers;
-      ULONG PointerSize;
-      ULONG EventsLost;
-      ULONG CpuSpeedInMHz;
-    } s;
+    TRACE_LOGFILE_COUNTS s;
   };
   LPWSTR LoggerName;
   LPWSTR LogFileName;
