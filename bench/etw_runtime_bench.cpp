@@ -7,8 +7,12 @@
 #include <atomic>
 #include <cstdint>
 #include <thread>
+#include <vector>
 
 #include "etw/runtime.h"
+#include "evntrace.h"
+#include "sim/sim.h"
+#include "winbase.h"
 
 namespace {
 
@@ -69,6 +73,66 @@ void BM_WriteWithoutListener(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_WriteWithoutListener);
+
+// The same path through the Windows surface the service uses: EventWrite on a registered
+// provider, a session started with StartTraceW, ProcessTrace on a consumer thread with an
+// EVENT_RECORD callback.
+std::atomic<std::int64_t> g_surface_delivered{0};
+
+void CountRecord(PEVENT_RECORD) { g_surface_delivered.fetch_add(1, std::memory_order_release); }
+
+void BM_EventWriteToProcessTraceCallback(benchmark::State& state) {
+  sim::reset();
+  const GUID provider_guid = {0xC0DE0002, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+  std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+  properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+  properties->Wnode.ClientContext = 1;
+  properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+  properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+  TRACEHANDLE session = 0;
+  if (StartTraceW(&session, u"surface bench", properties) != ERROR_SUCCESS) {
+    state.SkipWithError("StartTraceW failed");
+    return;
+  }
+  REGHANDLE provider = 0;
+  EventRegister(&provider_guid, nullptr, nullptr, &provider);
+  EnableTraceEx2(session, &provider_guid, EVENT_CONTROL_CODE_ENABLE_PROVIDER, 5, 0, 0, 0, nullptr);
+  EVENT_TRACE_LOGFILEW logfile{};
+  logfile.LoggerName = const_cast<LPWSTR>(u"surface bench");
+  logfile.ProcessTraceMode = PROCESS_TRACE_MODE_REAL_TIME | PROCESS_TRACE_MODE_EVENT_RECORD;
+  logfile.EventRecordCallback = &CountRecord;
+  TRACEHANDLE consumer = OpenTraceW(&logfile);
+  g_surface_delivered = 0;
+  std::thread consumer_thread([&] { ProcessTrace(&consumer, 1, nullptr, nullptr); });
+
+  const auto payload_size = static_cast<ULONG>(state.range(0));
+  std::uint8_t payload[256] = {};
+  EVENT_DESCRIPTOR descriptor{};
+  descriptor.Id = 1;
+  descriptor.Level = 4;
+  descriptor.Keyword = 0x1;
+  std::int64_t written = 0;
+  std::int64_t refused = 0;
+  for (auto _ : state) {
+    for (std::int64_t i = 0; i < kBatch; ++i) {
+      EVENT_DATA_DESCRIPTOR data[2];
+      EventDataDescCreate(&data[0], &i, sizeof i);
+      EventDataDescCreate(&data[1], payload, payload_size);
+      if (EventWrite(provider, &descriptor, 2, data) != ERROR_SUCCESS) ++refused;
+    }
+    written += kBatch;
+    while (g_surface_delivered.load(std::memory_order_acquire) + refused < written) std::this_thread::yield();
+  }
+  ControlTraceW(session, nullptr, properties, EVENT_TRACE_CONTROL_STOP);
+  consumer_thread.join();
+  CloseTrace(consumer);
+  EventUnregister(provider);
+  state.SetItemsProcessed(written);
+  state.counters["lost"] = static_cast<double>(refused);
+}
+BENCHMARK(BM_EventWriteToProcessTraceCallback)->Arg(16)->Arg(128)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -52,6 +52,22 @@ run --json providers --filter storage
 run manifests Conduit-Demo-Audit Not-Registered
 
 echo
+echo "== a session with the plain file sink, the target's demo provider enabled by GUID"
+demo_guid='{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}'
+run stop "Demo Session"                       # stopping before any start: an error answer
+run enable-guid "Demo Session" "$demo_guid"   # enabling before a start: an error answer
+run sink 1
+run start "Demo Session"
+run enable-guid "Demo Session" "$demo_guid:5:0xFF:0"
+sleep 0.3
+run disable-guid "Demo Session" "$demo_guid"
+run stop "Demo Session"
+run stop "Demo Session"                       # stopping twice: the platform's refusal
+echo
+echo "== what conduit-target printed about its demo provider"
+grep 'demo provider' "$out" || true
+
+echo
 echo "== stopping conduit-target"
 kill -INT "$target_pid"
 wait "$target_pid"

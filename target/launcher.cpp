@@ -1,5 +1,7 @@
 #include "launcher.h"
 
+#include "demo_provider.h"
+
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -144,6 +146,9 @@ int run_target(int argc, char** argv) {
     listeningPort = sim::registry_dword(kPortKey, kPortValue).value_or(0);
   }
   if (running && listeningPort != 0 && wait_until([&] { return sim::is_listening(listeningPort); }, timeout)) {
+    // Runs while the service does: a provider for the host to enable by GUID.
+    conduit::target::DemoProvider demoProvider;
+    std::cout << "conduit-target: demo provider " << conduit::target::kDemoProviderGuid << " registered" << std::endl;
     std::cout << "conduit-target: listening on 127.0.0.1:" << listeningPort << std::endl;
     std::cout << "conduit-target: log file " << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string()
               << std::endl;

@@ -57,11 +57,7 @@ TEST_F(HostedConduit, AnswersPingFrequencyAndSinkType) {
 
 TEST_F(HostedConduit, OperationsStillToComeAnswerAnErrorNeverSuccess) {
   auto client = connect();
-  for (const Envelope& answer : {client->start_session("s"), client->stop_session("s"),
-                                 client->redirect("s"),
-                                 client->enable_providers("s", {{"P"}}), client->disable_providers("s", {"P"}),
-                                 client->enable_providers_by_guid("s", {{"{00000000-0000-0000-0000-000000000001}"}}),
-                                 client->disable_providers_by_guid("s", {"{00000000-0000-0000-0000-000000000001}"})}) {
+  for (const Envelope& answer : {client->redirect("s")}) {
     EXPECT_EQ(answer.status, 1u) << answer.function;
     EXPECT_NE(conduit::host::error_text(answer.result).find("not available yet"), std::string::npos)
         << conduit::host::error_text(answer.result);

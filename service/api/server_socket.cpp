@@ -1,5 +1,9 @@
 #include "server_socket.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <set>
+
 #include <cstring>
 #include <exception>
 #include <new>
@@ -36,16 +40,69 @@ unsigned long long DeclaredRequestSize(const char* bytes, int count) {
   return resultLengthAt + 4 + read_u32(resultLengthAt);
 }
 
-// What a connection's thread receives: the accepted socket and its own reference to the
-// request handler, so that the thread never reaches back into the server.
+}  // namespace
+
+// The open connections and the number of client threads still running, so that the owner
+// can end them before what their handler reaches goes away.
+struct ServerSocket::ClientRegistry {
+  std::mutex lock;
+  std::condition_variable ended;
+  std::set<SOCKET> connections;
+  unsigned running = 0;
+  bool stopping = false;
+
+  // False once the clients are being stopped: the connection is not to be served.
+  bool Add(SOCKET connection) {
+    std::lock_guard guard(lock);
+    if (stopping) return false;
+    connections.insert(connection);
+    ++running;
+    return true;
+  }
+  // The connection leaves the registry before its socket is closed, so a stop never shuts
+  // down a socket value that has been closed (and perhaps reused).
+  void Forget(SOCKET connection) {
+    std::lock_guard guard(lock);
+    connections.erase(connection);
+  }
+  void Finished() {
+    std::lock_guard guard(lock);
+    --running;
+    ended.notify_all();
+  }
+  bool Stopping() {
+    std::lock_guard guard(lock);
+    return stopping;
+  }
+};
+
+namespace {
+
+// What a connection's thread receives: the accepted socket and its own references to the
+// request handler and the client registry, so that the thread never reaches back into the
+// server.
 struct ClientCell {
   SOCKET connection;
   std::shared_ptr<const ServerSocket::RequestHandler> handler;
+  std::shared_ptr<ServerSocket::ClientRegistry> registry;
 };
 
 }  // namespace
 
-ServerSocket::ServerSocket() { FunctionTrace trace("ServerSocket::ServerSocket"); }
+ServerSocket::ServerSocket() : m_clients(std::make_shared<ClientRegistry>()) {
+  FunctionTrace trace("ServerSocket::ServerSocket");
+}
+
+bool ServerSocket::StopClients(DWORD timeoutMs) {
+  FunctionTrace trace("ServerSocket::StopClients");
+  std::unique_lock guard(m_clients->lock);
+  m_clients->stopping = true;
+  for (SOCKET connection : m_clients->connections) {
+    shutdown(connection, SD_BOTH);
+  }
+  return m_clients->ended.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                   [this] { return m_clients->running == 0; });
+}
 
 ServerSocket::~ServerSocket() {
   FunctionTrace trace("ServerSocket::~ServerSocket");
@@ -179,14 +236,21 @@ void ServerSocket::AcceptLoop() {
       continue;
     }
     WriteLog(LOG_INFO, "INFO # Entering ServerSocket::_Listen()");
-    auto* cell = new (std::nothrow) ClientCell{connection, CurrentHandler()};
+    if (!m_clients->Add(connection)) {
+      // The owner is ending every connection: this one is not served.
+      closesocket(connection);
+      continue;
+    }
+    auto* cell = new (std::nothrow) ClientCell{connection, CurrentHandler(), m_clients};
     HANDLE clientThread = cell ? CreateThread(nullptr, 0, &ServerSocket::ClientSockProcessThread, cell, 0, nullptr)
                                : nullptr;
     if (clientThread == nullptr) {
       // Without a thread nobody would ever serve or close the connection.
       WriteLog(LOG_ERROR, "ERROR # CreateThread failed with error: %lu\n", static_cast<unsigned long>(GetLastError()));
       delete cell;
+      m_clients->Forget(connection);
       closesocket(connection);
+      m_clients->Finished();
       continue;
     }
     clientThreads.push_back(clientThread);
@@ -217,22 +281,33 @@ bool ServerSocket::IsPeerAdmitted(const sockaddr_in& peer) {
 }
 
 DWORD WINAPI ServerSocket::ClientSockProcessThread(LPVOID socketCell) {
-  FunctionTrace trace(kClientThreadName);
   if (socketCell == nullptr) {
+    FunctionTrace trace(kClientThreadName);
     WriteLog(LOG_ERROR, "Error # Invalid parameters");
     return ERROR_INVALID_PARAMETER;
   }
   std::unique_ptr<ClientCell> cell(static_cast<ClientCell*>(socketCell));
+  // However the thread ends, its connection leaves the registry before the socket closes,
+  // and the registry learns last that the thread is done: after everything else the thread
+  // does, its exit line included.
+  struct Farewell {
+    ClientCell& cell;
+    ~Farewell() {
+      if (cell.registry) cell.registry->Forget(cell.connection);
+      closesocket(cell.connection);
+      if (cell.registry) cell.registry->Finished();
+    }
+  } farewell{*cell};
+  FunctionTrace trace(kClientThreadName);
   std::unique_ptr<char[]> buffer(new (std::nothrow) char[kReceiveBufferSize]());
   if (!buffer) {
     WriteLog(LOG_ERROR, "Error # Memory Allocation failed for Buffer");
     // The connection would otherwise stay open with nobody to serve it.
-    closesocket(cell->connection);
     return ERROR_NOT_ENOUGH_MEMORY;
   }
 
   try {
-    while (!ServiceStopRequested().load()) {
+    while (!ServiceStopRequested().load() && !(cell->registry && cell->registry->Stopping())) {
       const int received = ReceiveRequest(cell->connection, buffer.get(), kReceiveBufferSize);
       if (received < 0) break;
       (*cell->handler)(cell->connection, buffer.get(), received);
@@ -245,7 +320,6 @@ DWORD WINAPI ServerSocket::ClientSockProcessThread(LPVOID socketCell) {
   } catch (...) {
     LogGenericException(kClientThreadName);
   }
-  closesocket(cell->connection);
   return 0;
 }
 

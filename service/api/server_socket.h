@@ -43,6 +43,14 @@ class ServerSocket {
   void SetRequestHandler(RequestHandler handler);
   void Listen();
   void shutDown();
+  // Ends every connection: no new client thread starts, each open connection is shut down
+  // so that its thread's receive returns, and the client threads are waited for, at most
+  // `timeoutMs`. True when none is left. The owner of the request handler's target calls
+  // it before that target goes away.
+  bool StopClients(DWORD timeoutMs);
+
+  // The open connections and running client threads (defined with the server's code).
+  struct ClientRegistry;
 
   // The admission rule of the accept condition: 169.x.x.x (link-local) and exactly
   // 127.0.0.1 are admitted, every other peer is refused.
@@ -66,6 +74,8 @@ class ServerSocket {
   void StopAccepting();
   std::shared_ptr<const RequestHandler> CurrentHandler() const;
 
+  // Shared with every client thread, which may outlive the server.
+  std::shared_ptr<ClientRegistry> m_clients;
   std::atomic<SOCKET> m_listenSocket{INVALID_SOCKET};
   HANDLE m_acceptThread = nullptr;
   std::string m_port = "20950";

@@ -1,7 +1,69 @@
 #include "etw_controller.h"
 
+#include <cstring>
+#include <exception>
+#include <string>
+
 #include "log_writer.h"
 #include "process_singleton.h"
+#include "strsafe.h"
+#include "util.h"
+
+namespace {
+
+// 0x80070057 (E_INVALIDARG): what a measure without a terminator is reported as.
+constexpr unsigned long kNoTerminator = 0x80070057ul;
+
+// The properties block's size for a name of `units` UTF-16 units: the structure, then the
+// name with its terminator.
+ULONG PropertiesSize(std::size_t units) {
+  return static_cast<ULONG>(sizeof(EVENT_TRACE_PROPERTIES) + (units + 1) * sizeof(WCHAR));
+}
+
+std::string Utf8(LPCWSTR text) {
+  if (text == nullptr) return std::string();
+  try {
+    return Util::to_string(WString(text));
+  } catch (const std::exception&) {
+    return std::string("?");
+  }
+}
+
+// Holds the controller's critical section for one operation, released on every way out.
+class SectionGuard {
+ public:
+  explicit SectionGuard(CRITICAL_SECTION* section) : m_section(section) { EnterCriticalSection(m_section); }
+  ~SectionGuard() { LeaveCriticalSection(m_section); }
+  SectionGuard(const SectionGuard&) = delete;
+  SectionGuard& operator=(const SectionGuard&) = delete;
+
+ private:
+  CRITICAL_SECTION* m_section;
+};
+
+// A properties block from LocalAlloc, freed on every way out.
+class PropertiesBlock {
+ public:
+  explicit PropertiesBlock(ULONG size)
+      : m_block(static_cast<PEVENT_TRACE_PROPERTIES>(LocalAlloc(LPTR, size))), m_size(size) {}
+  ~PropertiesBlock() {
+    if (m_block != nullptr) LocalFree(m_block);
+  }
+  PropertiesBlock(const PropertiesBlock&) = delete;
+  PropertiesBlock& operator=(const PropertiesBlock&) = delete;
+  PEVENT_TRACE_PROPERTIES get() const { return m_block; }
+  ULONG size() const { return m_size; }
+
+ private:
+  PEVENT_TRACE_PROPERTIES m_block;
+  ULONG m_size;
+};
+
+bool SameSessionName(LPCWSTR a, LPCWSTR b) {
+  return CompareStringEx(LOCALE_NAME_INVARIANT, NORM_IGNORECASE, a, -1, b, -1, nullptr, nullptr, 0) == CSTR_EQUAL;
+}
+
+}  // namespace
 
 CEtwController* CEtwController::getInstance() {
   return ProcessSingleton<CEtwController>::Get("CEtwController::getInstance",
@@ -23,9 +85,198 @@ CEtwController::CEtwController() : _sessionName{} {
 
 CEtwController::~CEtwController() {
   FunctionTrace trace("CEtwController::~CEtwController");
+  try {
+    DropRedirect();
+  } catch (...) {
+    LogGenericException("CEtwController::~CEtwController");
+  }
   if (_lockInitialised) {
     DeleteCriticalSection(&_lock);
   }
-  // The redirect is dropped with its session's later work; nothing exists to drop yet.
+}
+
+void CEtwController::DropRedirect() {
+  // The consumer adapter arrives with the redirect work; until then no redirect can exist.
   _etwAdapter = nullptr;
+}
+
+TRACEHANDLE CEtwController::GetSessionHandle(LPCWSTR name) {
+  FunctionTrace trace("CEtwController::GetSessionHandle");
+  SectionGuard guard(&_lock);
+  try {
+    if (name == nullptr) {
+      WriteLog(LOG_ERROR, "Error # Invalid parameters");
+      return 0;
+    }
+    return SameSessionName(name, _sessionName) ? _sessionHandle : 0;
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwController::GetSessionHandle", e);
+  } catch (...) {
+    LogGenericException("CEtwController::GetSessionHandle");
+  }
+  return 0;
+}
+
+void CEtwController::InitSessionProperties(PEVENT_TRACE_PROPERTIES properties, ULONG size) {
+  if (properties == nullptr || size == 0 || size < sizeof(EVENT_TRACE_PROPERTIES)) {
+    return;
+  }
+  std::memset(properties, 0, size);
+  properties->Wnode.BufferSize = size;
+  properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+  properties->Wnode.ClientContext = 1;  // query-performance-counter time stamps
+  properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE | EVENT_TRACE_PERSIST_ON_HYBRID_SHUTDOWN;
+  properties->MaximumFileSize = 1;
+  properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+  properties->LogFileNameOffset = 0;
+}
+
+ULONG CEtwController::StartSession(LPCWSTR name) {
+  FunctionTrace trace("CEtwController::StartSession");
+  SectionGuard guard(&_lock);
+  ULONG status = ERROR_SUCCESS;
+  try {
+    WriteLog(LOG_INFO, "INFO # CEtwController::StartSession # Session name - (%s).", Utf8(name).c_str());
+    if (name == nullptr || name[0] == 0) {
+      WriteLog(LOG_ERROR, "ERROR # CEtwController::StartSession # Session name is NULL or empty.");
+      status = ERROR_INVALID_PARAMETER;
+    } else {
+      DropRedirect();
+      const HRESULT copied = StringCchCopyW(_sessionName, kSessionNameLength, name);
+      std::size_t bytes = 0;
+      if (copied != 0) {
+        WriteLog(LOG_ERROR, "ERROR # CEtwController::StartSession # StringCchCopy() failed with hr= 0x%16lx.\n",
+                 static_cast<unsigned long>(static_cast<ULONG>(copied)));
+        status = ERROR_INVALID_PARAMETER;
+      } else if (StringCbLengthW(_sessionName, kSessionNameLength * sizeof(WCHAR), &bytes) != 0) {
+        WriteLog(LOG_ERROR, "ERROR # CEtwController::StartSession # StringCbLength() failed with hr= 0x%16lx.\n",
+                 kNoTerminator);
+        status = ERROR_INVALID_PARAMETER;
+      } else {
+        PropertiesBlock block(PropertiesSize(bytes / sizeof(WCHAR)));
+        if (block.get() == nullptr) {
+          WriteLog(LOG_ERROR,
+                   "ERROR # CEtwController::StartSession # Unable to allocate %lu bytes for properties structure.\n",
+                   static_cast<unsigned long>(block.size()));
+          status = ERROR_OUTOFMEMORY;
+        } else {
+          InitSessionProperties(block.get(), block.size());
+          TRACEHANDLE handle = 0;
+          status = StartTraceW(&handle, _sessionName, block.get());
+          if (status == ERROR_ALREADY_EXISTS) {
+            // A session of that name runs, perhaps left from an earlier run of the service:
+            // stop it by name and try once more.
+            status = ControlTraceW(0, _sessionName, block.get(), EVENT_TRACE_CONTROL_STOP);
+            if (status != ERROR_SUCCESS) {
+              WriteLog(LOG_ERROR,
+                       "ERROR # CEtwController::StartSession # Session (%s) already exists: Trying "
+                       "ControlTrace(Stop) failed with %lu.",
+                       Utf8(_sessionName).c_str(), static_cast<unsigned long>(status));
+              WriteLog(LOG_INFO, "INFO # Exiting CEtwController::StartSession # with status %lu. \n",
+                       static_cast<unsigned long>(status));
+              return status;
+            }
+            StopTraceW(_sessionHandle, _sessionName, block.get());
+            InitSessionProperties(block.get(), block.size());
+            status = StartTraceW(&handle, _sessionName, block.get());
+          }
+          if (status == ERROR_SUCCESS) {
+            WriteLog(LOG_INFO, "INFO # CEtwController::StartSession # Trace Session (%s) started successfully.",
+                     Utf8(_sessionName).c_str());
+            _sessionHandle = handle;
+          } else {
+            WriteLog(LOG_ERROR, "ERROR # CEtwController::StartSession # StartTrace() failed with %lu\n",
+                     static_cast<unsigned long>(status));
+          }
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwController::StartSession", e);
+    status = ERROR_INTERNAL_ERROR;
+  } catch (...) {
+    LogGenericException("CEtwController::StartSession");
+    status = ERROR_INTERNAL_ERROR;
+  }
+  WriteLog(LOG_INFO, "INFO # Exiting CEtwController::StartSession # with status %lu. \n",
+           static_cast<unsigned long>(status));
+  return status;
+}
+
+ULONG CEtwController::StopSession(LPCWSTR name) {
+  FunctionTrace trace("CEtwController::StopSession");
+  SectionGuard guard(&_lock);
+  ULONG status = ERROR_SUCCESS;
+  try {
+    WriteLog(LOG_INFO, "INFO # Entering CEtwController::StopSession (%s).", Utf8(name).c_str());
+    std::size_t bytes = 0;
+    if (_sessionHandle == 0) {
+      WriteLog(LOG_ERROR, "ERROR # CEtwController::StopSession # No session currently active.");
+      status = ERROR_INVALID_FUNCTION;
+    } else if (name == nullptr || !SameSessionName(name, _sessionName)) {
+      WriteLog(LOG_ERROR,
+               "ERROR # CEtwController::StopSession # Invalid session name: %s does not match the session started.",
+               Utf8(name).c_str());
+      status = ERROR_INVALID_PARAMETER;
+    } else {
+      DropRedirect();
+      if (StringCbLengthW(name, kSessionNameLength * sizeof(WCHAR), &bytes) != 0) {
+        WriteLog(LOG_ERROR, "ERROR # CEtwController::StopSession # StringCbLength() failed with hr= 0x%16lx.\n",
+                 kNoTerminator);
+        status = ERROR_INVALID_PARAMETER;
+      } else {
+        PropertiesBlock block(PropertiesSize(bytes / sizeof(WCHAR)));
+        if (block.get() == nullptr) {
+          WriteLog(LOG_ERROR,
+                   "ERROR # CEtwController::StopSession # Unable to allocate %lu bytes for properties structure.",
+                   static_cast<unsigned long>(block.size()));
+          status = ERROR_OUTOFMEMORY;
+        } else {
+          InitSessionProperties(block.get(), block.size());
+          status = ControlTraceW(_sessionHandle, name, block.get(), EVENT_TRACE_CONTROL_STOP);
+          if (status != ERROR_SUCCESS) {
+            WriteLog(LOG_ERROR, "ERROR # CEtwController::StopSession # ControlTrace(Stop) session %s failed with %lu.",
+                     Utf8(name).c_str(), static_cast<unsigned long>(status));
+          }
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwController::StopSession", e);
+    status = ERROR_INTERNAL_ERROR;
+  } catch (...) {
+    LogGenericException("CEtwController::StopSession");
+    status = ERROR_INTERNAL_ERROR;
+  }
+  WriteLog(LOG_INFO, "INFO # Exiting CEtwController::StopSession (%s) with status %lu. \n", Utf8(name).c_str(),
+           static_cast<unsigned long>(status));
+  return status;
+}
+
+ULONG CEtwController::EnableProvider(const GUID& provider, UCHAR level, ULONGLONG matchAnyKeyword,
+                                     ULONGLONG matchAllKeyword, PENABLE_TRACE_PARAMETERS parameters) {
+  FunctionTrace trace("CEtwController::EnableProvider");
+  SectionGuard guard(&_lock);
+  // A time-out of 0: the enable does not wait for the provider's callback.
+  return EnableTraceEx2(_sessionHandle, &provider, EVENT_CONTROL_CODE_ENABLE_PROVIDER, level, matchAnyKeyword,
+                        matchAllKeyword, 0, parameters);
+}
+
+ULONG CEtwController::DisableProvider(const GUID& provider) {
+  FunctionTrace trace("CEtwController::DisableProvider");
+  SectionGuard guard(&_lock);
+  return EnableTraceEx2(_sessionHandle, &provider, EVENT_CONTROL_CODE_DISABLE_PROVIDER, 0, 0, 0, 0, nullptr);
+}
+
+ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBase>& sink) {
+  FunctionTrace trace("CEtwController::RedirectTrace");
+  SectionGuard guard(&_lock);
+  if (name == nullptr || !sink) {
+    WriteLog(LOG_ERROR, "Error # Invalid parameters");
+    return ERROR_INVALID_HANDLE;
+  }
+  DropRedirect();
+  WriteLog(LOG_ERROR, "ERROR # CEtwController::RedirectTrace # CEtwAdapter::ProcessTrace() failed with %lu!!!",
+           static_cast<unsigned long>(ERROR_INVALID_FUNCTION));
+  return ERROR_INVALID_FUNCTION;
 }

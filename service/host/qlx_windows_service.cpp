@@ -65,7 +65,15 @@ QLXWindowsService::~QLXWindowsService() {
   // instead of one that is being torn down.
   QLXWindowsService* self = this;
   s_instance.compare_exchange_strong(self, nullptr);
+  // Client threads run the operations on this object: each is told to stop (its connection
+  // is shut down) and waited for before anything below goes away.
+  if (!m_serverSocket.StopClients(kClientStopTimeoutMs)) {
+    WriteLog(LOG_ERROR, "ERROR # Conduit::~Conduit # Client connections still running after %lu ms",
+             static_cast<unsigned long>(kClientStopTimeoutMs));
+  }
   try {
+    // A request still inside an operation (a client that outlived the wait) finishes first.
+    std::lock_guard lock(m_operationLock);
     if (m_schemaCollector != nullptr) {
       CEtwSchemaCollector::deleteInstance();
       m_schemaCollector = nullptr;
@@ -264,33 +272,5 @@ bool QLXWindowsService::IsTargetSideDecodingSupported() {
 }
 
 void QLXWindowsService::SetTraceSinkType(DWORD sinkType) { m_traceSinkType.store(sinkType); }
-
-std::vector<std::string> QLXWindowsService::GetSessionProviders(const std::string&) {
-  ThrowNotAvailable("GetSessionProviders");
-}
-
-void QLXWindowsService::StartTraceSession(const std::string&) { ThrowNotAvailable("StartTraceSession"); }
-
-void QLXWindowsService::StopTraceSession(const std::string&) { ThrowNotAvailable("StopTraceSession"); }
-
-void QLXWindowsService::EnableProviders(const std::string&, const std::vector<ProviderSetting>&) {
-  ThrowNotAvailable("EnableProviders");
-}
-
-void QLXWindowsService::EnableProvidersByGUID(const std::string&, const std::vector<ProviderSettingEx>&) {
-  ThrowNotAvailable("EnableProvidersByGUID");
-}
-
-void QLXWindowsService::DisableProviders(const std::string&, const std::vector<std::string>&) {
-  ThrowNotAvailable("DisableProviders");
-}
-
-void QLXWindowsService::DisableProvidersByGUID(const std::string&, const std::vector<std::string>&) {
-  ThrowNotAvailable("DisableProvidersByGUID");
-}
-
-void QLXWindowsService::StartTraceSessionWithProviders(const std::string&, const std::vector<ProviderSetting>&) {
-  ThrowNotAvailable("StartTraceSessionWithProviders");
-}
 
 void QLXWindowsService::RedirectTrace(const std::string&) { ThrowNotAvailable("RedirectTrace"); }

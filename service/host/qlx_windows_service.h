@@ -11,6 +11,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "configuration_manager.h"
@@ -33,6 +34,8 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   static constexpr DWORD kMaximumPort = 49151;
   // The keyword-mask caches hold this until the configuration has been read.
   static constexpr ULONGLONG kKeywordNotRead = 1234567890;
+  // How long the teardown waits for client threads to finish their request.
+  static constexpr DWORD kClientStopTimeoutMs = 5000;
 
   QLXWindowsService(LPCWSTR serviceName, BOOL canStop = TRUE, BOOL canShutdown = TRUE,
                     BOOL canPauseContinue = FALSE);
@@ -61,6 +64,11 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   void EnableProvidersByGUID(const std::string& sessionName, const std::vector<ProviderSettingEx>& settings) override;
   void DisableProviders(const std::string& sessionName, const std::vector<std::string>& providerNames) override;
   void DisableProvidersByGUID(const std::string& sessionName, const std::vector<std::string>& providerGuids) override;
+  // Starts the session and enables every named provider with the configured defaults, all
+  // or nothing: on success the session runs with the providers enabled and recorded in the
+  // list GetSessionProviders answers; when any phase fails, the providers this call enabled
+  // are disabled again, a session this call started is stopped, the list is left empty, and
+  // the fault reaches the caller.
   void StartTraceSessionWithProviders(const std::string& sessionName,
                                       const std::vector<ProviderSetting>& settings) override;
   void RedirectTrace(const std::string& sessionName) override;
@@ -75,6 +83,14 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   bool GetProviderManifest(const std::string& providerName, std::string& manifest);
   bool PopulateXmlFileWithManifestData(const std::string& providerName, const ManifestDocument& document,
                                        std::string& manifest);
+
+  // Creates the sink of `sinkType` (1 plain file, 2 hardware, 3 MIPI STP file) as the
+  // session's sink. Without `force` an existing sink is kept and 87 returned; an unknown
+  // type keeps the current sink and returns 0. A failed creation leaves no sink and returns
+  // the system error's code (1359 for any other exception).
+  DWORD InitializeDevice(DWORD sinkType, bool force);
+  // The sink the next redirect writes to; empty when none.
+  std::shared_ptr<DeviceBase> GetTraceSink();
 
   // The listening port: the protected registry value, (re)created with 20950 when it is
   // missing, out of range or held by a key that Administrators do not own.
@@ -101,8 +117,12 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   std::atomic<ULONGLONG> m_defaultMatchAnyKeyword{kKeywordNotRead};
   std::atomic<ULONGLONG> m_defaultMatchAllKeyword{kKeywordNotRead};
   std::atomic<DWORD> m_traceSinkType{0};
+  // One operation at a time works on the three members below (two clients at once would
+  // otherwise corrupt the list and the map, or race on the sink).
+  std::recursive_mutex m_operationLock;
   std::list<std::string> _enabledProviders;
-  std::map<std::string, ProviderSettingEx> _providerRegistrations;
+  // GUID text as the client sent it -> the service's own provider registration (REGHANDLE).
+  std::map<std::string, ULONGLONG> _providerRegistrations;
   std::shared_ptr<DeviceBase> _traceSink;
   ServerSocket m_serverSocket;
 };

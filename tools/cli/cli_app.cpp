@@ -3,11 +3,14 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <set>
+#include <optional>
 #include <ostream>
+#include <set>
+#include <vector>
 
 #include "conduit_client.h"
 
@@ -190,14 +193,54 @@ int save_manifests(const Envelope& response, const std::string& folder, const Op
   return kExitOk;
 }
 
+std::optional<std::uint64_t> parse_number(const std::string& text, std::uint64_t limit) {
+  if (text.empty()) return std::nullopt;
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  try {
+    const std::uint64_t value = std::stoull(digits, nullptr, hex ? 16 : 10);
+    if (value > limit) return std::nullopt;
+    return value;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 std::vector<ProviderSetting> settings_for(const std::vector<std::string>& names, unsigned level, std::uint64_t any,
                                           std::uint64_t all) {
+  const ProviderSetting defaults{"", static_cast<std::uint8_t>(level), any, all};
   std::vector<ProviderSetting> out;
-  for (const auto& name : names) out.push_back({name, static_cast<std::uint8_t>(level), any, all});
+  for (const auto& name : names) out.push_back(*parse_provider_setting(name, defaults));
   return out;
 }
 
 }  // namespace
+
+std::optional<ProviderSetting> parse_provider_setting(const std::string& text, const ProviderSetting& defaults) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  for (std::size_t colon; (colon = text.find(':', start)) != std::string::npos; start = colon + 1) {
+    parts.push_back(text.substr(start, colon - start));
+  }
+  parts.push_back(text.substr(start));
+  if (parts.size() > 4 || parts[0].empty()) return std::nullopt;
+  ProviderSetting setting = defaults;
+  setting.name = parts[0];
+  if (parts.size() > 1) {
+    auto level = parse_number(parts[1], 255);
+    if (!level) return std::nullopt;
+    setting.level = static_cast<std::uint8_t>(*level);
+  }
+  for (std::size_t i = 2; i < parts.size(); ++i) {
+    auto mask = parse_number(parts[i], UINT64_MAX);
+    if (!mask) return std::nullopt;
+    (i == 2 ? setting.matchAnyKeyword : setting.matchAllKeyword) = *mask;
+  }
+  return setting;
+}
 
 int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   Options options;
@@ -278,7 +321,22 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
         },
         empty_result());
     sub->add_option("session", session, "session name")->required();
-    sub->add_option("providers", names, byGuid ? "provider GUIDs in braces" : "provider names")->required();
+    sub->add_option("providers", names,
+                    byGuid ? "providers as GUID[:LEVEL[:ANY[:ALL]]], the GUID in braces"
+                           : "providers as NAME[:LEVEL[:ANY[:ALL]]]")
+        ->required()
+        ->check(CLI::Validator(
+            [](std::string& text) {
+              return parse_provider_setting(text, ProviderSetting{}) ? std::string()
+                                                                     : "expected PROVIDER[:LEVEL[:ANY[:ALL]]]: " + text;
+            },
+            "PROVIDER[:LEVEL[:ANY[:ALL]]]"));
+    sub->footer(byGuid ? "Example: conduit-cli enable-guid Demo {5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}:5:0xFF:0 "
+                         "--level 4\n  keyword masks in hex (0x...) or decimal; --level/--any/--all apply where a "
+                         "provider gives none"
+                       : "Example: conduit-cli enable Demo Microsoft-Windows-Kernel-Process:4:0x10 Other-Provider "
+                         "--any 0xFF\n  keyword masks in hex (0x...) or decimal; --level/--any/--all apply where a "
+                         "provider gives none");
     sub->add_option("--level", level, "ETW level")->check(CLI::Range(0, 255))->capture_default_str();
     sub->add_option("--any", any, "match-any keyword mask")->capture_default_str();
     sub->add_option("--all", all, "match-all keyword mask")->capture_default_str();

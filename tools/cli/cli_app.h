@@ -5,8 +5,17 @@
 #pragma once
 
 #include <iosfwd>
+#include <optional>
+#include <string>
+
+#include "conduit_client.h"
 
 namespace conduit::host {
+
+// One provider of `enable`/`enable-guid`: PROVIDER[:LEVEL[:ANY[:ALL]]], the masks in hex
+// (0x...) or decimal; what is left out comes from `defaults` (the options that apply to
+// all). nullopt when the text is not of that form.
+std::optional<ProviderSetting> parse_provider_setting(const std::string& text, const ProviderSetting& defaults);
 
 int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 

@@ -29,6 +29,27 @@ TEST(ConduitCli, UsageErrorsExitWithTwo) {
   EXPECT_EQ(run({"enable", "session"}).code, 2);
 }
 
+TEST(ConduitCli, PerProviderSettings) {
+  const ProviderSetting defaults{"", 4, 0xF0, 0x1};
+  auto plain = parse_provider_setting("Demo-Provider", defaults);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(plain->name, "Demo-Provider");
+  EXPECT_EQ(plain->level, 4);
+  EXPECT_EQ(plain->matchAnyKeyword, 0xF0u);
+  auto full = parse_provider_setting("{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}:5:0xFF:16", defaults);
+  ASSERT_TRUE(full);
+  EXPECT_EQ(full->name, "{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}");
+  EXPECT_EQ(full->level, 5);
+  EXPECT_EQ(full->matchAnyKeyword, 0xFFu);
+  EXPECT_EQ(full->matchAllKeyword, 16u);
+  for (const char* bad : {"", ":4", "P:256", "P:4:0xZZ", "P:4:1:2:3", "P:-1", "P:4:18446744073709551616"}) {
+    EXPECT_FALSE(parse_provider_setting(bad, defaults)) << bad;
+  }
+  EXPECT_EQ(run({"--port", "1", "enable", "s", "P:level"}).code, 2);
+  CliRun help = run({"enable-guid", "--help"});
+  EXPECT_NE(help.out.find("Example: conduit-cli enable-guid"), std::string::npos) << help.out;
+}
+
 TEST(ConduitCli, HelpListsEverySubcommand) {
   CliRun help = run({"--help"});
   EXPECT_EQ(help.code, 0);

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "etw/reset.h"
 #include "platform/core/faults.h"
 #include "platform/core/reset.h"
 #include "platform/core/target.h"
@@ -48,6 +49,7 @@ void reset(std::optional<std::filesystem::path> root) {
   // Every stand-in joins the phases explicitly, in the order they depend on each other; a
   // stand-in added later (ETW, kernel) adds its join call here.
   platform::win32::join_reset_phases();
+  etw::join_reset_phases();
   platform::win32::join_tdh_reset_phases();
   // A fresh machine has none of the providers installed on the previous one.
   if (!root) platform::win32::forget_machine_providers();

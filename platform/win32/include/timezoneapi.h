@@ -4,22 +4,7 @@
 #pragma once
 
 #include "sysinfoapi.h"
-#include "windef.h"
-
-struct TIME_ZONE_INFORMATION {
-  LONG Bias;
-  WCHAR StandardName[32];
-  SYSTEMTIME StandardDate;
-  LONG StandardBias;
-  WCHAR DaylightName[32];
-  SYSTEMTIME DaylightDate;
-  LONG DaylightBias;
-};
-using PTIME_ZONE_INFORMATION = TIME_ZONE_INFORMATION*;
-using LPTIME_ZONE_INFORMATION = TIME_ZONE_INFORMATION*;
-static_assert(sizeof(TIME_ZONE_INFORMATION) == 172);
-static_assert(offsetof(TIME_ZONE_INFORMATION, StandardDate) == 68);
-static_assert(offsetof(TIME_ZONE_INFORMATION, DaylightBias) == 168);
+#include "winbase.h"  // TIME_ZONE_INFORMATION
 
 BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZoneInformation,
                                      const SYSTEMTIME* lpUniversalTime, LPSYSTEMTIME lpLocalTime);

@@ -37,6 +37,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwStackSize
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
 DWORD GetCurrentThreadId();
 DWORD GetCurrentProcessId();
+DWORD GetCurrentProcessorNumber();
 void Sleep(DWORD dwMilliseconds);
 
 // --- Critical sections -------------------------------------------------------------------
@@ -101,6 +102,19 @@ typedef struct _SYSTEMTIME {
   WORD wMilliseconds;
 } SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
 static_assert(sizeof(SYSTEMTIME) == 16);
+
+typedef struct _TIME_ZONE_INFORMATION {
+  LONG Bias;
+  WCHAR StandardName[32];
+  SYSTEMTIME StandardDate;
+  LONG StandardBias;
+  WCHAR DaylightName[32];
+  SYSTEMTIME DaylightDate;
+  LONG DaylightBias;
+} TIME_ZONE_INFORMATION, *PTIME_ZONE_INFORMATION, *LPTIME_ZONE_INFORMATION;
+static_assert(sizeof(TIME_ZONE_INFORMATION) == 172);
+static_assert(offsetof(TIME_ZONE_INFORMATION, StandardDate) == 68);
+static_assert(offsetof(TIME_ZONE_INFORMATION, DaylightBias) == 168);
 
 void GetLocalTime(LPSYSTEMTIME lpSystemTime);
 

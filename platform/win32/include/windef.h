@@ -34,6 +34,7 @@ using LONG_PTR = std::intptr_t;
 using DWORD_PTR = std::uintptr_t;
 using UINT_PTR = std::uintptr_t;
 using INT_PTR = std::intptr_t;
+using LPARAM = LONG_PTR;
 using HRESULT = std::int32_t;
 using LSTATUS = LONG;
 using ACCESS_MASK = DWORD;

@@ -20,3 +20,14 @@ int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int
 int lstrcmpiW(LPCWSTR lpString1, LPCWSTR lpString2);
 // Declared by the C runtime on Windows; kept here with the other wide-string helpers.
 int _wcsicmp(const WCHAR* string1, const WCHAR* string2);
+
+// Locale-aware comparison; the virtual target knows the invariant locale only, whose case
+// folding is that of lstrcmpiW. Returns CSTR_LESS_THAN, CSTR_EQUAL or CSTR_GREATER_THAN, or 0
+// with the last error set.
+#define LOCALE_NAME_INVARIANT TEXT("")
+#define NORM_IGNORECASE 0x00000001u
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+int CompareStringEx(LPCWSTR lpLocaleName, DWORD dwCmpFlags, LPCWSTR lpString1, int cchCount1, LPCWSTR lpString2,
+                    int cchCount2, void* lpVersionInformation, void* lpReserved, LPARAM lParam);

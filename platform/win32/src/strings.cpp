@@ -119,3 +119,29 @@ int _wcsicmp(const WCHAR* string1, const WCHAR* string2) {
   if (string1 == nullptr || string2 == nullptr) return 0x7FFFFFFF;
   return compare_folded(string1, string2);
 }
+
+int CompareStringEx(LPCWSTR lpLocaleName, DWORD dwCmpFlags, LPCWSTR lpString1, int cchCount1, LPCWSTR lpString2,
+                    int cchCount2, void* /*lpVersionInformation*/, void* /*lpReserved*/, LPARAM /*lParam*/) {
+  PLATFORM_FAIL_IF_ARMED("CompareStringEx", 0);
+  // Only the invariant locale exists on the virtual target.
+  if (lpString1 == nullptr || lpString2 == nullptr || (lpLocaleName != nullptr && lpLocaleName[0] != 0) ||
+      (dwCmpFlags & ~NORM_IGNORECASE) != 0 || cchCount1 < -1 || cchCount2 < -1) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  auto length = [](LPCWSTR text, int count) {
+    if (count >= 0) return static_cast<std::size_t>(count);
+    std::size_t n = 0;
+    while (text[n] != 0) ++n;
+    return n;
+  };
+  const std::size_t n1 = length(lpString1, cchCount1);
+  const std::size_t n2 = length(lpString2, cchCount2);
+  const bool fold = (dwCmpFlags & NORM_IGNORECASE) != 0;
+  for (std::size_t i = 0;; ++i) {
+    if (i == n1 || i == n2) return n1 == n2 ? CSTR_EQUAL : (n1 < n2 ? CSTR_LESS_THAN : CSTR_GREATER_THAN);
+    const char16_t left = fold ? platform::fold_case(lpString1[i]) : lpString1[i];
+    const char16_t right = fold ? platform::fold_case(lpString2[i]) : lpString2[i];
+    if (left != right) return left < right ? CSTR_LESS_THAN : CSTR_GREATER_THAN;
+  }
+}

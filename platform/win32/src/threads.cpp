@@ -1,3 +1,4 @@
+#include <sched.h>
 #include <unistd.h>
 
 #include <array>
@@ -126,6 +127,11 @@ DWORD GetCurrentThreadId() {
 }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+DWORD GetCurrentProcessorNumber() {
+  const int cpu = ::sched_getcpu();
+  return cpu < 0 ? 0 : static_cast<DWORD>(cpu);
+}
 
 void Sleep(DWORD dwMilliseconds) {
   PLATFORM_FAIL_IF_ARMED("Sleep", );

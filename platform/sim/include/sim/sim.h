@@ -56,3 +56,10 @@ bool is_listening(unsigned port);
 bool remove_module_export(const std::string& module, const std::string& export_name);
 
 }  // namespace sim
+
+// ETW: the buffer a session gets when its properties leave BufferSize and MaximumBuffers at
+// 0 (kilobytes per buffer, number of buffers), so that tests can make a stalled consumer
+// lose events quickly. 0 restores the defaults; a reset restores them too.
+namespace sim {
+void set_etw_session_buffer(std::uint32_t buffer_size_kb, std::uint32_t maximum_buffers);
+}  // namespace sim

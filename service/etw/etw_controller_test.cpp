@@ -1,0 +1,153 @@
+// The controller against the virtual target's ETW runtime, with the platform's refusals
+// injected where the runtime would not refuse.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "etw_controller.h"
+#include "evntrace.h"
+#include "sim/sim.h"
+#include "testing/host_test_support.h"
+#include "util.h"
+
+namespace {
+
+constexpr GUID kProvider = {0x0A0B0C0D, 0x1, 0x2, {3, 4, 5, 6, 7, 8, 9, 10}};
+
+class EtwControllerTest : public host_testing::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    m_controller = CEtwController::getInstance();
+    ASSERT_NE(m_controller, nullptr);
+  }
+  void TearDown() override {
+    CEtwController::deleteInstance();
+    sim::reset();
+    HostTest::TearDown();
+  }
+
+  // Whether the platform has a running session of that name.
+  static bool Running(LPCWSTR name) {
+    std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 2048, 0);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+    return ControlTraceW(0, name, properties, EVENT_TRACE_CONTROL_QUERY) == ERROR_SUCCESS;
+  }
+
+  CEtwController* m_controller = nullptr;
+};
+
+TEST_F(EtwControllerTest, PropertiesBlockIsARealTimeSessionWithTheNameBehind) {
+  std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 10, 0xCD);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  m_controller->InitSessionProperties(properties, static_cast<ULONG>(block.size()));
+  EXPECT_EQ(properties->Wnode.BufferSize, block.size());
+  EXPECT_EQ(properties->Wnode.Flags, 0x00020000u);
+  EXPECT_EQ(properties->Wnode.ClientContext, 1u);
+  EXPECT_EQ(properties->LogFileMode, 0x00800100u);
+  EXPECT_EQ(properties->MaximumFileSize, 1u);
+  EXPECT_EQ(properties->LoggerNameOffset, 120u);
+  EXPECT_EQ(properties->LogFileNameOffset, 0u);
+  EXPECT_EQ(properties->BufferSize, 0u);
+  EXPECT_EQ(block.back(), 0);  // the name area is zeroed
+}
+
+TEST_F(EtwControllerTest, StartStopAndNameMatching) {
+  EXPECT_EQ(m_controller->StopSession(TEXT("Never")), 1u);  // stop before any start
+  EXPECT_EQ(m_controller->StartSession(TEXT("")), 87u);
+  ASSERT_EQ(m_controller->StartSession(TEXT("Mixed Case")), 0u);
+  EXPECT_TRUE(Running(TEXT("Mixed Case")));
+  const TRACEHANDLE handle = m_controller->GetSessionHandle(TEXT("mixed case"));
+  EXPECT_NE(handle, 0u);
+  EXPECT_EQ(m_controller->GetSessionHandle(TEXT("Other")), 0u);
+  EXPECT_EQ(m_controller->StopSession(TEXT("Other")), 87u);
+  EXPECT_TRUE(Running(TEXT("Mixed Case")));
+  EXPECT_EQ(m_controller->StopSession(TEXT("MIXED CASE")), 0u);
+  EXPECT_FALSE(Running(TEXT("Mixed Case")));
+  // The name and handle stay: a second stop asks the platform, which knows no such session.
+  EXPECT_EQ(m_controller->GetSessionHandle(TEXT("Mixed Case")), handle);
+  EXPECT_EQ(m_controller->StopSession(TEXT("Mixed Case")), static_cast<ULONG>(ERROR_WMI_INSTANCE_NOT_FOUND));
+  EXPECT_NE(Log().find("INFO # Exiting CEtwController::StopSession (Mixed Case) with status 4201. \n"),
+            std::string::npos);
+}
+
+TEST_F(EtwControllerTest, NameOf1024CharactersIsRefusedAndNothingStarts) {
+  const WString longest(1023, TEXT('n'));
+  EXPECT_EQ(m_controller->StartSession(longest.c_str()), 0u);
+  const WString tooLong(1024, TEXT('n'));
+  EXPECT_EQ(m_controller->StartSession(tooLong.c_str()), 87u);
+  EXPECT_NE(Log().find("ERROR # CEtwController::StartSession # StringCchCopy() failed with hr= 0x        8007007a.\n"),
+            std::string::npos);
+  EXPECT_FALSE(Running(tooLong.c_str()));
+}
+
+// A session of the name runs already (left from an earlier run): stopped by name, started anew.
+TEST_F(EtwControllerTest, RestartOfARunningNameStopsItFirst) {
+  std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+  m_controller->InitSessionProperties(reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data()),
+                                      static_cast<ULONG>(block.size()));
+  TRACEHANDLE leftover = 0;
+  ASSERT_EQ(StartTraceW(&leftover, TEXT("Left"), reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data())), 0u);
+  EXPECT_EQ(m_controller->StartSession(TEXT("LEFT")), 0u);
+  EXPECT_TRUE(Running(TEXT("Left")));
+  EXPECT_NE(m_controller->GetSessionHandle(TEXT("left")), leftover);
+
+  // The stop refused: its status is returned and the message names the session.
+  sim::fail_next("ControlTraceW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(m_controller->StartSession(TEXT("Left")), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  EXPECT_NE(Log().find("ERROR # CEtwController::StartSession # Session (Left) already exists: Trying "
+                       "ControlTrace(Stop) failed with 5."),
+            std::string::npos);
+  // Exactly one retry: a second 183 is the answer.
+  sim::fail_next("StartTraceW", 2, ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(m_controller->StartSession(TEXT("Left")), static_cast<ULONG>(ERROR_ALREADY_EXISTS));
+}
+
+TEST_F(EtwControllerTest, FailedStartRecordsTheNameWithTheOldHandle) {
+  ASSERT_EQ(m_controller->StartSession(TEXT("A")), 0u);
+  const TRACEHANDLE a = m_controller->GetSessionHandle(TEXT("A"));
+  sim::fail_next("StartTraceW", 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(m_controller->StartSession(TEXT("B")), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(m_controller->GetSessionHandle(TEXT("B")), a);
+  EXPECT_EQ(m_controller->GetSessionHandle(TEXT("A")), 0u);
+  EXPECT_NE(Log().find("ERROR # CEtwController::StartSession # StartTrace() failed with 5\n"), std::string::npos);
+}
+
+TEST_F(EtwControllerTest, PropertiesThatCannotBeAllocatedStartNothing) {
+  sim::fail_next("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(m_controller->StartSession(TEXT("Mem")), static_cast<ULONG>(ERROR_OUTOFMEMORY));
+  EXPECT_FALSE(Running(TEXT("Mem")));
+  EXPECT_NE(Log().find("Unable to allocate 128 bytes for properties structure."), std::string::npos);
+  ASSERT_EQ(m_controller->StartSession(TEXT("Mem")), 0u);
+  sim::fail_next("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(m_controller->StopSession(TEXT("Mem")), static_cast<ULONG>(ERROR_OUTOFMEMORY));
+  EXPECT_TRUE(Running(TEXT("Mem")));
+}
+
+TEST_F(EtwControllerTest, EnableGoesToTheControllersSession) {
+  // Before any start the handle is 0 and the platform refuses it.
+  EXPECT_EQ(m_controller->EnableProvider(kProvider, 4, 0, 0, nullptr), static_cast<ULONG>(ERROR_INVALID_PARAMETER));
+  ASSERT_EQ(m_controller->StartSession(TEXT("E")), 0u);
+  static std::vector<ULONG> s_seen;
+  s_seen.clear();
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(
+                &kProvider,
+                [](LPCGUID, ULONG enabled, UCHAR level, ULONGLONG any, ULONGLONG all, PEVENT_FILTER_DESCRIPTOR, PVOID) {
+                  s_seen.insert(s_seen.end(), {enabled, level, static_cast<ULONG>(any), static_cast<ULONG>(all)});
+                },
+                nullptr, &provider),
+            0u);
+  EXPECT_EQ(m_controller->EnableProvider(kProvider, 5, 0xF0, 0x10, nullptr), 0u);
+  EXPECT_EQ(m_controller->DisableProvider(kProvider), 0u);
+  EXPECT_EQ(s_seen, (std::vector<ULONG>{1, 5, 0xF0, 0x10, 0, 0, 0, 0}));
+  EventUnregister(provider);
+}
+
+TEST_F(EtwControllerTest, RedirectWithoutSinkIsAnInvalidHandle) {
+  EXPECT_EQ(m_controller->RedirectTrace(TEXT("S"), nullptr), static_cast<ULONG>(ERROR_INVALID_HANDLE));
+}
+
+}  // namespace

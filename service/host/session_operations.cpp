@@ -1,0 +1,543 @@
+// The session and provider operations of the service object: start and stop the session,
+// enable and disable providers by name and by GUID, and the sink the session writes to.
+// Each runs under the service object's operation lock, so concurrent clients see every
+// operation whole.
+#include <algorithm>
+#include <cstddef>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <type_traits>
+
+#include "device_file.h"
+#include "device_mipi_stp2file.h"
+#include "device_qlx.h"
+#include "etw_controller.h"
+#include "etw_schema_collector.h"
+#include "etw_tdh_manifest_loader.h"
+#include "evntprov.h"
+#include "log_writer.h"
+#include "qlx_windows_service.h"
+#include "service_fault.h"
+#include "util.h"
+
+namespace {
+
+using SignedSize = std::make_signed_t<std::size_t>;
+
+// Brace-form GUID text to a GUID; false for text that is not one (or not valid UTF-8).
+bool ParseGuid(const std::string& text, GUID& guid) {
+  try {
+    const WString wide = Util::to_wstring(text);
+    return CLSIDFromString(wide.c_str(), &guid) == 0;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+long long AsSigned(ULONGLONG value) { return static_cast<long long>(value); }
+
+}  // namespace
+
+DWORD QLXWindowsService::InitializeDevice(DWORD sinkType, bool force) {
+  FunctionTrace trace("QLXWindowsService::InitializeDevice");
+  std::lock_guard lock(m_operationLock);
+  if (!force && _traceSink) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  try {
+    std::shared_ptr<DeviceBase> sink;
+    switch (sinkType) {
+      case 1:
+        sink = std::make_shared<DeviceFile>();
+        break;
+      case 2:
+        sink = std::make_shared<DeviceQLX>();
+        break;
+      case 3:
+        sink = std::make_shared<DeviceMipiSTP2File>();
+        break;
+      default:
+        return ERROR_SUCCESS;
+    }
+    _traceSink = std::move(sink);
+    return ERROR_SUCCESS;
+  } catch (const std::system_error& e) {
+    WriteLog(LOG_ERROR, "InitializeDevice Exception error : %u", static_cast<unsigned>(e.code().value()));
+    _traceSink.reset();
+    return static_cast<DWORD>(e.code().value());
+  } catch (const std::exception& e) {
+    const char* text = e.what();
+    WriteLog(LOG_ERROR, "InitializeDevice Exception error : %s", (text != nullptr && text[0] != 0) ? text : "NONE");
+    _traceSink.reset();
+    return ERROR_INTERNAL_ERROR;
+  }
+}
+
+std::shared_ptr<DeviceBase> QLXWindowsService::GetTraceSink() {
+  std::lock_guard lock(m_operationLock);
+  return _traceSink;
+}
+
+void QLXWindowsService::StartTraceSession(const std::string& sessionName) {
+  FunctionTrace trace("QLXWindowsService::StartTraceSession");
+  std::lock_guard lock(m_operationLock);
+  try {
+    WriteLog(LOG_INFO, "INFO # Conduit::StartTraceSession # SessionName %s", sessionName.c_str());
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSession # Session name cannot be NULL or empty");
+      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+    }
+    // The sink is made anew for every start, before the session exists.
+    const DWORD deviceStatus = InitializeDevice(GetDefaultTraceSinkType(), true);
+    if (deviceStatus != ERROR_SUCCESS) {
+      WriteLog(LOG_ERROR, "ERROR # InitializeDevice Failed with status : %u", static_cast<unsigned>(deviceStatus));
+      throw std::runtime_error("InitializeDevice failed , TXR device is not configured to be managed by OS");
+    }
+    const WString wideName = Util::to_wstring(sessionName);
+    const ULONG status = m_etwController->StartSession(wideName.c_str());
+    if (status != ERROR_SUCCESS) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSession # Calling CEtwController::StartSession failed. %d",
+               static_cast<int>(status));
+      // The controller's status says why (the platform does not set a last error here).
+      throw QLXServiceFault("CEtwController::StartSession failed", status);
+    }
+    _enabledProviders.clear();
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::StartTraceSession", e);
+    throw;
+  } catch (...) {
+    LogGenericException("QLXWindowsService::StartTraceSession");
+    throw;
+  }
+}
+
+void QLXWindowsService::StopTraceSession(const std::string& sessionName) {
+  FunctionTrace trace("QLXWindowsService::StopTraceSession");
+  std::lock_guard lock(m_operationLock);
+  try {
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StopTraceSession # Session name cannot be NULL or empty");
+      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+    }
+    const WString wideName = Util::to_wstring(sessionName);
+    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StopTraceSession # Session not started");
+      throw QLXServiceFault("Session not started", ERROR_INVALID_PARAMETER);
+    }
+    for (const std::string& provider : _enabledProviders) {
+      const std::string guidText = m_schemaCollector->GetProviderGuid(provider);
+      GUID guid{};
+      if (!ParseGuid(guidText, guid)) {
+        WriteLog(LOG_WARNING, "WARNING # Conduit::StopTraceSession # Calling CLSIDFromString(%s) failed",
+                 guidText.c_str());
+        continue;
+      }
+      m_etwController->DisableProvider(guid);
+    }
+    const ULONG status = m_etwController->StopSession(wideName.c_str());
+    if (status != ERROR_SUCCESS) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StopTraceSession # Calling CEtwController::StopSession failed");
+      throw QLXServiceFault(" Calling CEtwController::StopSession failed", status);
+    }
+    _traceSink.reset();
+    _enabledProviders.clear();
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::StopTraceSession", e);
+    throw;
+  } catch (...) {
+    LogGenericException("QLXWindowsService::StopTraceSession");
+    throw;
+  }
+}
+
+void QLXWindowsService::EnableProviders(const std::string& sessionName, const std::vector<ProviderSetting>& settings) {
+  FunctionTrace trace("QLXWindowsService::EnableProviders");
+  std::lock_guard lock(m_operationLock);
+  try {
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session name cannot be NULL or empty");
+      throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
+    }
+    const WString wideName = Util::to_wstring(sessionName);
+    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session not started yet");
+      throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
+    }
+    if (settings.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # List of provider settings cannot be null or empty");
+      throw QLXServiceFault("List of provider settings cannot be null or empty. ", ERROR_INVALID_PARAMETER);
+    }
+    for (const ProviderSetting& setting : settings) {
+      // A provider that fails is logged and skipped; the others are still enabled.
+      try {
+        if (setting.providerName.empty()) {
+          WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Provider name cannot be NULL or empty");
+          throw QLXServiceFault("Provider name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+        }
+        const std::string guidText = m_schemaCollector->GetProviderGuid(setting.providerName);
+        if (guidText.empty()) {
+          WriteLog(LOG_ERROR,
+                   "ERROR # Conduit::EnableProviders # Failed to find the provider GUID for '%s': Possibly this "
+                   "provider is not registered with ETW",
+                   setting.providerName.c_str());
+          throw QLXServiceFault("Failed to find the provider GUID", ERROR_INVALID_PARAMETER);
+        }
+        GUID guid{};
+        if (!ParseGuid(guidText, guid)) {
+          WriteLog(LOG_ERROR,
+                   "ERROR # Conduit::EnableProviders # Failed to get the provider GUID for '%s':Provider data might "
+                   "be corrupted",
+                   setting.providerName.c_str());
+          throw QLXServiceFault("Failed to get the provider GUID", ERROR_INVALID_PARAMETER);
+        }
+        WriteLog(LOG_INFO,
+                 "INFO # Conduit::EnableProviders # Enabling provider %s with Level=%ld, MatchAnyKeyword=%lld, "
+                 "MatchAllKeyWord=%lld...",
+                 setting.providerName.c_str(), static_cast<long>(setting.level), AsSigned(setting.matchAnyKeyword),
+                 AsSigned(setting.matchAllKeyword));
+        const ULONG status = m_etwController->EnableProvider(guid, setting.level, setting.matchAnyKeyword,
+                                                             setting.matchAllKeyword, nullptr);
+        if (status != ERROR_SUCCESS) {
+          WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
+          throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
+        }
+        _enabledProviders.push_back(setting.providerName);
+      } catch (const std::exception& e) {
+        LogStandardException("QLXWindowsService::EnableProviders", e);
+      } catch (...) {
+        LogGenericException("QLXWindowsService::EnableProviders");
+      }
+    }
+    WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
+             static_cast<SignedSize>(settings.size()), sessionName.c_str());
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::EnableProviders", e);
+    WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Exception in session (%s)", sessionName.c_str());
+    throw;
+  } catch (...) {
+    LogGenericException("QLXWindowsService::EnableProviders");
+    WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Exception in session (%s)", sessionName.c_str());
+    throw;
+  }
+}
+
+void QLXWindowsService::EnableProvidersByGUID(const std::string& sessionName,
+                                              const std::vector<ProviderSettingEx>& settings) {
+  FunctionTrace trace("QLXWindowsService::EnableProvidersByGUID");
+  std::lock_guard lock(m_operationLock);
+  try {
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session name cannot be NULL or empty");
+      throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
+    }
+    const WString wideName = Util::to_wstring(sessionName);
+    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session not started yet");
+      throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
+    }
+    if (settings.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # providerguids passed as empty");
+      throw QLXServiceFault("providerguid passed as empty. ", ERROR_INVALID_PARAMETER);
+    }
+    for (const ProviderSettingEx& setting : settings) {
+      if (setting.providerGuid.empty()) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::EnableProvidersByGUID # Failed to find the provider GUID for '%s': Possibly this "
+                 "provider is not registered with ETW",
+                 setting.providerName.c_str());
+        throw QLXServiceFault("Failed to find the provider GUID", ERROR_INVALID_PARAMETER);
+      }
+      GUID guid{};
+      if (!ParseGuid(setting.providerGuid, guid)) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::EnableProvidersByGUID # Failed to get the provider GUID for '%s':Provider data "
+                 "might be corrupted",
+                 setting.providerName.c_str());
+        throw QLXServiceFault("Failed to get the provider GUID", ERROR_INVALID_PARAMETER);
+      }
+      // The service's own registration keeps the provider known to the platform while the
+      // session runs.
+      REGHANDLE registration = 0;
+      const ULONG registered = EventRegister(&guid, nullptr, nullptr, &registration);
+      if (registered != ERROR_SUCCESS) {
+        WriteLog(LOG_ERROR, "ERROR # EventRegister # Call failed");
+        throw QLXServiceFault("Calling EventRegister failed", registered);
+      }
+      WriteLog(LOG_INFO,
+               "INFO # Conduit::EnableProvidersByGUID # Enabling provider %s with Level=%ld, MatchAnyKeyword=%lld, "
+               "MatchAllKeyWord=%lld...",
+               setting.providerGuid.c_str(), static_cast<long>(setting.level), AsSigned(setting.matchAnyKeyword),
+               AsSigned(setting.matchAllKeyword));
+      const ULONG status = m_etwController->EnableProvider(guid, setting.level, setting.matchAnyKeyword,
+                                                           setting.matchAllKeyword, nullptr);
+      if (status != ERROR_SUCCESS) {
+        // Nobody would ever release a registration that is not recorded.
+        EventUnregister(registration);
+        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
+        throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
+      }
+      auto existing = _providerRegistrations.find(setting.providerGuid);
+      if (existing != _providerRegistrations.end()) {
+        // Only the newest registration is kept; the one it replaces would otherwise stay
+        // registered for the life of the process.
+        EventUnregister(existing->second);
+        existing->second = registration;
+      } else {
+        _providerRegistrations.emplace(setting.providerGuid, registration);
+      }
+    }
+    WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
+             static_cast<SignedSize>(settings.size()), sessionName.c_str());
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::EnableProvidersByGUID", e);
+    WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Exception in session (%s)", sessionName.c_str());
+    throw;
+  } catch (...) {
+    LogGenericException("QLXWindowsService::EnableProvidersByGUID");
+    WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Exception in session (%s)", sessionName.c_str());
+    throw;
+  }
+}
+
+void QLXWindowsService::DisableProviders(const std::string& sessionName, const std::vector<std::string>& providerNames) {
+  FunctionTrace trace("QLXWindowsService::DisableProviders");
+  std::lock_guard lock(m_operationLock);
+  // Failures are only logged: the client is always answered with success.
+  try {
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty");
+      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+    }
+    const WString wideName = Util::to_wstring(sessionName);
+    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session not started yet");
+      throw QLXServiceFault("Session not started yet.", ERROR_INVALID_PARAMETER);
+    }
+    for (const std::string& provider : providerNames) {
+      if (provider.empty()) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Provider name cannot be NULL or empty");
+        continue;
+      }
+      auto entry = std::find(_enabledProviders.begin(), _enabledProviders.end(), provider);
+      if (entry == _enabledProviders.end()) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::DisableProviders # %s Provider is not enabled in the session %s: No providers "
+                 "disabled. %d",
+                 provider.c_str(), sessionName.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
+        continue;
+      }
+      const std::string guidText = m_schemaCollector->GetProviderGuid(provider);
+      if (guidText.empty()) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::DisableProviders # Failed to find the provider GUIDfor '%s': Possibly this provider "
+                 "is not registered with ETW. %d",
+                 provider.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
+        continue;
+      }
+      GUID guid{};
+      if (!ParseGuid(guidText, guid)) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::DisableProviders # Failed to get the provider GUID  for '%s': Provider data might "
+                 "be corrupted.",
+                 provider.c_str());
+        continue;
+      }
+      WriteLog(LOG_INFO, "INFO # Conduit::DisableProviders # Disabling provider %s", provider.c_str());
+      if (m_etwController->DisableProvider(guid) == ERROR_SUCCESS) {
+        _enabledProviders.erase(entry);
+      } else {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Calling CEtwController::DisableProvider failed");
+      }
+    }
+    WriteLog(LOG_INFO,
+             "INFO # Conduit::DisableProviders # All requested %zd providers have been disabled in session '%s'.",
+             static_cast<SignedSize>(providerNames.size()), sessionName.c_str());
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::DisableProviders", e);
+  } catch (...) {
+    LogGenericException("QLXWindowsService::DisableProviders");
+  }
+}
+
+void QLXWindowsService::DisableProvidersByGUID(const std::string& sessionName,
+                                               const std::vector<std::string>& providerGuids) {
+  FunctionTrace trace("QLXWindowsService::DisableProvidersByGUID");
+  std::lock_guard lock(m_operationLock);
+  // Failures are only logged: the client is always answered with success.
+  try {
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty");
+      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+    }
+    const WString wideName = Util::to_wstring(sessionName);
+    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProvidersByGUID # Session not started yet");
+      throw QLXServiceFault("Session not started yet. ", ERROR_INVALID_PARAMETER);
+    }
+    for (const std::string& guidText : providerGuids) {
+      if (guidText.empty()) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::DisableProviders # Provider GUID is emptyfor '%s': Possibly this provider is not "
+                 "registered with ETW. %d",
+                 guidText.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
+        continue;
+      }
+      auto entry = _providerRegistrations.find(guidText);
+      if (entry == _providerRegistrations.end()) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::DisableProviders # %s Provider is not enabled in the session %s: No providers "
+                 "disabled. %d",
+                 guidText.c_str(), sessionName.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
+        continue;
+      }
+      GUID guid{};
+      if (!ParseGuid(guidText, guid)) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::DisableProviders # Failed to get the provider GUID  for '%s': Provider data might "
+                 "be corrupted.",
+                 guidText.c_str());
+        continue;
+      }
+      WriteLog(LOG_INFO, "INFO # Conduit::DisableProviders # Disabling provider %s", guidText.c_str());
+      if (m_etwController->DisableProvider(guid) != ERROR_SUCCESS) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Calling CEtwController::DisableProvider failed");
+        continue;
+      }
+      if (EventUnregister(entry->second) != ERROR_SUCCESS) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Calling EventUnregister failed");
+        continue;
+      }
+      _providerRegistrations.erase(entry);
+    }
+    WriteLog(LOG_INFO,
+             "INFO # Conduit::DisableProvidersByGUID # All requested %zd providers have been disabled in session '%s'.",
+             static_cast<SignedSize>(providerGuids.size()), sessionName.c_str());
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::DisableProvidersByGUID", e);
+  } catch (...) {
+    LogGenericException("QLXWindowsService::DisableProvidersByGUID");
+  }
+}
+
+std::vector<std::string> QLXWindowsService::GetSessionProviders(const std::string& sessionName) {
+  FunctionTrace trace("QLXWindowsService::GetSessionProviders");
+  std::lock_guard lock(m_operationLock);
+  try {
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # QLXWindowsService::GetSessionProviders Session name cannot be NULL or empty");
+      throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
+    }
+    const WString wideName = Util::to_wstring(sessionName);
+    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+      WriteLog(LOG_ERROR, "ERROR # QLXWindowsService::GetSessionProviders Session not started yet or not valid");
+      throw QLXServiceFault("Session not started yet or not valid", ERROR_INVALID_PARAMETER);
+    }
+    return std::vector<std::string>(_enabledProviders.begin(), _enabledProviders.end());
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::GetSessionProviders", e);
+    throw;
+  } catch (...) {
+    LogGenericException("QLXWindowsService::GetSessionProviders");
+    throw;
+  }
+}
+
+void QLXWindowsService::StartTraceSessionWithProviders(const std::string& sessionName,
+                                                       const std::vector<ProviderSetting>& settings) {
+  FunctionTrace trace("QLXWindowsService::StartTraceSessionWithProviders");
+  std::lock_guard lock(m_operationLock);
+  const WString wideName = sessionName.empty() ? WString() : Util::to_wstring(sessionName);
+  bool started = false;
+  std::vector<GUID> enabled;
+  try {
+    if (sessionName.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSessionWithProviders # sessionName cannot be NULL or empty");
+      throw QLXServiceFault("sessionName cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+    }
+    if (settings.empty()) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSessionWithProviders # providerNames cannot be NULL");
+      throw QLXServiceFault("providerNames cannot be NULL.", ERROR_INVALID_PARAMETER);
+    }
+    // Every name is resolved before anything starts.
+    std::vector<std::string> guidTexts;
+    for (const ProviderSetting& setting : settings) {
+      if (setting.providerName.empty()) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSessionWithProviders # Provider name cannot be NULL or empty");
+        throw QLXServiceFault("Provider name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
+      }
+      const std::string guidText = m_schemaCollector->GetProviderGuid(setting.providerName);
+      if (guidText.empty()) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::StartTraceSessionWithProviders # Failed to find the provider GUID for '%s': "
+                 "Possibly this provider is not registered with ETW.%d",
+                 setting.providerName.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
+        throw QLXServiceFault("Failed to find the provider GUID", ERROR_INVALID_PARAMETER);
+      }
+      GUID guid{};
+      if (!ParseGuid(guidText, guid)) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::StartTraceSessionWithProviders # Failed to convert the string %s to GUID for "
+                 "'%s'.%d",
+                 guidText.c_str(), setting.providerName.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
+        throw QLXServiceFault("Failed to convert the string", ERROR_INVALID_PARAMETER);
+      }
+      if (m_manifestLoader != nullptr) {
+        m_manifestLoader->LoadTdhManifest(setting.providerName);
+      }
+      guidTexts.push_back(guidText);
+    }
+    const ULONG startStatus = m_etwController->StartSession(wideName.c_str());
+    if (startStatus != ERROR_SUCCESS) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSessionWithProviders # Calling CEtwController::StartSession failed");
+      throw QLXServiceFault("Calling CEtwController::StartSession failed.", startStatus);
+    }
+    started = true;
+    _enabledProviders.clear();
+    WriteLog(LOG_INFO, "INFO_LOG # Conduit::StartTraceSessionWithProviders # Session '%s' has been started .",
+             sessionName.c_str());
+    const UINT8 level = GetDefaultTraceLevel();
+    const ULONGLONG matchAny = GetDefaultMatchAnykeyword();
+    const ULONGLONG matchAll = GetDefaultMatchAllkeyword();
+    for (const std::string& guidText : guidTexts) {
+      WriteLog(LOG_INFO,
+               "INFO # Conduit::StartTraceSessionWithProviders # Enabling provider %s with Level=%d, "
+               "MatchAnyKeyword=%lld, MatchAllKeyWord=%lld",
+               guidText.c_str(), static_cast<int>(level), AsSigned(matchAny), AsSigned(matchAll));
+      GUID guid{};
+      if (!ParseGuid(guidText, guid)) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # QLXWindowsService::StartTraceSessionWithProviders # Failed to convert provider GUID, '%s': "
+                 "Provider data might be corrupted. %d",
+                 guidText.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
+        throw QLXServiceFault("Failed to convert provider GUID", ERROR_INVALID_PARAMETER);
+      }
+      const ULONG status = m_etwController->EnableProvider(guid, level, matchAny, matchAll, nullptr);
+      if (status != ERROR_SUCCESS) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # Conduit::StartTraceSessionWithProviders # Calling CEtwController::EnableProvider failed");
+        throw QLXServiceFault("Calling CEtwController::EnableProvider failed.", status);
+      }
+      enabled.push_back(guid);
+    }
+    for (const ProviderSetting& setting : settings) {
+      _enabledProviders.push_back(setting.providerName);
+    }
+    WriteLog(LOG_INFO, "INFO # All requested %zd providers have been enabled in session '%s'.",
+             static_cast<SignedSize>(settings.size()), sessionName.c_str());
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::StartTraceSessionWithProviders", e);
+    // All or nothing: what this call set up is taken down again.
+    for (const GUID& guid : enabled) m_etwController->DisableProvider(guid);
+    if (started) m_etwController->StopSession(wideName.c_str());
+    _enabledProviders.clear();
+    throw;
+  } catch (...) {
+    LogGenericException("QLXWindowsService::StartTraceSessionWithProviders");
+    for (const GUID& guid : enabled) m_etwController->DisableProvider(guid);
+    if (started) m_etwController->StopSession(wideName.c_str());
+    _enabledProviders.clear();
+    throw;
+  }
+}

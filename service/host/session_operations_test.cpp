@@ -1,0 +1,173 @@
+// The session and provider operations called directly on the service object, with the
+// platform's refusals injected.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "device_file.h"
+#include "etw_controller.h"
+#include "evntrace.h"
+#include "qlx_windows_service.h"
+#include "service_fault.h"
+#include "sim/sim.h"
+#include "stop_flag.h"
+#include "testing/host_test_support.h"
+
+namespace {
+
+constexpr char kGuid[] = "{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}";
+constexpr GUID kZeroGuid = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+
+class SessionOperationsTest : public host_testing::HostTest {
+ protected:
+  void SetUp() override {
+    HostTest::SetUp();
+    ServiceStopRequested().store(false);
+    WriteAppSettings("    <add key=\"DefaultTraceSinkType\" value=\"1\"/>\n");
+    ConfigurationManager::ReloadForTesting();
+    m_service.emplace(TEXT("Orvix(R) Trace Redirect Service"));
+  }
+  void TearDown() override {
+    m_service.reset();
+    sim::reset();
+    HostTest::TearDown();
+  }
+
+  static bool Running(LPCWSTR name) {
+    std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 256, 0);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+    return ControlTraceW(0, name, properties, EVENT_TRACE_CONTROL_QUERY) == ERROR_SUCCESS;
+  }
+
+  // Whether a provider registered for `guid` is told that a session enabled it.
+  static bool Enabled(const GUID& guid) {
+    REGHANDLE probe = 0;
+    EventRegister(&guid, nullptr, nullptr, &probe);
+    const bool enabled = EventProviderEnabled(probe, 0, 0) != FALSE;
+    EventUnregister(probe);
+    return enabled;
+  }
+
+  static ProviderSettingEx ByGuid(const std::string& guid, UINT8 level = 4) {
+    ProviderSettingEx setting;
+    setting.providerName = "Demo";
+    setting.providerGuid = guid;
+    setting.level = level;
+    return setting;
+  }
+
+  std::optional<QLXWindowsService> m_service;
+};
+
+TEST_F(SessionOperationsTest, StartMakesAFreshSinkAndStopDropsIt) {
+  m_service->StartTraceSession("Ops");
+  auto first = m_service->GetTraceSink();
+  ASSERT_NE(first, nullptr);
+  EXPECT_NE(dynamic_cast<DeviceFile*>(first.get()), nullptr);
+  m_service->StartTraceSession("Ops");
+  EXPECT_NE(m_service->GetTraceSink(), first);
+  // Without force an existing sink stays; an unknown type keeps it too.
+  EXPECT_EQ(m_service->InitializeDevice(1, false), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  auto current = m_service->GetTraceSink();
+  EXPECT_EQ(m_service->InitializeDevice(9, true), 0u);
+  EXPECT_EQ(m_service->GetTraceSink(), current);
+  m_service->StopTraceSession("Ops");
+  EXPECT_EQ(m_service->GetTraceSink(), nullptr);
+}
+
+TEST_F(SessionOperationsTest, RefusedStopKeepsProvidersAndSink) {
+  m_service->StartTraceSession("Keep");
+  m_service->EnableProviders("Keep", {ProviderSetting{"Unregistered", 4, 0, 0}});
+  ASSERT_EQ(m_service->GetSessionProviders("Keep"), std::vector<std::string>{"Unregistered"});
+  EXPECT_TRUE(Enabled(kZeroGuid));  // a name that is not registered enables the zero GUID
+  sim::fail_next("ControlTraceW", 1, ERROR_ACCESS_DENIED);
+  try {
+    m_service->StopTraceSession("Keep");
+    FAIL() << "a refused stop reported success";
+  } catch (const QLXServiceFault& fault) {
+    EXPECT_STREQ(fault.what(), " Calling CEtwController::StopSession failed");
+    EXPECT_EQ(fault.errorCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
+  EXPECT_EQ(m_service->GetSessionProviders("Keep"), std::vector<std::string>{"Unregistered"});
+  EXPECT_NE(m_service->GetTraceSink(), nullptr);
+  // The stop disabled the provider enabled by name before it asked the platform.
+  EXPECT_FALSE(Enabled(kZeroGuid));
+  m_service->StopTraceSession("Keep");
+  EXPECT_FALSE(Running(TEXT("Keep")));
+}
+
+TEST_F(SessionOperationsTest, EnableByNameSkipsAFailingProviderAndRecordsOnlyAccepted) {
+  m_service->StartTraceSession("Names");
+  sim::fail_next("EnableTraceEx2", 1, ERROR_ACCESS_DENIED);  // the platform refuses the first enable
+  m_service->EnableProviders("Names", {ProviderSetting{"First", 4, 0, 0}, ProviderSetting{"", 4, 0, 0},
+                                       ProviderSetting{"Second", 4, 0, 0}});
+  EXPECT_EQ(m_service->GetSessionProviders("Names"), std::vector<std::string>{"Second"});
+  EXPECT_NE(Log().find("INFO # Conduit::EnableProviders # All requested 3 providers have been enabled in session "
+                       "'Names'."),
+            std::string::npos);
+  m_service->DisableProviders("Names", {"First", "Second"});
+  EXPECT_TRUE(m_service->GetSessionProviders("Names").empty());
+}
+
+TEST_F(SessionOperationsTest, EnableByGuidStopsAtTheFirstFailure) {
+  m_service->StartTraceSession("Guids");
+  GUID guid{};
+  ASSERT_EQ(CLSIDFromString(TEXT("{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}"), &guid), 0);
+  sim::fail_next("EventRegister", 1, ERROR_NO_SYSTEM_RESOURCES);
+  try {
+    m_service->EnableProvidersByGUID("Guids", {ByGuid(kGuid)});
+    FAIL();
+  } catch (const QLXServiceFault& fault) {
+    EXPECT_STREQ(fault.what(), "Calling EventRegister failed");
+    EXPECT_EQ(fault.errorCode, static_cast<DWORD>(ERROR_NO_SYSTEM_RESOURCES));
+  }
+  EXPECT_FALSE(Enabled(guid));
+  // The first enabled, the second's text is no GUID: the first stays enabled.
+  EXPECT_THROW(m_service->EnableProvidersByGUID("Guids", {ByGuid(kGuid), ByGuid("{5A1F0C3E}")}), QLXServiceFault);
+  EXPECT_TRUE(Enabled(guid));
+  // Enabled twice: one registration is kept, so one disable releases everything.
+  m_service->EnableProvidersByGUID("Guids", {ByGuid(kGuid, 5)});
+  m_service->DisableProvidersByGUID("Guids", {kGuid});
+  EXPECT_FALSE(Enabled(guid));
+  m_service->DisableProvidersByGUID("Guids", {kGuid});
+  EXPECT_NE(Log().find(std::string("ERROR # Conduit::DisableProviders # ") + kGuid +
+                       " Provider is not enabled in the session Guids: No providers disabled. 87"),
+            std::string::npos);
+}
+
+TEST_F(SessionOperationsTest, SessionProvidersNeedAStartedSession) {
+  EXPECT_THROW(m_service->GetSessionProviders(""), QLXServiceFault);
+  try {
+    m_service->GetSessionProviders("Nothing");
+    FAIL();
+  } catch (const QLXServiceFault& fault) {
+    EXPECT_STREQ(fault.what(), "Session not started yet or not valid");
+    EXPECT_EQ(fault.errorCode, 87u);
+  }
+}
+
+TEST_F(SessionOperationsTest, StartWithProvidersIsAllOrNothing) {
+  m_service->StartTraceSessionWithProviders("Together", {ProviderSetting{"One"}, ProviderSetting{"Two"}});
+  EXPECT_TRUE(Running(TEXT("Together")));
+  EXPECT_TRUE(Enabled(kZeroGuid));
+  EXPECT_EQ(m_service->GetSessionProviders("Together"), (std::vector<std::string>{"One", "Two"}));
+  m_service->StopTraceSession("Together");
+  EXPECT_FALSE(Enabled(kZeroGuid));
+
+  // The enable refused: the session this call started is stopped again.
+  sim::fail_next("EnableTraceEx2", 1, ERROR_ACCESS_DENIED);
+  try {
+    m_service->StartTraceSessionWithProviders("Undone", {ProviderSetting{"One"}});
+    FAIL();
+  } catch (const QLXServiceFault& fault) {
+    EXPECT_STREQ(fault.what(), "Calling CEtwController::EnableProvider failed.");
+  }
+  EXPECT_FALSE(Running(TEXT("Undone")));
+  EXPECT_FALSE(Enabled(kZeroGuid));
+  EXPECT_THROW(m_service->StartTraceSessionWithProviders("Empty", {}), QLXServiceFault);
+  EXPECT_FALSE(Running(TEXT("Empty")));
+}
+
+}  // namespace

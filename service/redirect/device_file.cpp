@@ -1,0 +1,61 @@
+#include "device_file.h"
+
+#include <cstdio>
+
+#include "log_writer.h"
+
+namespace {
+
+// ERROR_INVALID_LEVEL: what a short write without a platform error is reported as.
+constexpr DWORD kShortWrite = 124;
+
+}  // namespace
+
+DWORD DeviceFile::Initialize(LPCWSTR sessionName) {
+  FunctionTrace trace("DeviceFile::Initialize");
+  if (sessionName == nullptr) {
+    WriteLog(LOG_ERROR, "Error # Invalid parameters");
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (IsOpen()) {
+    return ERROR_SUCCESS;
+  }
+  WCHAR fileName[MAX_PATH] = {};
+  std::size_t length = 0;
+  while (sessionName[length] != 0) ++length;
+  const WCHAR extension[] = TEXT(".bin");
+  constexpr std::size_t kExtensionLength = sizeof(extension) / sizeof(WCHAR) - 1;
+  // The name is formatted into MAX_PATH units, extension and terminator included.
+  if (length + kExtensionLength + 1 > MAX_PATH) {
+    WriteLog(LOG_ERROR, "Error # Invalid parameters");
+    return ERROR_FILENAME_EXCED_RANGE;
+  }
+  for (std::size_t i = 0; i < length; ++i) fileName[i] = sessionName[i];
+  for (std::size_t i = 0; i <= kExtensionLength; ++i) fileName[length + i] = extension[i];
+  m_hDevice = CreateFileW(fileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (IsOpen()) {
+    return ERROR_SUCCESS;
+  }
+  const DWORD error = GetLastError();
+  // The base's destructor closes any non-null handle: an invalid one must not reach it.
+  m_hDevice = nullptr;
+  return error;
+}
+
+DWORD DeviceFile::Write(LPVOID buffer, DWORD length, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+  if (buffer == nullptr) {
+    WriteLog(LOG_ERROR, "Error # Invalid parameters");
+    return ERROR_INVALID_PARAMETER;
+  }
+  DWORD written = 0;
+  const BOOL ok = WriteFile(m_hDevice, buffer, length, &written, overlapped);
+  if (bytesWritten != nullptr) {
+    *bytesWritten = written;
+  }
+  if (!ok || written != length) {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : kShortWrite;
+  }
+  return ERROR_SUCCESS;
+}

@@ -1,0 +1,163 @@
+// The file and hardware sinks on the virtual target. TXR's device interface is a test
+// device registered under TXR's interface class, so that each branch of the lookup, the open
+// and the write is reached.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
+#include "device_file.h"
+#include "device_qlx.h"
+#include "sim/devices.h"
+#include "sim/sim.h"
+#include "testing/host_test_support.h"
+
+namespace {
+
+constexpr char kTxrClass[] = "{62DAC42B-22C9-4BBA-9C5E-DAB581B14E3E}";
+constexpr char16_t kFirstPath[] = u"\\\\?\\ROOT#TXR#0000#{62dac42b-22c9-4bba-9c5e-dab581b14e3e}";
+constexpr char16_t kSecondPath[] = u"\\\\?\\ROOT#TXR#0001#{62dac42b-22c9-4bba-9c5e-dab581b14e3e}";
+
+// A stand-in for TXR: records what it is written, and can refuse opens or writes.
+struct TxrState {
+  std::string written;
+  platform::NtStatus openStatus = platform::kStatusSuccess;
+  platform::NtStatus writeStatus = platform::kStatusSuccess;
+};
+
+class TxrFile : public platform::DeviceFile {
+ public:
+  explicit TxrFile(std::shared_ptr<TxrState> state) : m_state(std::move(state)) {}
+  platform::NtStatus write(const void* buffer, std::uint32_t size, std::uint32_t& transferred) override {
+    if (m_state->writeStatus != platform::kStatusSuccess) return m_state->writeStatus;
+    m_state->written.append(static_cast<const char*>(buffer), size);
+    transferred = size;
+    return platform::kStatusSuccess;
+  }
+
+ private:
+  std::shared_ptr<TxrState> m_state;
+};
+
+class TxrDevice : public platform::Device {
+ public:
+  explicit TxrDevice(std::shared_ptr<TxrState> state) : m_state(std::move(state)) {}
+  platform::NtStatus create(std::uint32_t, std::uint32_t, std::shared_ptr<platform::DeviceFile>& file) override {
+    if (m_state->openStatus != platform::kStatusSuccess) return m_state->openStatus;
+    file = std::make_shared<TxrFile>(m_state);
+    return platform::kStatusSuccess;
+  }
+
+ private:
+  std::shared_ptr<TxrState> m_state;
+};
+
+class DeviceSinkTest : public host_testing::HostTest {
+ protected:
+  std::shared_ptr<TxrState> AddTxr(const char16_t* path) {
+    auto state = std::make_shared<TxrState>();
+    sim::register_device_interface(kTxrClass, path, std::make_shared<TxrDevice>(state));
+    return state;
+  }
+  static std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_F(DeviceSinkTest, FileSinkWritesIntoTheSessionsBinFile) {
+  DeviceFile sink;
+  EXPECT_FALSE(sink.IsOpen());
+  EXPECT_EQ(sink.Write(std::string("x").data(), 1, nullptr, nullptr), static_cast<DWORD>(ERROR_INVALID_HANDLE));  // not initialised
+  EXPECT_EQ(sink.Initialize(nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  ASSERT_EQ(sink.Initialize(TEXT("Trace One")), 0u);
+  DWORD written = 0;
+  EXPECT_EQ(sink.Write(std::string("records").data(), 7, &written, nullptr), 0u);
+  EXPECT_EQ(written, 7u);
+  EXPECT_EQ(sink.Write(nullptr, 7, &written, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // Initialised again (the writing thread prepares the sink it was handed): the open file
+  // is kept, with what it holds.
+  EXPECT_EQ(sink.Initialize(TEXT("Trace One")), 0u);
+  EXPECT_EQ(sink.Write(std::string(" more").data(), 5, nullptr, nullptr), 0u);
+  EXPECT_EQ(ReadFile(root_ / "Trace One.bin"), "records more");
+}
+
+TEST_F(DeviceSinkTest, FileSinkReportsTheCreateError) {
+  // The log writer opens and writes its file too: only errors are logged here, so the
+  // armed faults reach the sink's own calls.
+  SetLogLevel("3");
+  sim::fail_next("CreateFileW", 1, ERROR_ACCESS_DENIED);
+  DeviceFile sink;
+  EXPECT_EQ(sink.Initialize(TEXT("Denied")), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(sink.IsOpen());
+  sim::fail_next("WriteFile", 1, ERROR_DISK_FULL);
+  ASSERT_EQ(sink.Initialize(TEXT("Denied")), 0u);
+  EXPECT_EQ(sink.Write(std::string("x").data(), 1, nullptr, nullptr), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_EQ(sink.Write(std::string("y").data(), 1, nullptr, nullptr), 0u);  // a failed write leaves the sink usable
+}
+
+TEST_F(DeviceSinkTest, HardwareSinkWithoutTxrCannotBeMade) {
+  WCHAR path[kDevicePathLength];
+  EXPECT_TRUE(GetDevicePath(path));  // an empty list: the path stays empty
+  EXPECT_EQ(path[0], 0);
+  EXPECT_NE(Log().find("Error # CM_Get_Device_Interface_List returned an empty list:"), std::string::npos);
+  try {
+    DeviceQLX sink;
+    FAIL() << "made a hardware sink without TXR";
+  } catch (const std::system_error& e) {
+    EXPECT_NE(e.code().value(), 0);
+  }
+  sim::fail_next("CM_Get_Device_Interface_List_SizeW", 1, 0x13);  // CR_FAILURE
+  HANDLE handle = nullptr;
+  EXPECT_EQ(OpenQLXDevice(&handle), static_cast<DWORD>(ERROR_DEVICE_NOT_AVAILABLE));
+  EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
+  EXPECT_NE(Log().find("Error # CM_Get_DeviceInterface_List_Size"), std::string::npos);
+  sim::fail_next("CM_Get_Device_Interface_ListW", 1, 0x1A);  // CR_BUFFER_SMALL
+  AddTxr(kFirstPath);
+  EXPECT_FALSE(GetDevicePath(path));
+  EXPECT_NE(Log().find("Error # CM_Get_Device_Interface_List 7a"), std::string::npos);
+}
+
+TEST_F(DeviceSinkTest, HardwareSinkOpensTheFirstOfTwoInstancesAndWritesThrough) {
+  auto first = AddTxr(kFirstPath);
+  auto second = AddTxr(kSecondPath);
+  DeviceQLX sink;
+  EXPECT_TRUE(sink.IsOpen());
+  EXPECT_NE(Log().find("Error # More than one device interface instance found Selecting first matching device."),
+            std::string::npos);
+  EXPECT_EQ(sink.Initialize(TEXT("ignored")), 0u);
+  DWORD written = 0;
+  EXPECT_EQ(sink.Write(std::string("buffer").data(), 6, &written, nullptr), 0u);
+  EXPECT_EQ(written, 6u);
+  EXPECT_EQ(first->written, "buffer");
+  EXPECT_EQ(second->written, "");
+  EXPECT_EQ(sink.Write(nullptr, 6, &written, nullptr), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  const auto debugger = sim::debugger_output();
+  ASSERT_FALSE(debugger.empty());
+  EXPECT_EQ(debugger.back(), u"Open Device Successfully ----------------");
+
+  first->writeStatus = static_cast<platform::NtStatus>(0xC0000185);  // STATUS_IO_DEVICE_ERROR
+  EXPECT_NE(sink.Write(std::string("lost").data(), 4, nullptr, nullptr), 0u);
+  EXPECT_NE(Log().find("Failed - IOCTL_WRITE_TO_ETW_CHANNEL - InSize: 4, Error: "), std::string::npos);
+}
+
+TEST_F(DeviceSinkTest, RefusedOpenFailsTheHardwareSinkWithTheError) {
+  auto txr = AddTxr(kFirstPath);
+  txr->openStatus = static_cast<platform::NtStatus>(0xC0000022);  // STATUS_ACCESS_DENIED
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(OpenQLXDevice(&handle), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(handle, nullptr);
+  EXPECT_NE(Log().find("ERROR #  CreateFile : 0x               5\n"), std::string::npos);
+  try {
+    DeviceQLX sink;
+    FAIL() << "made a hardware sink TXR refused";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), ERROR_ACCESS_DENIED);
+  }
+  EXPECT_EQ(QLXWriteToChannel(nullptr, 4, handle), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+}
+
+}  // namespace
