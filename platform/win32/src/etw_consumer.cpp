@@ -16,6 +16,11 @@ using platform::win32::etw_surface::runtime;
 using platform::win32::etw_surface::runtime_handle;
 using platform::win32::etw_surface::to_win32;
 
+// The runtime's header flags are the SDK's; the decoder reads the pointer size from them.
+static_assert(etw::kHeaderFlag64BitHeader == EVENT_HEADER_FLAG_64_BIT_HEADER);
+static_assert(etw::kHeaderFlagStringOnly == EVENT_HEADER_FLAG_STRING_ONLY);
+static_assert(etw::kHeaderFlagClassicHeader == EVENT_HEADER_FLAG_CLASSIC_HEADER);
+
 namespace {
 
 // What ProcessTrace needs of the logfile after OpenTraceW returned: the callback and the

@@ -68,7 +68,7 @@ inline constexpr std::uint64_t kMaxBufferBytes = 64ull << 20;
 // The header flags the runtime puts in `EventView::flags` (EVENT_HEADER_FLAG_*). Every event
 // carries k64BitHeader (the target is x64); a surface adds others through WriteOptions.
 inline constexpr std::uint16_t kHeaderFlagStringOnly = 0x0004;
-inline constexpr std::uint16_t kHeaderFlag64BitHeader = 0x0020;
+inline constexpr std::uint16_t kHeaderFlag64BitHeader = 0x0040;
 inline constexpr std::uint16_t kHeaderFlagClassicHeader = 0x0100;
 
 // Real-time lost-event notification, as Windows delivers it in a real-time stream: a classic
