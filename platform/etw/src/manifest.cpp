@@ -513,6 +513,25 @@ InstallResult read_document(xmlParserCtxt* context, xmlDoc* parsed, const std::s
 
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
 
+void DiscardLibxmlMessage(void*, const char*, ...) {}
+
+// libxml2 reports some input errors (bad encodings) through its generic error handler
+// whatever the parse options say; the catalog reports them through its own result instead,
+// so they are kept off the process's standard error for the parse and the handler restored.
+class QuietLibxml {
+ public:
+  QuietLibxml() : m_handler(xmlGenericError), m_context(xmlGenericErrorContext) {
+    xmlSetGenericErrorFunc(nullptr, &DiscardLibxmlMessage);
+  }
+  ~QuietLibxml() { xmlSetGenericErrorFunc(m_context, m_handler); }
+  QuietLibxml(const QuietLibxml&) = delete;
+  QuietLibxml& operator=(const QuietLibxml&) = delete;
+
+ private:
+  xmlGenericErrorFunc m_handler;
+  void* m_context;
+};
+
 }  // namespace
 
 std::string manifest_origin(const std::filesystem::path& path) {
@@ -532,6 +551,7 @@ InstallResult parse_manifest_file(const std::filesystem::path& path, std::vector
   initialise_libxml();
   std::unique_ptr<xmlParserCtxt, ContextCloser> context(xmlNewParserCtxt());
   if (!context) throw std::bad_alloc();
+  const QuietLibxml quiet;
   xmlDoc* doc = xmlCtxtReadFile(context.get(), path.c_str(), nullptr, kParseOptions);
   return read_document(context.get(), doc, manifest_origin(path), providers);
 }
@@ -547,6 +567,7 @@ InstallResult parse_manifest_text(std::string_view text, const std::string& orig
     result.detail = origin + " is too large";
     return result;
   }
+  const QuietLibxml quiet;
   xmlDoc* doc = xmlCtxtReadMemory(context.get(), text.data(), static_cast<int>(text.size()), origin.c_str(),
                                   nullptr, kParseOptions);
   return read_document(context.get(), doc, origin, providers);
