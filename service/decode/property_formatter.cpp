@@ -26,7 +26,10 @@ T Load(const BYTE* data) {
 class ElementText {
  public:
   void Ascii(const char* text) {
-    for (; *text != 0; ++text) m_text.push_back(static_cast<WCHAR>(static_cast<unsigned char>(*text)));
+    const std::size_t start = m_text.size();
+    const std::size_t count = std::strlen(text);
+    m_text.resize(start + count);
+    for (std::size_t i = 0; i < count; ++i) m_text[start + i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
   }
   void Wide(const WCHAR* text, std::size_t count) { m_text.append(text, count); }
   void Char(WCHAR c) { m_text.push_back(c); }
@@ -307,7 +310,14 @@ bool FormatMappedValue(const EVENT_MAP_INFO* map, ULONGLONG value, WString& text
 }
 
 void AppendUtf8(const WCHAR* text, std::size_t count, std::string& out) {
-  for (std::size_t i = 0; i < count; ++i) {
+  // Most event text is ASCII: a run of it is written in one go.
+  std::size_t ascii = 0;
+  while (ascii < count && static_cast<USHORT>(text[ascii]) < 0x80) ++ascii;
+  const std::size_t start = out.size();
+  out.resize(start + ascii);
+  char* at = out.data() + start;
+  for (std::size_t i = 0; i < ascii; ++i) at[i] = static_cast<char>(text[i]);
+  for (std::size_t i = ascii; i < count; ++i) {
     ULONG c = static_cast<USHORT>(text[i]);
     if (c < 0x80) {
       out.push_back(static_cast<char>(c));

@@ -14,7 +14,9 @@ bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
 bool expand(const char16_t* source, const DWORD_PTR* arguments, bool ignore_inserts, std::u16string& out) {
   for (const char16_t* p = source; *p != 0; ++p) {
     if (*p != u'%') {
-      out.push_back(*p);
+      const char16_t* run = p;
+      while (p[1] != 0 && p[1] != u'%') ++p;
+      out.append(run, p + 1);
       continue;
     }
     const char16_t next = p[1];
