@@ -184,6 +184,49 @@ TEST_P(Decoder, TimesRenderAsUtcIso8601) {
   }
 }
 
+TEST_P(Decoder, LongTextGrowsTheFormattingBufferAndUnterminatedAnsiTextIsTakenWhole) {
+  auto provider = OneEventProvider("", kManifestGuid, etw::DecodingSource::XmlFile,
+                                   {MakeField("Long", in::UnicodeString), MakeField("Tail", in::AnsiString)}, "%1|%2");
+  EventRecordBuilder builder(provider);
+  const std::u16string long_text(700, u'x');  // 1,402 bytes formatted: more than the first buffer
+  builder.Wide(long_text).Bytes({'a', 'b', 'c'});
+  EXPECT_EQ(TextOf(Decode(provider, builder)), std::string(700, 'x') + "|abc");
+}
+
+TEST_P(Decoder, StructureArrayMembersAndPointerSizeFromTheHeader) {
+  etw::Field pair;
+  pair.name = "Pairs";
+  pair.is_array = true;
+  pair.count = 2;
+  pair.members = {MakeField("Key", in::UInt8), MakeField("Value", in::UInt8)};
+  auto provider = OneEventProvider("", kManifestGuid, etw::DecodingSource::XmlFile,
+                                   {pair, MakeField("Where", in::Pointer), MakeField("After", in::UInt16)},
+                                   "%1/%2/%3");
+  EventRecordBuilder builder(provider);
+  builder.Record()->EventHeader.Flags = 0x20;  // a 32-bit process: pointers are 4 bytes
+  builder.Value<std::uint8_t>(1).Value<std::uint8_t>(2).Value<std::uint8_t>(3).Value<std::uint8_t>(4);
+  builder.Value<std::uint32_t>(0x1234ABCD).Value<std::uint16_t>(77);
+  EXPECT_EQ(TextOf(Decode(provider, builder)), "1234/0x1234ABCD/77");
+}
+
+TEST(OwnFormatter, RefusesNullArgumentsAndReportsTheSizeNeeded) {
+  sim::reset();
+  LogFile log;
+  ULONG size = 0, consumed = 0;
+  EXPECT_EQ(GetFormattedBuffer(tdh_in::UINT32, 0, 0, 8, nullptr, 4, nullptr, &size, &consumed),
+            ULONG{ERROR_EVT_INVALID_EVENT_DATA});
+  EXPECT_TRUE(log.Contains("Error # Invalid parameters"));
+  const BYTE value[4] = {0xFF, 0, 0, 0};
+  WCHAR text[4];
+  size = sizeof text;
+  EXPECT_EQ(GetFormattedBuffer(tdh_in::UINT32, tdh_out::HEXINT32, 0, 8, value, 4, text, &size, &consumed),
+            ULONG{ERROR_INSUFFICIENT_BUFFER});
+  EXPECT_EQ(size, 10u);  // "0xFF" and its terminator
+  EXPECT_EQ(GetFormattedBuffer(tdh_in::UINT32, 0, 0, 8, value, 3, text, &size, &consumed),
+            ULONG{ERROR_EVT_INVALID_EVENT_DATA});
+  EXPECT_EQ(GetFormattedBuffer(999, 0, 0, 8, value, 4, text, &size, &consumed), ULONG{ERROR_NOT_SUPPORTED});
+}
+
 class Records : public ::testing::Test {
  protected:
   void SetUp() override {
