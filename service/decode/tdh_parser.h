@@ -9,8 +9,8 @@
 // travels as type 0: size, marker 0xED01, the 80-byte event header, the buffer context, an
 // 8-byte frequency left zero for the encoder, the text length, the text and a zero byte.
 //
-// An empty result means nothing is sent for the event. A payload that would not fit the
-// 16-bit payload length is not sent either (the text is cut to what fits).
+// An empty result means nothing is sent for the event. A text too long for the 16-bit payload
+// length is cut so that the payload fits, rather than letting the length wrap.
 //
 // Thread safety: one TdhParserImpl serves one consumer thread at a time.
 #pragma once
