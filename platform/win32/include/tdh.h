@@ -230,7 +230,9 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount,
                                     PTRACE_EVENT_INFO pBuffer, ULONG* pBufferSize);
 ULONG WINAPI TdhGetEventMapInformation(PEVENT_RECORD pEvent, PWSTR pMapName, PEVENT_MAP_INFO pBuffer,
                                        ULONG* pBufferSize);
-// Not yet answered from event data: ERROR_NOT_SUPPORTED until event decoding arrives.
+// Top-level properties of the event's template, found by name (PropertyName points to it)
+// and laid over the user data by declared lengths and counts; structures answer
+// ERROR_NOT_SUPPORTED, a property that does not fit ERROR_EVT_INVALID_EVENT_DATA.
 ULONG WINAPI TdhGetProperty(PEVENT_RECORD pEvent, ULONG TdhContextCount, PTDH_CONTEXT pTdhContext,
                             ULONG PropertyDataCount, PPROPERTY_DATA_DESCRIPTOR pPropertyData, ULONG BufferSize,
                             PBYTE pBuffer);
@@ -242,6 +244,7 @@ ULONG WINAPI TdhGetPropertySize(PEVENT_RECORD pEvent, ULONG TdhContextCount, PTD
 // ERROR_INVALID_DATA for a manifest with bad content; nothing is installed then.
 ULONG WINAPI TdhLoadManifest(PWSTR Manifest);
 ULONG WINAPI TdhUnloadManifest(PWSTR Manifest);
+// Renders one element as text (UTF-16, *BufferSize in bytes); see tdh.cpp for the forms.
 ULONG WINAPI TdhFormatProperty(PTRACE_EVENT_INFO EventInfo, PEVENT_MAP_INFO MapInfo, ULONG PointerSize,
                                USHORT PropertyInType, USHORT PropertyOutType, USHORT PropertyLength,
                                USHORT UserDataLength, PBYTE UserData, PULONG BufferSize, PWCHAR Buffer,

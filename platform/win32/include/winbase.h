@@ -7,6 +7,8 @@
 // Every function may be called from any thread.
 #pragma once
 
+#include <cstdarg>
+
 #include "windef.h"
 #include "winerror.h"
 #include "winnls.h"
@@ -85,6 +87,24 @@ HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes);
 HLOCAL LocalFree(HLOCAL hMem);
 HGLOBAL GlobalAlloc(UINT uFlags, SIZE_T dwBytes);
 HGLOBAL GlobalFree(HGLOBAL hMem);
+
+// --- Message formatting --------------------------------------------------------------------
+// FormatMessageW for message templates given as text: FORMAT_MESSAGE_FROM_STRING with
+// FORMAT_MESSAGE_ARGUMENT_ARRAY (the arguments are an array of string pointers) and
+// optionally FORMAT_MESSAGE_ALLOCATE_BUFFER (the result is freed with LocalFree).
+// Insertions %1..%99, optionally with a printf form "!s!" (strings only); %% %n %. %! %0
+// as Windows reads them. Other sources answer ERROR_INVALID_PARAMETER.
+
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
+#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_ARGUMENT_ARRAY 0x00002000u
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
+
+DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPWSTR lpBuffer,
+                     DWORD nSize, va_list* Arguments);
 
 // --- Performance counter ------------------------------------------------------------------
 

@@ -2,7 +2,9 @@
 // the machine's set of installed providers that the reset lays afresh.
 #include "tdh.h"
 
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -332,18 +334,281 @@ ULONG WINAPI TdhGetEventMapInformation(PEVENT_RECORD pEvent, PWSTR pMapName, PEV
   return record.deliver(pBuffer, pBufferSize);
 }
 
-// Property access and formatting answer from event data, which the event-decoding work adds.
-ULONG WINAPI TdhGetProperty(PEVENT_RECORD, ULONG, PTDH_CONTEXT, ULONG, PPROPERTY_DATA_DESCRIPTOR, ULONG, PBYTE) {
-  return ERROR_NOT_SUPPORTED;
+namespace {
+
+// Bytes one element of `in_type` takes at `data` (with `available` bytes), or nothing when the
+// element does not fit (no terminator, fewer bytes than its size). `length` is the declared
+// length: characters for strings, bytes for binary data.
+std::optional<std::size_t> element_size(USHORT in_type, USHORT out_type, USHORT length, ULONG pointer_size,
+                                        const BYTE* data, std::size_t available) {
+  auto fixed = [available](std::size_t size) -> std::optional<std::size_t> {
+    if (size > available) return std::nullopt;
+    return size;
+  };
+  switch (in_type) {
+    case TDH_INTYPE_UNICODESTRING: {
+      if (length != 0) return fixed(std::size_t{length} * 2);
+      for (std::size_t i = 0; i + 1 < available; i += 2) {
+        if (data[i] == 0 && data[i + 1] == 0) return i + 2;
+      }
+      return std::nullopt;
+    }
+    case TDH_INTYPE_ANSISTRING: {
+      if (length != 0) return fixed(length);
+      const void* end = std::memchr(data, 0, available);
+      if (end == nullptr) return std::nullopt;
+      return static_cast<std::size_t>(static_cast<const BYTE*>(end) - data) + 1;
+    }
+    case TDH_INTYPE_INT8: case TDH_INTYPE_UINT8: return fixed(1);
+    case TDH_INTYPE_INT16: case TDH_INTYPE_UINT16: return fixed(2);
+    case TDH_INTYPE_INT32: case TDH_INTYPE_UINT32: case TDH_INTYPE_HEXINT32: case TDH_INTYPE_FLOAT:
+    case TDH_INTYPE_BOOLEAN: return fixed(4);
+    case TDH_INTYPE_INT64: case TDH_INTYPE_UINT64: case TDH_INTYPE_HEXINT64: case TDH_INTYPE_DOUBLE:
+    case TDH_INTYPE_FILETIME: return fixed(8);
+    case TDH_INTYPE_GUID: case TDH_INTYPE_SYSTEMTIME: return fixed(16);
+    case TDH_INTYPE_POINTER: case TDH_INTYPE_SIZET: return fixed(pointer_size);
+    case TDH_INTYPE_BINARY: case TDH_INTYPE_HEXDUMP: case TDH_INTYPE_NONNULLTERMINATEDANSISTRING: return fixed(length);
+    case TDH_INTYPE_NONNULLTERMINATEDSTRING: return fixed(std::size_t{length} * 2);
+    case TDH_INTYPE_UNICODECHAR:
+      return fixed(std::size_t{out_type == TDH_OUTTYPE_STRING && length > 1 ? length : USHORT{1}} * 2);
+    case TDH_INTYPE_ANSICHAR: return fixed(out_type == TDH_OUTTYPE_STRING && length > 1 ? length : USHORT{1});
+    default: return std::nullopt;
+  }
 }
 
-ULONG WINAPI TdhGetPropertySize(PEVENT_RECORD, ULONG, PTDH_CONTEXT, ULONG, PPROPERTY_DATA_DESCRIPTOR, ULONG*) {
-  return ERROR_NOT_SUPPORTED;
+bool is_supported_intype(USHORT in_type) {
+  switch (in_type) {
+    case TDH_INTYPE_NULL: case TDH_INTYPE_SID: case TDH_INTYPE_WBEMSID: return false;
+    default: return in_type <= TDH_INTYPE_HEXINT64 || (in_type >= TDH_INTYPE_NONNULLTERMINATEDSTRING && in_type <= TDH_INTYPE_HEXDUMP);
+  }
 }
 
-ULONG WINAPI TdhFormatProperty(PTRACE_EVENT_INFO, PEVENT_MAP_INFO, ULONG, USHORT, USHORT, USHORT, USHORT, PBYTE,
-                               PULONG, PWCHAR, PUSHORT) {
-  return ERROR_NOT_SUPPORTED;
+template <typename T>
+T load(const BYTE* data) {
+  T value;
+  std::memcpy(&value, data, sizeof value);
+  return value;
+}
+
+// Formats are the literals below; the compiler cannot follow them through the template.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+std::string printed(const char* format, auto... values) {
+  char text[96];
+  std::snprintf(text, sizeof text, format, values...);
+  return text;
+}
+#pragma GCC diagnostic pop
+
+std::string hex_bytes(const BYTE* data, std::size_t size) {
+  std::string text = "0x";
+  for (std::size_t i = 0; i < size; ++i) text += printed("%02X", data[i]);
+  return text;
+}
+
+// Civil date of a day count since 1970-01-01.
+void civil_from_days(long long days, int& year, unsigned& month, unsigned& day) {
+  days += 719468;
+  const long long era = (days >= 0 ? days : days - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(days - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  day = doy - (153 * mp + 2) / 5 + 1;
+  month = mp < 10 ? mp + 3 : mp - 9;
+  year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
+
+// The text of an integer through a value map: the entry's text, the matching bits' texts
+// joined by " | " for a bit map; nothing when no entry matches.
+std::optional<std::string> mapped(const EVENT_MAP_INFO* map, ULONGLONG value) {
+  const auto* base = reinterpret_cast<const BYTE*>(map);
+  auto text_at = [base](ULONG offset) {
+    return platform::utf16_to_utf8(std::u16string_view(reinterpret_cast<const char16_t*>(base + offset)));
+  };
+  const bool bitmap = (map->Flag & (EVENTMAP_INFO_FLAG_MANIFEST_BITMAP | EVENTMAP_INFO_FLAG_WBEM_BITMAP)) != 0;
+  std::string joined;
+  for (ULONG i = 0; i < map->EntryCount; ++i) {
+    const EVENT_MAP_ENTRY& entry = map->MapEntryArray[i];
+    if (!bitmap && entry.Value == value) return text_at(entry.OutputOffset);
+    if (bitmap && entry.Value != 0 && (value & entry.Value) == entry.Value) {
+      if (!joined.empty()) joined += " | ";
+      joined += text_at(entry.OutputOffset);
+    }
+  }
+  if (joined.empty()) return std::nullopt;
+  return joined;
+}
+
+std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_t size, ULONG pointer_size,
+                   const EVENT_MAP_INFO* map) {
+  auto integer = [&](ULONGLONG value, const char* decimal) -> std::string {
+    if (map != nullptr) {
+      if (auto text = mapped(map, value)) return *text;
+    }
+    if (out_type >= TDH_OUTTYPE_HEXINT8 && out_type <= TDH_OUTTYPE_HEXINT64) return printed("0x%llX", value);
+    if (out_type == TDH_OUTTYPE_WIN32ERROR || out_type == TDH_OUTTYPE_HRESULT || out_type == TDH_OUTTYPE_NTSTATUS ||
+        out_type == TDH_OUTTYPE_ERRORCODE) {
+      return printed("0x%llX", value);
+    }
+    return printed(decimal, value);
+  };
+  switch (in_type) {
+    case TDH_INTYPE_UNICODESTRING: case TDH_INTYPE_NONNULLTERMINATEDSTRING: case TDH_INTYPE_UNICODECHAR: {
+      std::u16string text(size / 2, u'\0');
+      std::memcpy(text.data(), data, text.size() * 2);
+      if (auto zero = text.find(u'\0'); zero != std::u16string::npos) text.resize(zero);
+      return platform::utf16_to_utf8(text);
+    }
+    case TDH_INTYPE_ANSISTRING: case TDH_INTYPE_NONNULLTERMINATEDANSISTRING: case TDH_INTYPE_ANSICHAR: {
+      std::string text(reinterpret_cast<const char*>(data), size);
+      if (auto zero = text.find('\0'); zero != std::string::npos) text.resize(zero);
+      return text;
+    }
+    case TDH_INTYPE_INT8: return printed("%d", static_cast<int>(load<signed char>(data)));
+    case TDH_INTYPE_UINT8: return integer(data[0], "%llu");
+    case TDH_INTYPE_INT16: return printed("%d", static_cast<int>(load<short>(data)));
+    case TDH_INTYPE_UINT16: return integer(load<USHORT>(data), "%llu");
+    case TDH_INTYPE_INT32: return printed("%d", load<int>(data));
+    case TDH_INTYPE_UINT32: return integer(load<ULONG>(data), "%llu");
+    case TDH_INTYPE_INT64: return printed("%lld", load<long long>(data));
+    case TDH_INTYPE_UINT64: return integer(load<ULONGLONG>(data), "%llu");
+    case TDH_INTYPE_HEXINT32: return printed("0x%X", load<ULONG>(data));
+    case TDH_INTYPE_HEXINT64: return printed("0x%llX", load<ULONGLONG>(data));
+    case TDH_INTYPE_FLOAT: return printed("%f", static_cast<double>(load<float>(data)));
+    case TDH_INTYPE_DOUBLE: return printed("%f", load<double>(data));
+    case TDH_INTYPE_BOOLEAN: return load<ULONG>(data) != 0 ? "true" : "false";
+    case TDH_INTYPE_GUID: return etw::guid_text(load<etw::Guid>(data));
+    case TDH_INTYPE_POINTER: case TDH_INTYPE_SIZET:
+      return pointer_size == 4 ? printed("0x%X", load<ULONG>(data)) : printed("0x%llX", load<ULONGLONG>(data));
+    case TDH_INTYPE_BINARY: case TDH_INTYPE_HEXDUMP: return hex_bytes(data, size);
+    case TDH_INTYPE_FILETIME: {
+      const ULONGLONG ticks = load<ULONGLONG>(data);
+      const ULONGLONG seconds = ticks / 10000000ull;
+      int year;
+      unsigned month, day;
+      civil_from_days(static_cast<long long>(seconds / 86400) - 134774, year, month, day);
+      const auto of_day = static_cast<unsigned>(seconds % 86400);
+      return printed("%04d-%02u-%02uT%02u:%02u:%02u.%07lluZ", year, month, day, of_day / 3600, of_day / 60 % 60,
+                     of_day % 60, ticks % 10000000ull);
+    }
+    case TDH_INTYPE_SYSTEMTIME: {
+      const auto* t = reinterpret_cast<const USHORT*>(data);
+      return printed("%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", unsigned{t[0]}, unsigned{t[1]}, unsigned{t[3]},
+                     unsigned{t[4]}, unsigned{t[5]}, unsigned{t[6]}, unsigned{t[7]});
+    }
+    default: return {};
+  }
+}
+
+struct PropertyWalk {
+  std::vector<unsigned char> info_bytes;
+  const TRACE_EVENT_INFO* info = nullptr;
+};
+
+// The event's top-level properties laid over its user data: offset and size of each, sizes
+// by declared length and count (fixed, or by an earlier property's value). Stops at the first
+// property that does not fit.
+ULONG locate_property(PEVENT_RECORD event, const char16_t* name, std::size_t& offset, std::size_t& size) {
+  ULONG info_size = 0;
+  ULONG status = TdhGetEventInformation(event, 0, nullptr, nullptr, &info_size);
+  if (status != ERROR_INSUFFICIENT_BUFFER) return status;
+  std::vector<unsigned char> bytes(info_size);
+  auto* info = reinterpret_cast<TRACE_EVENT_INFO*>(bytes.data());
+  status = TdhGetEventInformation(event, 0, nullptr, info, &info_size);
+  if (status != ERROR_SUCCESS) return status;
+  const auto* data = static_cast<const BYTE*>(event->UserData);
+  const std::size_t total = data == nullptr ? 0 : event->UserDataLength;
+  const ULONG pointer_size = (event->EventHeader.Flags & 0x20) != 0 ? 4 : 8;
+  std::vector<ULONGLONG> values(info->TopLevelPropertyCount, 0);
+  std::size_t at = 0;
+  for (ULONG i = 0; i < info->TopLevelPropertyCount; ++i) {
+    const EVENT_PROPERTY_INFO& property = info->EventPropertyInfoArray[i];
+    if ((property.Flags & PropertyStruct) != 0) return ERROR_NOT_SUPPORTED;
+    const USHORT count = (property.Flags & PropertyParamCount) != 0 && property.countPropertyIndex < i
+                             ? static_cast<USHORT>(values[property.countPropertyIndex]) : property.count;
+    const USHORT length = (property.Flags & PropertyParamLength) != 0 && property.lengthPropertyIndex < i
+                              ? static_cast<USHORT>(values[property.lengthPropertyIndex]) : property.length;
+    std::size_t property_size = 0;
+    for (USHORT element = 0; element < (count == 0 ? 1 : count); ++element) {
+      const auto one = element_size(property.nonStructType.InType, property.nonStructType.OutType, length,
+                                    pointer_size, data + at + property_size, total - at - property_size);
+      if (!one) return ERROR_EVT_INVALID_EVENT_DATA;
+      property_size += *one;
+    }
+    if (property_size <= sizeof(ULONGLONG)) std::memcpy(&values[i], data + at, property_size);
+    const auto* property_name = reinterpret_cast<const char16_t*>(bytes.data() + property.NameOffset);
+    if (std::u16string_view(property_name) == std::u16string_view(name)) {
+      offset = at;
+      size = property_size;
+      return ERROR_SUCCESS;
+    }
+    at += property_size;
+  }
+  return ERROR_NOT_FOUND;
+}
+
+}  // namespace
+
+// Top-level properties by name (PropertyData[0]); the whole property, arrays included.
+ULONG WINAPI TdhGetProperty(PEVENT_RECORD pEvent, ULONG, PTDH_CONTEXT, ULONG PropertyDataCount,
+                            PPROPERTY_DATA_DESCRIPTOR pPropertyData, ULONG BufferSize, PBYTE pBuffer) {
+  TDH_FAIL_IF_ARMED("TdhGetProperty");
+  if (pEvent == nullptr || PropertyDataCount == 0 || pPropertyData == nullptr || pBuffer == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::size_t offset = 0, size = 0;
+  const ULONG status =
+      locate_property(pEvent, reinterpret_cast<const char16_t*>(pPropertyData[0].PropertyName), offset, size);
+  if (status != ERROR_SUCCESS) return status;
+  if (BufferSize < size) return ERROR_INSUFFICIENT_BUFFER;
+  std::memcpy(pBuffer, static_cast<const BYTE*>(pEvent->UserData) + offset, size);
+  return ERROR_SUCCESS;
+}
+
+ULONG WINAPI TdhGetPropertySize(PEVENT_RECORD pEvent, ULONG, PTDH_CONTEXT, ULONG PropertyDataCount,
+                                PPROPERTY_DATA_DESCRIPTOR pPropertyData, ULONG* pPropertySize) {
+  TDH_FAIL_IF_ARMED("TdhGetPropertySize");
+  if (pEvent == nullptr || PropertyDataCount == 0 || pPropertyData == nullptr || pPropertySize == nullptr) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  std::size_t offset = 0, size = 0;
+  const ULONG status =
+      locate_property(pEvent, reinterpret_cast<const char16_t*>(pPropertyData[0].PropertyName), offset, size);
+  if (status == ERROR_SUCCESS) *pPropertySize = static_cast<ULONG>(size);
+  return status;
+}
+
+// One element rendered as text. Integers with a value map show the map's text; an element
+// that does not fit the remaining data answers ERROR_EVT_INVALID_EVENT_DATA (a UTF-16 string
+// without its terminator is still rendered from what is there); SIDs and unknown in-types
+// answer ERROR_NOT_SUPPORTED.
+ULONG WINAPI TdhFormatProperty(PTRACE_EVENT_INFO, PEVENT_MAP_INFO MapInfo, ULONG PointerSize, USHORT PropertyInType,
+                               USHORT PropertyOutType, USHORT PropertyLength, USHORT UserDataLength, PBYTE UserData,
+                               PULONG BufferSize, PWCHAR Buffer, PUSHORT UserDataConsumed) {
+  TDH_FAIL_IF_ARMED("TdhFormatProperty");
+  if (BufferSize == nullptr || UserDataConsumed == nullptr || (UserData == nullptr && UserDataLength != 0)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (!is_supported_intype(PropertyInType)) return ERROR_NOT_SUPPORTED;
+  auto size = element_size(PropertyInType, PropertyOutType, PropertyLength, PointerSize, UserData, UserDataLength);
+  ULONG status = ERROR_SUCCESS;
+  if (!size) {
+    if (PropertyInType != TDH_INTYPE_UNICODESTRING || UserDataLength < 2) return ERROR_EVT_INVALID_EVENT_DATA;
+    size = UserDataLength & ~std::size_t{1};
+    status = ERROR_EVT_INVALID_EVENT_DATA;
+  }
+  const std::u16string text =
+      platform::utf8_to_utf16(render(PropertyInType, PropertyOutType, UserData, *size, PointerSize, MapInfo));
+  const auto needed = static_cast<ULONG>((text.size() + 1) * sizeof(char16_t));
+  if (Buffer == nullptr || *BufferSize < needed) {
+    *BufferSize = needed;
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(Buffer, text.c_str(), needed);
+  *BufferSize = needed;
+  *UserDataConsumed = static_cast<USHORT>(*size);
+  return status;
 }
 
 ULONG WINAPI TdhLoadManifest(PWSTR Manifest) {

@@ -196,3 +196,134 @@ TEST_F(Tdh, RestartKeepsInstalledProvidersAndAFreshMachineHasNone) {
 }
 
 }  // namespace
+
+namespace {
+
+// A declared manifest-style provider: event 1 with a count field, an array by that count and
+// a string; its message names the first and third.
+etw::ProviderSchema counted_provider() {
+  etw::ProviderSchema provider;
+  provider.name = "Counted";
+  provider.guid = *etw::parse_guid_text("{7B2C1D00-1111-2222-3333-444455556666}");
+  auto field = [](const char* name, std::uint16_t in_type, std::uint16_t out_type) {
+    etw::Field made;
+    made.name = name;
+    made.in_type = in_type;
+    made.out_type = out_type;
+    return made;
+  };
+  etw::Field count = field("N", TDH_INTYPE_UINT16, TDH_OUTTYPE_UNSIGNEDSHORT);
+  etw::Field values = field("Values", TDH_INTYPE_UINT32, TDH_OUTTYPE_UNSIGNEDINT);
+  values.is_array = true;
+  values.count_field = "N";
+  etw::Field name = field("Name", TDH_INTYPE_UNICODESTRING, TDH_OUTTYPE_STRING);
+  provider.templates.push_back(etw::Template{"T", {count, values, name}});
+  etw::Event event;
+  event.id = 1;
+  event.template_id = "T";
+  event.message = "%1 values, %3";
+  provider.events.push_back(event);
+  return provider;
+}
+
+struct CountedEvent {
+  EVENT_RECORD record{};
+  std::vector<unsigned char> data;
+  CountedEvent() {
+    record.EventHeader.ProviderId = guid_of("{7B2C1D00-1111-2222-3333-444455556666}");
+    record.EventHeader.EventDescriptor.Id = 1;
+    data = {2, 0, 7, 0, 0, 0, 8, 0, 0, 0, 'a', 0, 'b', 0, 0, 0};
+    record.UserData = data.data();
+    record.UserDataLength = static_cast<USHORT>(data.size());
+  }
+};
+
+}  // namespace
+
+TEST_F(Tdh, EventInformationWithCountByFieldShortBufferAndUnknownEvent) {
+  ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
+  CountedEvent event;
+  ULONG size = 0;
+  ASSERT_EQ(TdhGetEventInformation(&event.record, 0, nullptr, nullptr, &size), ULONG{ERROR_INSUFFICIENT_BUFFER});
+  std::vector<unsigned char> buffer(size);
+  auto* info = reinterpret_cast<PTRACE_EVENT_INFO>(buffer.data());
+  ULONG short_size = size - 1;
+  EXPECT_EQ(TdhGetEventInformation(&event.record, 0, nullptr, info, &short_size), ULONG{ERROR_INSUFFICIENT_BUFFER});
+  EXPECT_EQ(short_size, size);
+  ASSERT_EQ(TdhGetEventInformation(&event.record, 0, nullptr, info, &size), 0u);
+  EXPECT_EQ(info->DecodingSource, DecodingSourceXMLFile);
+  EXPECT_EQ(text_at(info, info->ProviderNameOffset), "Counted");
+  EXPECT_EQ(text_at(info, info->EventMessageOffset), "%1 values, %3");
+  ASSERT_EQ(info->TopLevelPropertyCount, 3u);
+  const EVENT_PROPERTY_INFO* properties = &info->EventPropertyInfoArray[0];
+  EXPECT_EQ(text_at(info, properties[1].NameOffset), "Values");
+  EXPECT_NE(properties[1].Flags & PropertyParamCount, 0);
+  EXPECT_EQ(properties[1].countPropertyIndex, 0);
+  EXPECT_EQ(properties[2].nonStructType.InType, TDH_INTYPE_UNICODESTRING);
+  for (ULONG i = 0; i < 3; ++i) EXPECT_LT(properties[i].NameOffset, size);
+
+  event.record.EventHeader.EventDescriptor.Id = 2;
+  EXPECT_EQ(TdhGetEventInformation(&event.record, 0, nullptr, info, &size), ULONG{ERROR_NOT_FOUND});
+}
+
+TEST_F(Tdh, PropertiesByNameAndTheirSizes) {
+  ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
+  CountedEvent event;
+  std::u16string name = u"Values";
+  PROPERTY_DATA_DESCRIPTOR descriptor{reinterpret_cast<ULONGLONG>(name.c_str()), 0xFFFFFFFFu, 0};
+  ULONG size = 0;
+  ASSERT_EQ(TdhGetPropertySize(&event.record, 0, nullptr, 1, &descriptor, &size), 0u);
+  EXPECT_EQ(size, 8u);
+  unsigned char bytes[8] = {};
+  EXPECT_EQ(TdhGetProperty(&event.record, 0, nullptr, 1, &descriptor, 4, bytes), ULONG{ERROR_INSUFFICIENT_BUFFER});
+  ASSERT_EQ(TdhGetProperty(&event.record, 0, nullptr, 1, &descriptor, 8, bytes), 0u);
+  EXPECT_EQ(bytes[0], 7);
+  EXPECT_EQ(bytes[4], 8);
+  name = u"Name";
+  descriptor.PropertyName = reinterpret_cast<ULONGLONG>(name.c_str());
+  ASSERT_EQ(TdhGetPropertySize(&event.record, 0, nullptr, 1, &descriptor, &size), 0u);
+  EXPECT_EQ(size, 6u);
+  name = u"Missing";
+  descriptor.PropertyName = reinterpret_cast<ULONGLONG>(name.c_str());
+  EXPECT_EQ(TdhGetPropertySize(&event.record, 0, nullptr, 1, &descriptor, &size), ULONG{ERROR_NOT_FOUND});
+  event.record.UserDataLength = 8;  // the array's count reaches past the data
+  name = u"Values";
+  descriptor.PropertyName = reinterpret_cast<ULONGLONG>(name.c_str());
+  EXPECT_EQ(TdhGetPropertySize(&event.record, 0, nullptr, 1, &descriptor, &size), ULONG{ERROR_EVT_INVALID_EVENT_DATA});
+}
+
+TEST_F(Tdh, FormatPropertyRendersOneElementAndReportsSizes) {
+  unsigned char value[4] = {0xFF, 0, 0, 0};
+  char16_t text[16] = {};
+  ULONG size = sizeof text;
+  USHORT used = 0;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_UINT32, TDH_OUTTYPE_HEXINT32, 0, 4, value, &size, text, &used), 0u);
+  EXPECT_EQ(std::u16string(text), u"0xFF");
+  EXPECT_EQ(used, 4);
+  size = 4;
+  EXPECT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_UINT32, TDH_OUTTYPE_UNSIGNEDINT, 0, 4, value, &size, text, &used),
+            ULONG{ERROR_INSUFFICIENT_BUFFER});
+  EXPECT_EQ(size, 8u);  // "255" and its terminator
+  size = sizeof text;
+  EXPECT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_UINT32, 0, 0, 3, value, &size, text, &used),
+            ULONG{ERROR_EVT_INVALID_EVENT_DATA});
+  EXPECT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_SID, 0, 0, 4, value, &size, text, &used),
+            ULONG{ERROR_NOT_SUPPORTED});
+}
+
+TEST(FormatMessage, InsertsArgumentsIntoATemplateAndAllocates) {
+  LPWSTR result = nullptr;
+  const char16_t* three[] = {u"one", u"two", u"3"};
+  const DWORD ok = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                  u"%2!s! then %1 at 100%% %3x%n", 0, 0, reinterpret_cast<LPWSTR>(&result), 0,
+                                  reinterpret_cast<va_list*>(three));
+  ASSERT_NE(result, nullptr);
+  EXPECT_EQ(std::u16string(result), u"two then one at 100% 3x\r\n");
+  EXPECT_EQ(ok, 25u);
+  EXPECT_EQ(LocalFree(result), nullptr);
+
+  char16_t fixed[8];
+  EXPECT_EQ(FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ARGUMENT_ARRAY, u"%1%1%1", 0, 0, fixed, 8,
+                           reinterpret_cast<va_list*>(three)), 0u);
+  EXPECT_EQ(GetLastError(), ULONG{ERROR_INSUFFICIENT_BUFFER});
+}

@@ -1,0 +1,83 @@
+// The decoder's own property formatter and the per-event decoding state the parsers share.
+//
+// GetFormattedBuffer renders one element of an event property as UTF-16 text when the
+// platform's TdhFormatProperty is not available. It never reads past the data it is given:
+// an element that needs more bytes than remain answers ERROR_EVT_INVALID_EVENT_DATA (15005),
+// a text that does not fit the buffer answers ERROR_INSUFFICIENT_BUFFER (122) with the size
+// needed, in bytes, in *bufferSize.
+//
+// Choices made here:
+// - Elements of one array property are joined with ", " in the property's text, so that an
+//   array stays readable as one message insertion.
+// - File time (17) and system time (18) render as ISO 8601 in UTC: the date "yyyy-MM-dd", a
+//   'T', the time "HH:mm:ss", then the fraction (".%09uZ" nanoseconds for a file time,
+//   ".%03uZ" milliseconds for a system time). The calendar is computed here rather than by the
+//   locale's date and time formatters, so a time stamp never depends on the machine's locale
+//   and there is no formatter that can fail half way; a system time whose fields are out of
+//   range is invalid data (15005).
+// - Integers are written with the C library's portable forms ("%u", "%llu", "0x%X"), which
+//   give the same digits as the platform's sized forms.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "windows.h"
+#include "tdh.h"
+#include "tdh_lib.h"
+#include "util.h"
+
+// The TDH_INTYPE_* and TDH_OUTTYPE_* numbers the decoder uses; not every SDK's tdh.h
+// declares them.
+namespace tdh_in {
+constexpr USHORT NULL_TYPE = 0, UNICODESTRING = 1, ANSISTRING = 2, INT8 = 3, UINT8 = 4, INT16 = 5, UINT16 = 6,
+                 INT32 = 7, UINT32 = 8, INT64 = 9, UINT64 = 10, FLOAT = 11, DOUBLE = 12, BOOLEAN = 13, BINARY = 14,
+                 GUID_TYPE = 15, POINTER = 16, FILETIME = 17, SYSTEMTIME = 18, SID = 19, HEXINT32 = 20,
+                 HEXINT64 = 21, NONNULLTERMINATEDSTRING = 304, NONNULLTERMINATEDANSISTRING = 305,
+                 UNICODECHAR = 306, ANSICHAR = 307, SIZET = 308, HEXDUMP = 309, WBEMSID = 310;
+}  // namespace tdh_in
+namespace tdh_out {
+constexpr USHORT STRING = 1, HEXINT8 = 16, HEXINT16 = 17, HEXINT32 = 18, HEXINT64 = 19, PORT = 22, IPV4 = 23,
+                 IPV6 = 24, ERRORCODE = 29, WIN32ERROR = 30, NTSTATUS = 31, HRESULT = 32, NOPRINT = 301;
+}  // namespace tdh_out
+
+// The TDH processing context of one decoder: how properties are formatted on this machine.
+struct TDH_PROCESSING_CONTEXT {
+  HMODULE module = nullptr;                                   // tdh.dll, owned
+  TdhLib::TdhFormatPropertyFn pfnFormatProperty = nullptr;    // null: the own formatter is used
+  ULONG defaultPointerSize = sizeof(void*);                   // for events without a size flag
+  bool ready = false;
+};
+
+// Everything one event's decoding needs beyond the event and its information; reset before
+// each event, its buffers kept between events.
+struct ETW_DECODING_STATE {
+  TDH_PROCESSING_CONTEXT* context = nullptr;
+  ULONG userDataConsumed = 0;
+  std::vector<WString> propertyTexts;   // one per top-level property
+  std::vector<ULONG> savedValues;       // by property index: integer values for counts and lengths
+  ULONG pointerSize = sizeof(void*);
+  std::vector<WCHAR> formatBuffer;      // grown on demand up to kMaxFormatBufferBytes
+  std::vector<BYTE> mapBuffer;          // EVENT_MAP_INFO of the property being formatted
+  WString message;                      // the event's user data as text when it has no schema
+  std::string errorText;
+
+  void Reset();
+};
+
+constexpr ULONG kMaxFormatBufferBytes = 0x20000;
+constexpr ULONG kInitialFormatBufferBytes = 512;
+
+// Renders one element. `length` is the declared length (characters of a string, bytes of
+// binary data), already limited to what remains; `consumed` receives the bytes used.
+ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG pointerSize, const BYTE* data,
+                         ULONG available, WCHAR* buffer, ULONG* bufferSize, ULONG* consumed);
+
+// The text of an integer through a value map, or false when no entry matches. Bit maps join
+// the texts of the bits that are set with " | ".
+bool FormatMappedValue(const EVENT_MAP_INFO* map, ULONGLONG value, WString& text);
+
+// UTF-16 to UTF-8 that never fails: an unpaired surrogate becomes U+FFFD. Event data is
+// untrusted, and one bad character must not cost the whole event.
+void AppendUtf8(const WCHAR* text, std::size_t count, std::string& out);
+std::string ToUtf8(const WString& text);

@@ -1,0 +1,696 @@
+#include "trace_parsers.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "log_writer.h"
+
+namespace {
+
+constexpr USHORT kHeaderFlag32Bit = 0x20;  // EVENT_HEADER_FLAG_32_BIT_HEADER
+constexpr USHORT kHeaderFlag64Bit = 0x40;  // EVENT_HEADER_FLAG_64_BIT_HEADER
+constexpr ULONG kMaxInsertions = 99;
+
+std::string NameAt(const TRACE_EVENT_INFO* info, ULONG infoSize, ULONG offset) {
+  if (offset == 0 || offset >= infoSize) return {};
+  const auto* text = reinterpret_cast<const WCHAR*>(reinterpret_cast<const BYTE*>(info) + offset);
+  std::size_t count = 0;
+  const std::size_t limit = (infoSize - offset) / sizeof(WCHAR);
+  while (count < limit && text[count] != 0) ++count;
+  std::string out;
+  AppendUtf8(text, count, out);
+  return out;
+}
+
+const EVENT_PROPERTY_INFO& PropertyAt(const TRACE_EVENT_INFO* info, ULONG index) {
+  return (&info->EventPropertyInfoArray[0])[index];
+}
+
+ULONG PointerSizeOf(const ETW_DECODING_STATE* state, PEVENT_RECORD event) {
+  if ((event->EventHeader.Flags & kHeaderFlag64Bit) != 0) return 8;
+  if ((event->EventHeader.Flags & kHeaderFlag32Bit) != 0) return 4;
+  return state->context != nullptr ? state->context->defaultPointerSize : ULONG{sizeof(void*)};
+}
+
+ULONG SavedValue(const ETW_DECODING_STATE* state, USHORT index) {
+  return index < state->savedValues.size() ? state->savedValues[index] : 0;
+}
+
+// The in-types whose length is a count of bytes or characters that the data may fall short of.
+bool IsLengthSized(USHORT inType, USHORT outType) {
+  switch (inType) {
+    case tdh_in::UNICODESTRING:
+    case tdh_in::ANSISTRING:
+    case tdh_in::BINARY:
+    case tdh_in::HEXDUMP:
+    case tdh_in::NONNULLTERMINATEDSTRING:
+    case tdh_in::NONNULLTERMINATEDANSISTRING:
+      return true;
+    case tdh_in::UNICODECHAR:
+    case tdh_in::ANSICHAR:
+      return outType == tdh_out::STRING;
+    default:
+      return false;
+  }
+}
+
+ULONG CharSize(USHORT inType) {
+  return inType == tdh_in::UNICODESTRING || inType == tdh_in::NONNULLTERMINATEDSTRING ||
+                 inType == tdh_in::UNICODECHAR
+             ? 2
+             : 1;
+}
+
+}  // namespace
+
+// --- _ETW_EVENT_MSGSTRINGS ---------------------------------------------------------------
+
+void _ETW_EVENT_MSGSTRINGS::Reset() { *this = _ETW_EVENT_MSGSTRINGS(); }
+
+void _ETW_EVENT_MSGSTRINGS::Fill(const TRACE_EVENT_INFO* info, ULONG infoSize) {
+  Reset();
+  providerName = NameAt(info, infoSize, info->ProviderNameOffset);
+  levelName = NameAt(info, infoSize, info->LevelNameOffset);
+  channelName = NameAt(info, infoSize, info->ChannelNameOffset);
+  keywordsName = NameAt(info, infoSize, info->KeywordsNameOffset);
+  taskName = NameAt(info, infoSize, info->TaskNameOffset);
+  opcodeName = NameAt(info, infoSize, info->OpcodeNameOffset);
+  providerMessage = NameAt(info, infoSize, info->ProviderMessageOffset);
+  // Windows keeps the event name and attributes at the activity-name offsets for
+  // self-describing events.
+  eventName = NameAt(info, infoSize, info->ActivityIDNameOffset);
+  eventAttributes = NameAt(info, infoSize, info->RelatedActivityIDNameOffset);
+}
+
+bool _ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser() {
+  try {
+    finalMessage.clear();
+    if (!providerName.empty()) {
+      finalMessage = providerName;
+      finalMessage += "-->";
+    }
+    finalMessage += formattedEventMessage;
+    return !finalMessage.empty();
+  } catch (const std::exception& e) {
+    LogStandardException("_ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser", e);
+  } catch (...) {
+    LogGenericException("_ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser");
+  }
+  return false;
+}
+
+// --- ETWTraceParser ----------------------------------------------------------------------
+
+ETWTraceParser& ETWTraceParser::Instance() {
+  static ETWTraceParser& instance = *new ETWTraceParser;
+  return instance;
+}
+
+ULONG ETWTraceParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG infoSize,
+                                  PEVENT_RECORD event, std::string& output) {
+  try {
+    if (state == nullptr || info == nullptr || event == nullptr) {
+      WriteLog(LOG_ERROR, "Error # Invalid parameters");
+      return ERROR_INVALID_PARAMETER;
+    }
+    _ETW_EVENT_MSGSTRINGS texts;
+    texts.Fill(info, infoSize);
+    if (PopulateETWEventData(state, info, event) != ERROR_SUCCESS) {
+      state->errorText = "Error in decoding event payload. Probably invalid manifest";
+      return ERROR_INTERNAL_ERROR;
+    }
+    if (info->EventMessageOffset != 0 && info->EventMessageOffset < infoSize) {
+      // Every insertion a template may name has an argument: the missing ones are empty.
+      DWORD_PTR arguments[kMaxInsertions];
+      static const WCHAR kEmpty[] = TEXT("");
+      for (ULONG i = 0; i < kMaxInsertions; ++i) {
+        arguments[i] = reinterpret_cast<DWORD_PTR>(i < state->propertyTexts.size() ? state->propertyTexts[i].c_str()
+                                                                                    : kEmpty);
+      }
+      LPWSTR formatted = nullptr;
+      const auto* messageTemplate = reinterpret_cast<LPCWSTR>(reinterpret_cast<const BYTE*>(info) + info->EventMessageOffset);
+      const DWORD length = FormatMessageW(
+          FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, messageTemplate, 0,
+          0, reinterpret_cast<LPWSTR>(&formatted), 0, reinterpret_cast<va_list*>(arguments));
+      if (formatted != nullptr) {
+        AppendUtf8(formatted, length, texts.formattedEventMessage);
+        LocalFree(formatted);
+      }
+    }
+    if (!texts.CreateFinalEtwMessageToUser()) {
+      WriteLog(LOG_ERROR, "CreateFinalEtwMessageToUser Failed");
+      return ERROR_SUCCESS;
+    }
+    output += texts.finalMessage;
+    return ERROR_SUCCESS;
+  } catch (const std::exception& e) {
+    LogStandardException("ETWTraceParser::DecodeTrace", e);
+  } catch (...) {
+    LogGenericException("ETWTraceParser::DecodeTrace");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+ULONG ETWTraceParser::PopulateETWEventData(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info,
+                                           PEVENT_RECORD event) {
+  try {
+    if (state == nullptr || info == nullptr || event == nullptr) {
+      WriteLog(LOG_ERROR, "Error # Invalid parameters");
+      return ERROR_INVALID_PARAMETER;
+    }
+    if (info->TopLevelPropertyCount == 0) return ERROR_SUCCESS;
+    state->propertyTexts.assign(info->TopLevelPropertyCount, WString());
+    state->savedValues.assign(info->PropertyCount, 0);
+    for (ULONG i = 0; i < info->TopLevelPropertyCount && i < info->PropertyCount; ++i) {
+      const ULONG status = (PropertyAt(info, i).Flags & PropertyStruct) != 0
+                               ? DumpComplexType(state, info, event, i, state->propertyTexts[i])
+                               : DumpSimpleType(state, info, event, i, state->propertyTexts[i]);
+      if (status != ERROR_SUCCESS) return status;
+    }
+    return ERROR_SUCCESS;
+  } catch (const std::exception& e) {
+    LogStandardException("ETWTraceParser::PopulateETWEventData", e);
+  } catch (...) {
+    LogGenericException("ETWTraceParser::PopulateETWEventData");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+ULONG ETWTraceParser::DumpComplexType(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                      ULONG propertyIndex, WString& text) {
+  try {
+    const EVENT_PROPERTY_INFO& property = PropertyAt(info, propertyIndex);
+    const ULONG count =
+        (property.Flags & PropertyParamCount) != 0 ? SavedValue(state, property.countPropertyIndex) : property.count;
+    const ULONG first = property.structType.StructStartIndex;
+    const ULONG last = first + property.structType.NumOfStructMembers;
+    for (ULONG element = 0; element < count; ++element) {
+      if (state->userDataConsumed >= event->UserDataLength) break;  // nothing left to render
+      for (ULONG member = first; member < last && member < info->PropertyCount; ++member) {
+        const ULONG status = DumpSimpleType(state, info, event, member, text);
+        if (status != ERROR_SUCCESS) return status;
+      }
+    }
+    return ERROR_SUCCESS;
+  } catch (const std::exception& e) {
+    LogStandardException("ETWTraceParser::DumpComplexType", e);
+  } catch (...) {
+    LogGenericException("ETWTraceParser::DumpComplexType");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+ULONG ETWTraceParser::DumpSimpleType(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                     ULONG propertyIndex, WString& text) {
+  try {
+    const EVENT_PROPERTY_INFO& property = PropertyAt(info, propertyIndex);
+    if ((property.Flags & PropertyStruct) != 0) return ERROR_SUCCESS;  // nested structures are not in templates
+    const USHORT inType = property.nonStructType.InType;
+    const USHORT outType = property.nonStructType.OutType;
+    ULONG count =
+        (property.Flags & PropertyParamCount) != 0 ? SavedValue(state, property.countPropertyIndex) : property.count;
+    ULONG length = 0;
+    if ((inType == tdh_in::UNICODECHAR || inType == tdh_in::ANSICHAR) && outType == tdh_out::STRING) {
+      length = count;
+      count = 1;
+    } else if ((property.Flags & PropertyParamLength) != 0) {
+      length = SavedValue(state, property.lengthPropertyIndex);
+    } else {
+      length = property.length;
+    }
+    PEVENT_MAP_INFO map = nullptr;
+    if (CheckForMap(state, info, event, property, &map) != ERROR_SUCCESS) map = nullptr;
+    const ULONG start = state->userDataConsumed;
+    for (ULONG element = 0; element < count; ++element) {
+      // The declared count may reach past the data: what is there is rendered, no more.
+      if (state->userDataConsumed >= event->UserDataLength) break;
+      if (element > 0) text.append(TEXT(", "));
+      const ULONG status = FormatProperty(state, info, event, property, static_cast<USHORT>(length > 0xFFFF ? 0xFFFF : length), map, text);
+      if (status != ERROR_SUCCESS) return status;
+    }
+    if (count == 1 && (inType == tdh_in::UINT8 || inType == tdh_in::UINT16 || inType == tdh_in::UINT32 ||
+                       inType == tdh_in::HEXINT32)) {
+      const ULONG used = state->userDataConsumed - start;
+      ULONG value = 0;
+      const ULONG width = inType == tdh_in::UINT8 ? 1 : inType == tdh_in::UINT16 ? 2 : 4;
+      if (used >= width) std::memcpy(&value, static_cast<const BYTE*>(event->UserData) + start, width);
+      if (propertyIndex < state->savedValues.size()) state->savedValues[propertyIndex] = value;
+    }
+    return ERROR_SUCCESS;
+  } catch (const std::exception& e) {
+    LogStandardException("ETWTraceParser::DumpSimpleType", e);
+  } catch (...) {
+    LogGenericException("ETWTraceParser::DumpSimpleType");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+ULONG ETWTraceParser::CheckForMap(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                  const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
+  try {
+    *map = nullptr;
+    const ULONG nameOffset = property.nonStructType.MapNameOffset;
+    if (nameOffset == 0) return ERROR_SUCCESS;
+    auto* name = reinterpret_cast<PWSTR>(const_cast<BYTE*>(reinterpret_cast<const BYTE*>(info) + nameOffset));
+    ULONG size = static_cast<ULONG>(state->mapBuffer.size());
+    ULONG status = TdhLib::GetInstance()->pfnTdhGetEventMapInformation(
+        event, name, size == 0 ? nullptr : reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data()), &size);
+    if (status == ERROR_INSUFFICIENT_BUFFER) {
+      state->mapBuffer.resize(size);
+      status = TdhLib::GetInstance()->pfnTdhGetEventMapInformation(
+          event, name, reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data()), &size);
+    }
+    if (status == ERROR_SUCCESS) *map = reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data());
+    return status;
+  } catch (const std::exception& e) {
+    LogStandardException("ETWTraceParser::CheckForMap", e);
+  } catch (...) {
+    LogGenericException("ETWTraceParser::CheckForMap");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+ULONG ETWTraceParser::FormatProperty(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                     const EVENT_PROPERTY_INFO& property, USHORT length, PEVENT_MAP_INFO map,
+                                     WString& text) {
+  try {
+    const auto* userData = static_cast<const BYTE*>(event->UserData);
+    if (userData == nullptr || state->userDataConsumed >= event->UserDataLength) return ERROR_SUCCESS;
+    const ULONG remaining = event->UserDataLength - state->userDataConsumed;
+    BYTE* data = const_cast<BYTE*>(userData) + state->userDataConsumed;
+    const USHORT inType = property.nonStructType.InType;
+    const USHORT outType = property.nonStructType.OutType;
+    if (IsLengthSized(inType, outType) && ULONG{length} * CharSize(inType) > remaining) {
+      length = static_cast<USHORT>(remaining / CharSize(inType));  // render what is there
+    }
+    state->pointerSize = PointerSizeOf(state, event);
+    if (state->formatBuffer.empty()) state->formatBuffer.resize(kInitialFormatBufferBytes / sizeof(WCHAR));
+    auto formatter = state->context != nullptr ? state->context->pfnFormatProperty : nullptr;
+    for (;;) {
+      ULONG bufferSize = static_cast<ULONG>(state->formatBuffer.size() * sizeof(WCHAR));
+      ULONG consumed = 0;
+      ULONG status;
+      bool mapped = false;
+      if (formatter != nullptr) {
+        USHORT used = 0;
+        status = formatter(const_cast<PTRACE_EVENT_INFO>(info), map, state->pointerSize, inType, outType, length,
+                           static_cast<USHORT>(remaining > 0xFFFF ? 0xFFFF : remaining), data, &bufferSize,
+                           state->formatBuffer.data(), &used);
+        consumed = used;
+      } else {
+        WString mappedText;
+        ULONG width = inType == tdh_in::UINT8 ? 1 : inType == tdh_in::UINT16 ? 2
+                      : inType == tdh_in::UINT32 || inType == tdh_in::HEXINT32 ? 4 : 0;
+        ULONG value = 0;
+        if (map != nullptr && width != 0 && width <= remaining) {
+          std::memcpy(&value, data, width);
+          mapped = FormatMappedValue(map, value, mappedText);
+        }
+        if (mapped) {
+          text += mappedText;
+          state->userDataConsumed += width;
+          return ERROR_SUCCESS;
+        }
+        status = GetFormattedBuffer(inType, outType, length, state->pointerSize, data, remaining,
+                                    state->formatBuffer.data(), &bufferSize, &consumed);
+      }
+      if (status == ERROR_INSUFFICIENT_BUFFER) {
+        const std::size_t current = state->formatBuffer.size() * sizeof(WCHAR);
+        if (current >= kMaxFormatBufferBytes) return status;
+        std::size_t grown = bufferSize > current ? bufferSize : current * 2;
+        if (grown > kMaxFormatBufferBytes) grown = kMaxFormatBufferBytes;
+        state->formatBuffer.resize((grown + 1) / sizeof(WCHAR));
+        continue;
+      }
+      if (status == ERROR_EVT_INVALID_EVENT_DATA) {
+        if (inType == tdh_in::UNICODESTRING && formatter != nullptr) {
+          consumed = remaining;  // what was formatted stays
+        } else if (inType == tdh_in::UNICODESTRING) {
+          // No terminator before the end of the data: the characters that are there.
+          status = GetFormattedBuffer(tdh_in::NONNULLTERMINATEDSTRING, outType,
+                                      static_cast<USHORT>(remaining / sizeof(WCHAR)), state->pointerSize, data,
+                                      remaining, state->formatBuffer.data(), &bufferSize, &consumed);
+          if (status == ERROR_INSUFFICIENT_BUFFER) continue;
+          if (status != ERROR_SUCCESS) return status;
+          consumed = remaining;
+        } else if (inType == tdh_in::ANSISTRING) {
+          const int chars = MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<LPCSTR>(data), static_cast<int>(remaining),
+                                                nullptr, 0);
+          WString converted(chars > 0 ? static_cast<std::size_t>(chars) : 0, 0);
+          if (chars > 0) {
+            MultiByteToWideChar(CP_ACP, 0, reinterpret_cast<LPCSTR>(data), static_cast<int>(remaining),
+                                converted.data(), chars);
+          }
+          text += converted.c_str();
+          state->userDataConsumed += remaining;
+          return ERROR_SUCCESS;
+        } else if (map != nullptr) {
+          map = nullptr;
+          continue;
+        } else {
+          return status;
+        }
+      } else if (status != ERROR_SUCCESS) {
+        return status;
+      }
+      text += state->formatBuffer.data();
+      if (consumed > remaining) consumed = remaining;
+      state->userDataConsumed += consumed;
+      return ERROR_SUCCESS;
+    }
+  } catch (const std::exception& e) {
+    LogStandardException("ETWTraceParser::FormatProperty", e);
+  } catch (...) {
+    LogGenericException("ETWTraceParser::FormatProperty");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+// --- WPPTraceParser ----------------------------------------------------------------------
+
+WPPTraceParser& WPPTraceParser::Instance() {
+  static WPPTraceParser& instance = *new WPPTraceParser;
+  return instance;
+}
+
+ULONG WPPTraceParser::DecodeTrace(ETW_DECODING_STATE*, const TRACE_EVENT_INFO*, ULONG, PEVENT_RECORD event,
+                                  std::string& output) {
+  try {
+    if (event == nullptr) {
+      WriteLog(LOG_ERROR, "ERROR# WPPTraceParser::DecodeTrace pEvent invalid parameter");
+      return ERROR_INVALID_PARAMETER;
+    }
+    if (event->UserData == nullptr || event->UserDataLength == 0) return ERROR_SUCCESS;
+    output.append(static_cast<const char*>(event->UserData), event->UserDataLength);
+    return ERROR_SUCCESS;
+  } catch (const std::exception& e) {
+    LogStandardException("WPPTraceParser::DecodeTrace", e);
+  } catch (...) {
+    LogGenericException("WPPTraceParser::DecodeTrace");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+// --- EtwMOFDataParser --------------------------------------------------------------------
+
+EtwMOFDataParser& EtwMOFDataParser::Instance() {
+  static EtwMOFDataParser& instance = *new EtwMOFDataParser;
+  return instance;
+}
+
+namespace {
+
+void Append(std::string& output, const char* format, auto... values) {
+  char text[160];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  std::snprintf(text, sizeof text, format, values...);
+#pragma GCC diagnostic pop
+  output += text;
+}
+
+template <typename T>
+T LoadValue(const BYTE* data) {
+  T value;
+  std::memcpy(&value, data, sizeof value);
+  return value;
+}
+
+// Bytes one element of a MOF property takes, or 0 when it cannot be sized.
+ULONG MofElementSize(USHORT inType, ULONG length, ULONG pointerSize, const BYTE* data, ULONG available) {
+  switch (inType) {
+    case tdh_in::INT8: case tdh_in::UINT8: case tdh_in::ANSICHAR: return 1;
+    case tdh_in::INT16: case tdh_in::UINT16: case tdh_in::UNICODECHAR: return 2;
+    case tdh_in::INT32: case tdh_in::UINT32: case tdh_in::HEXINT32: case tdh_in::FLOAT:
+    case tdh_in::BOOLEAN: return 4;
+    case tdh_in::INT64: case tdh_in::UINT64: case tdh_in::HEXINT64: case tdh_in::DOUBLE:
+    case tdh_in::FILETIME: return 8;
+    case tdh_in::GUID_TYPE: case tdh_in::SYSTEMTIME: return 16;
+    case tdh_in::POINTER: case tdh_in::SIZET: return pointerSize;
+    case tdh_in::UNICODESTRING: {
+      if (length != 0) return length * 2;
+      ULONG i = 0;
+      while (i + 1 < available && (data[i] != 0 || data[i + 1] != 0)) i += 2;
+      return i + 2;
+    }
+    case tdh_in::ANSISTRING: {
+      if (length != 0) return length;
+      ULONG i = 0;
+      while (i < available && data[i] != 0) ++i;
+      return i + 1;
+    }
+    default: return length;
+  }
+}
+
+}  // namespace
+
+ULONG EtwMOFDataParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG,
+                                    PEVENT_RECORD event, std::string& output) {
+  try {
+    if (state == nullptr || info == nullptr || event == nullptr) {
+      WriteLog(LOG_ERROR, "Error # Invalid parameters");
+      return ERROR_INVALID_PARAMETER;
+    }
+    LPOLESTR guidText = nullptr;
+    const HRESULT hr = StringFromCLSID(info->EventGuid, &guidText);
+    if (FAILED(hr)) {
+      WriteLog(LOG_ERROR, "StringFromCLSID failed with 0x%x\n", static_cast<unsigned>(hr));
+    } else {
+      Append(output, "Event GUID: %s, ", ToUtf8(guidText).c_str());
+      CoTaskMemFree(guidText);
+    }
+    Append(output, "Event version: %d, ", int{event->EventHeader.EventDescriptor.Version});
+    Append(output, "Event type: %d, ", int{event->EventHeader.EventDescriptor.Opcode});
+    const auto ticks = static_cast<ULONGLONG>(event->EventHeader.TimeStamp.QuadPart);
+    const ULONGLONG seconds = ticks / 10000000ull;
+    long long days = static_cast<long long>(seconds / 86400) - 134774 + 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+    const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+    const auto ofDay = static_cast<int>(seconds % 86400);
+    Append(output, "%02d/%02d/%02d %02d:%02d:%02d.%llu, ", static_cast<int>(month), static_cast<int>(day), year,
+           ofDay / 3600, ofDay / 60 % 60, ofDay % 60, static_cast<unsigned long long>(ticks % 10000000ull));
+    return PrintProperties(state, info, event, output);
+  } catch (const std::exception& e) {
+    LogStandardException("EtwMOFDataParser::DecodeTrace", e);
+  } catch (...) {
+    LogGenericException("EtwMOFDataParser::DecodeTrace");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+ULONG EtwMOFDataParser::PrintProperties(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                        std::string& output) {
+  try {
+    const auto* data = static_cast<const BYTE*>(event->UserData);
+    const ULONG total = data == nullptr ? 0 : event->UserDataLength;
+    const ULONG pointerSize = PointerSizeOf(state, event);
+    state->savedValues.assign(info->PropertyCount, 0);
+    for (ULONG i = 0; i < info->TopLevelPropertyCount && i < info->PropertyCount; ++i) {
+      const EVENT_PROPERTY_INFO& property = PropertyAt(info, i);
+      if ((property.Flags & PropertyStruct) != 0) continue;
+      const ULONG count =
+          (property.Flags & PropertyParamCount) != 0 ? SavedValue(state, property.countPropertyIndex) : property.count;
+      const ULONG length =
+          (property.Flags & PropertyParamLength) != 0 ? SavedValue(state, property.lengthPropertyIndex) : property.length;
+      PEVENT_MAP_INFO map = nullptr;
+      if (GetMapInfo(state, info, event, property, &map) != ERROR_SUCCESS) map = nullptr;
+      for (ULONG element = 0; element < count && state->userDataConsumed < total; ++element) {
+        const ULONG available = total - state->userDataConsumed;
+        const BYTE* at = data + state->userDataConsumed;
+        ULONG size = MofElementSize(property.nonStructType.InType, length, pointerSize, at, available);
+        if (size > available) size = available;
+        const ULONG status = FormatAndPrintData(property, pointerSize, at, size, map, output);
+        if (status != ERROR_SUCCESS) return status;
+        if (count == 1 && size >= 1 && size <= 4) {
+          ULONG value = 0;
+          std::memcpy(&value, at, size);
+          state->savedValues[i] = value;
+        }
+        state->userDataConsumed += size;
+      }
+    }
+    return ERROR_SUCCESS;
+  } catch (const std::exception& e) {
+    LogStandardException("EtwMOFDataParser::PrintProperties", e);
+  } catch (...) {
+    LogGenericException("EtwMOFDataParser::PrintProperties");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+ULONG EtwMOFDataParser::GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                   const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
+  try {
+    *map = nullptr;
+    const ULONG nameOffset = property.nonStructType.MapNameOffset;
+    if (nameOffset == 0) return ERROR_SUCCESS;
+    auto* name = reinterpret_cast<PWSTR>(const_cast<BYTE*>(reinterpret_cast<const BYTE*>(info) + nameOffset));
+    ULONG size = static_cast<ULONG>(state->mapBuffer.size());
+    ULONG status = TdhLib::GetInstance()->pfnTdhGetEventMapInformation(
+        event, name, size == 0 ? nullptr : reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data()), &size);
+    if (status == ERROR_INSUFFICIENT_BUFFER) {
+      state->mapBuffer.resize(size);
+      status = TdhLib::GetInstance()->pfnTdhGetEventMapInformation(
+          event, name, reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data()), &size);
+    }
+    if (status == ERROR_SUCCESS) *map = reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data());
+    return status;
+  } catch (const std::exception& e) {
+    LogStandardException("EtwMOFDataParser::GetMapInfo", e);
+  } catch (...) {
+    LogGenericException("EtwMOFDataParser::GetMapInfo");
+  }
+  return ERROR_INTERNAL_ERROR;
+}
+
+void EtwMOFDataParser::PrintMapString(const EVENT_MAP_INFO* map, ULONG value, std::string& output) {
+  WString text;
+  if (FormatMappedValue(map, value, text)) {
+    output += ToUtf8(text);
+  } else {
+    Append(output, "%lu", static_cast<unsigned long>(value));
+  }
+  output += ", ";
+}
+
+ULONG EtwMOFDataParser::FormatAndPrintData(const EVENT_PROPERTY_INFO& property, ULONG pointerSize, const BYTE* data,
+                                           ULONG size, const EVENT_MAP_INFO* map, std::string& output) {
+  const USHORT inType = property.nonStructType.InType;
+  const USHORT outType = property.nonStructType.OutType;
+  auto verify = [&](ULONG expected) {
+    if (size >= expected) return true;
+    WriteLog(LOG_ERROR, " [VERIFIY_PROPERTY_SIZE] Invalid size, propsize : %lu , expectedsize : %lu",
+             static_cast<unsigned long>(size), static_cast<unsigned long>(expected));
+    return false;
+  };
+  switch (inType) {
+    case tdh_in::INT8:
+      if (verify(1)) Append(output, "%hd, ", static_cast<short>(static_cast<signed char>(data[0])));
+      break;
+    case tdh_in::UINT8:
+      if (verify(1)) Append(output, outType == tdh_out::HEXINT8 ? "0x%x, " : "%hu, ", unsigned{data[0]});
+      break;
+    case tdh_in::INT16:
+      if (verify(2)) Append(output, "%hd, ", LoadValue<short>(data));
+      break;
+    case tdh_in::UINT16:
+      if (verify(2)) {
+        const USHORT value = LoadValue<USHORT>(data);
+        if (outType == tdh_out::HEXINT16) {
+          Append(output, "0x%x, ", unsigned{value});
+        } else if (outType == tdh_out::PORT) {
+          Append(output, "%hu, ", static_cast<USHORT>((value >> 8) | (value << 8)));
+        } else {
+          Append(output, "%hu, ", value);
+        }
+      }
+      break;
+    case tdh_in::INT32:
+      if (verify(4)) Append(output, outType == tdh_out::HRESULT ? "0x%x, " : "%d, ", LoadValue<INT>(data));
+      break;
+    case tdh_in::UINT32:
+      if (verify(4)) {
+        const UINT value = LoadValue<UINT>(data);
+        if (map != nullptr) {
+          PrintMapString(map, value, output);
+        } else if (outType == tdh_out::HEXINT32 || (outType >= tdh_out::WIN32ERROR && outType <= tdh_out::HRESULT)) {
+          Append(output, "0x%x, ", value);
+        } else if (outType == tdh_out::IPV4) {
+          Append(output, "%d.%d.%d.%d, ", value & 0xFF, (value >> 8) & 0xFF, (value >> 16) & 0xFF, value >> 24);
+        } else {
+          Append(output, "%lu, ", static_cast<unsigned long>(value));
+        }
+      }
+      break;
+    case tdh_in::INT64:
+      if (verify(8)) Append(output, "%lld, ", LoadValue<long long>(data));
+      break;
+    case tdh_in::UINT64:
+      if (verify(8)) {
+        Append(output, outType == tdh_out::HEXINT64 ? "0x%llx, " : "%llu, ", LoadValue<unsigned long long>(data));
+      }
+      break;
+    case tdh_in::HEXINT32:
+      if (verify(4)) Append(output, "0x%x, ", LoadValue<UINT>(data));
+      break;
+    case tdh_in::HEXINT64:
+      if (verify(8)) Append(output, "0x%llx, ", LoadValue<unsigned long long>(data));
+      break;
+    case tdh_in::POINTER:
+    case tdh_in::SIZET:
+      if (pointerSize == 4) {
+        if (verify(4)) Append(output, "0x%x, ", LoadValue<UINT>(data));
+      } else if (verify(8)) {
+        Append(output, "0x%llx, ", LoadValue<unsigned long long>(data));
+      }
+      break;
+    case tdh_in::FLOAT:
+      if (verify(4)) Append(output, "%f, ", static_cast<double>(LoadValue<float>(data)));
+      break;
+    case tdh_in::DOUBLE:
+      if (verify(8)) Append(output, "%f, ", LoadValue<double>(data));
+      break;
+    case tdh_in::BOOLEAN:
+      if (verify(4)) Append(output, "%s, ", LoadValue<UINT>(data) != 0 ? "true" : "false");
+      break;
+    case tdh_in::BINARY:
+    case tdh_in::HEXDUMP:
+      for (ULONG i = 0; i < size; ++i) Append(output, "%.2x", unsigned{data[i]});
+      output += ", ";
+      break;
+    case tdh_in::GUID_TYPE:
+      if (verify(16)) {
+        LPOLESTR text = nullptr;
+        if (SUCCEEDED(StringFromCLSID(LoadValue<GUID>(data), &text))) {
+          Append(output, "%s, ", ToUtf8(text).c_str());
+          CoTaskMemFree(text);
+        }
+      }
+      break;
+    case tdh_in::SID:
+    case tdh_in::WBEMSID:
+      WriteLog(LOG_ERROR, "LookupAccountSid failed with %lu\n", static_cast<unsigned long>(ERROR_NOT_SUPPORTED));
+      break;
+    case tdh_in::UNICODESTRING:
+    case tdh_in::NONNULLTERMINATEDSTRING: {
+      ULONG count = size / 2;
+      while (count > 0 && LoadValue<WCHAR>(data + (count - 1) * 2) == 0) --count;
+      std::string text;
+      WString wide(count, 0);
+      if (count > 0) std::memcpy(wide.data(), data, count * 2);
+      output += ToUtf8(wide);
+      output += ", ";
+      break;
+    }
+    case tdh_in::ANSISTRING:
+    case tdh_in::NONNULLTERMINATEDANSISTRING: {
+      ULONG count = size;
+      while (count > 0 && data[count - 1] == 0) --count;
+      Append(output, "%.*s, ", static_cast<int>(count), reinterpret_cast<const char*>(data));
+      break;
+    }
+    case tdh_in::UNICODECHAR:
+      if (verify(2)) {
+        const WCHAR c = LoadValue<WCHAR>(data);
+        AppendUtf8(&c, 1, output);
+        output += ", ";
+      }
+      break;
+    case tdh_in::ANSICHAR:
+      if (verify(1)) Append(output, "%c, ", static_cast<char>(data[0]));
+      break;
+    case tdh_in::FILETIME:
+    case tdh_in::SYSTEMTIME:
+      break;
+    default:
+      return ERROR_NOT_FOUND;
+  }
+  return ERROR_SUCCESS;
+}

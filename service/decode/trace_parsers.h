@@ -1,0 +1,92 @@
+// The three parsers that turn one ETW event into its text, chosen by the event's decoding
+// source: ETWTraceParser (instrumentation manifest), WPPTraceParser (WPP), EtwMOFDataParser
+// (MOF class). One shared instance of each lives for the whole process; they keep no
+// per-event state, everything per event is in the ETW_DECODING_STATE handed in.
+//
+// ETWTraceParser formats every top-level property (structures member by member), inserts the
+// property texts into the event's message template (%1 is the first top-level property) and
+// puts "<provider name>-->" before it. A template that names more insertions than the event
+// has properties gets empty texts for the missing ones.
+//
+// EtwMOFDataParser writes "Event GUID: {..}, Event version: v, Event type: t, <time>, " and
+// then every top-level property as "<value>, ": the header fragments are separated by one
+// blank, like the properties. The time stamp is the event's UTC time as
+// "MM/dd/yyyy HH:mm:ss.<100 ns units>". Hexadecimal 32- and 64-bit values and pointers are
+// written "0x%x, " / "0x%llx, " in lower case like the MOF parser's other hexadecimal forms.
+// SIDs are not resolved to account names on this platform: they log the lookup failure and
+// write nothing.
+#pragma once
+
+#include <string>
+
+#include "property_formatter.h"
+
+// The per-event set of texts, UTF-8.
+struct _ETW_EVENT_MSGSTRINGS {
+  std::string providerName;
+  std::string levelName;
+  std::string channelName;
+  std::string keywordsName;
+  std::string taskName;
+  std::string opcodeName;
+  std::string formattedEventMessage;
+  std::string providerMessage;
+  std::string eventName;
+  std::string eventAttributes;
+  std::string finalMessage;
+
+  void Reset();
+  // Takes the names from the event information (offsets 0 stay empty).
+  void Fill(const TRACE_EVENT_INFO* info, ULONG infoSize);
+  // providerName + "-->" (when there is a provider name) + formattedEventMessage.
+  bool CreateFinalEtwMessageToUser();
+};
+
+class ITraceParserInterface {
+ public:
+  virtual ~ITraceParserInterface() = default;
+  // Appends the event's text to `output`; 0 or a Win32 error code.
+  virtual ULONG DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG infoSize,
+                            PEVENT_RECORD event, std::string& output) = 0;
+};
+
+class ETWTraceParser : public ITraceParserInterface {
+ public:
+  ULONG DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG infoSize, PEVENT_RECORD event,
+                    std::string& output) override;
+  static ETWTraceParser& Instance();
+
+ private:
+  ULONG PopulateETWEventData(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event);
+  ULONG DumpComplexType(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                        ULONG propertyIndex, WString& text);
+  ULONG DumpSimpleType(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                       ULONG propertyIndex, WString& text);
+  ULONG CheckForMap(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                    const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map);
+  ULONG FormatProperty(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                       const EVENT_PROPERTY_INFO& property, USHORT length, PEVENT_MAP_INFO map, WString& text);
+};
+
+class WPPTraceParser : public ITraceParserInterface {
+ public:
+  ULONG DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG infoSize, PEVENT_RECORD event,
+                    std::string& output) override;
+  static WPPTraceParser& Instance();
+};
+
+class EtwMOFDataParser : public ITraceParserInterface {
+ public:
+  ULONG DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG infoSize, PEVENT_RECORD event,
+                    std::string& output) override;
+  static EtwMOFDataParser& Instance();
+
+ private:
+  ULONG PrintProperties(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                        std::string& output);
+  ULONG GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                   const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map);
+  void PrintMapString(const EVENT_MAP_INFO* map, ULONG value, std::string& output);
+  ULONG FormatAndPrintData(const EVENT_PROPERTY_INFO& property, ULONG pointerSize, const BYTE* data, ULONG size,
+                           const EVENT_MAP_INFO* map, std::string& output);
+};
