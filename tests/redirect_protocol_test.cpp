@@ -50,8 +50,10 @@ class RedirectProtocol : public ::testing::Test {
     std::filesystem::current_path(m_previous);
   }
 
-  // Start, enable the raw provider, redirect, write numbered events, stop.
-  void Capture(const std::string& session) {
+  // Start, enable the raw provider, redirect, write numbered events, wait until `delivered`
+  // holds (a stop drops what the session has not delivered yet), stop.
+  template <typename Delivered>
+  void Capture(const std::string& session, Delivered delivered) {
     ASSERT_EQ(m_client->start_session(session).status, 0u);
     ASSERT_EQ(m_client->enable_providers_by_guid(session, {{kRawGuid, 5, 0, 0}}).status, 0u);
     ASSERT_EQ(m_client->redirect(session).status, 0u);
@@ -66,26 +68,13 @@ class RedirectProtocol : public ::testing::Test {
       ASSERT_EQ(EventWrite(provider, &descriptor, 1, &item), 0u);
     }
     EventUnregister(provider);
-    // The stop ends the redirect after everything queued was written; the sink closes when
-    // the service drops it and the redirect lets go of it.
+    for (int i = 0; i < 500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(m_client->stop_session(session).status, 0u);
     m_client.reset();
     m_service.reset();
   }
   static std::string Expected(int i) {
     return "event " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), '+');
-  }
-  // The redirect writes its last batch after the stop was answered: the file is read until
-  // `complete` holds or 10 s passed.
-  template <typename Complete>
-  static Bytes ReadFile(const std::filesystem::path& path, Complete complete) {
-    Bytes bytes;
-    for (int i = 0; i < 500; ++i) {
-      bytes = ReadFile(path);
-      if (complete(bytes)) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return bytes;
   }
   static Bytes ReadFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -111,10 +100,11 @@ TEST_F(RedirectProtocol, FaultsForAMissingSinkAndForASessionThatDoesNotExist) {
 
 TEST_F(RedirectProtocol, ThePlainFileHoldsWholeFramesInDeliveryOrder) {
   ASSERT_EQ(m_client->set_sync_type(1).status, 0u);
-  Capture("SESSION");
   std::size_t expected = 0;
   for (int i = 0; i < kEvents; ++i) expected += 10 + 3 + Expected(i).size();
-  const Bytes file = ReadFile(sim::target_root() / "SESSION.bin", [&](const Bytes& b) { return b.size() >= expected; });
+  const auto path = sim::target_root() / "SESSION.bin";
+  Capture("SESSION", [&] { return ReadFile(path).size() >= expected; });
+  const Bytes file = ReadFile(path);
   std::size_t at = 0;
   int next = 0;
   while (at < file.size()) {
@@ -146,13 +136,14 @@ struct Collector : stpdump::ItemSink {
 
 TEST_F(RedirectProtocol, TheStpFileDecodesToTheSameRecordsOnMaster256Channel32) {
   ASSERT_EQ(m_client->set_sync_type(3).status, 0u);
-  Capture("Stp Session");
   const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
   std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(folder)) files.push_back(entry.path());
-  ASSERT_EQ(files.size(), 1u);
   Collector collector;
-  ReadFile(files.front(), [&](const Bytes& file) {
+  const auto decode = [&] {
+    files.clear();
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) files.push_back(entry.path());
+    if (files.size() != 1) return false;
+    const Bytes file = ReadFile(files.front());
     collector.messages.clear();
     collector.others = 0;
     stpdump::StreamDecoder decoder(collector);
@@ -161,7 +152,10 @@ TEST_F(RedirectProtocol, TheStpFileDecodesToTheSameRecordsOnMaster256Channel32) 
     parser.Finish();
     decoder.Finish();
     return collector.messages.size() >= static_cast<std::size_t>(kEvents);
-  });
+  };
+  Capture("Stp Session", decode);
+  decode();
+  ASSERT_EQ(files.size(), 1u);
   EXPECT_EQ(collector.others, 0);
   ASSERT_EQ(collector.messages.size(), static_cast<std::size_t>(kEvents));
   for (int i = 0; i < kEvents; ++i) {
