@@ -68,7 +68,7 @@ class RedirectProtocol : public ::testing::Test {
       ASSERT_EQ(EventWrite(provider, &descriptor, 1, &item), 0u);
     }
     EventUnregister(provider);
-    for (int i = 0; i < 500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 1500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(m_client->stop_session(session).status, 0u);
     m_client.reset();
     m_service.reset();

@@ -171,7 +171,7 @@ class CountingSink : public DeviceBase {
 
 // Waits until only the test holds the sink: the redirect's adapter is gone.
 bool AdapterReleased(const std::shared_ptr<CountingSink>& sink) {
-  for (int i = 0; i < 1000 && sink.use_count() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 6000 && sink.use_count() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return sink.use_count() == 1;
 }
 
@@ -212,7 +212,7 @@ TEST_F(EtwControllerTest, RedirectHandOverIsSafeWhicheverSideEndsFirst) {
   auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
   properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
   ASSERT_EQ(ControlTraceW(0, TEXT("A"), properties, EVENT_TRACE_CONTROL_STOP), 0u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 3000 && sink->bytes.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_GT(sink->bytes.load(), 0u);
   ASSERT_EQ(m_controller->StartSession(TEXT("B")), 0u);
   EXPECT_TRUE(AdapterReleased(sink));
@@ -260,7 +260,13 @@ TEST_F(EtwControllerTest, SessionsStartAndStopWhileEventsFlow) {
   m_controller = nullptr;
   stop.store(true);
   writer.join();
-  sim::reset();  // ends the sessions left running
+  // The sessions left running end, and with them their redirects.
+  for (LPCWSTR name : {TEXT("Stress Even"), TEXT("Stress Odd")}) {
+    std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+    ControlTraceW(0, name, properties, EVENT_TRACE_CONTROL_STOP);
+  }
   EXPECT_TRUE(AdapterReleased(sink));
   EXPECT_GT(sink->bytes.load(), 0u);
 }
