@@ -55,15 +55,6 @@ TEST_F(HostedConduit, AnswersPingFrequencyAndSinkType) {
   EXPECT_EQ(conduit::host::error_text(bad.result), "Invalid Sync type provided");
 }
 
-TEST_F(HostedConduit, OperationsStillToComeAnswerAnErrorNeverSuccess) {
-  auto client = connect();
-  for (const Envelope& answer : {client->redirect("s")}) {
-    EXPECT_EQ(answer.status, 1u) << answer.function;
-    EXPECT_NE(conduit::host::error_text(answer.result).find("not available yet"), std::string::npos)
-        << conduit::host::error_text(answer.result);
-  }
-}
-
 TEST_F(HostedConduit, ServesTwoClientsAtOnceAndSurvivesAGarbledOne) {
   auto first = connect();
   auto second = connect();

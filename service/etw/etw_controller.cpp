@@ -2,8 +2,10 @@
 
 #include <cstring>
 #include <exception>
+#include <new>
 #include <string>
 
+#include "etw_adapter.h"
 #include "log_writer.h"
 #include "process_singleton.h"
 #include "strsafe.h"
@@ -96,8 +98,12 @@ CEtwController::~CEtwController() {
 }
 
 void CEtwController::DropRedirect() {
-  // The consumer adapter arrives with the redirect work; until then no redirect can exist.
-  _etwAdapter = nullptr;
+  if (!_etwAdapter) return;
+  // The consumer thread keeps its own share of the adapter until both its threads ended, so
+  // letting go here never destroys an adapter that is still delivering.
+  _etwAdapter->StopRunning();
+  StopTraceW(_etwAdapter->ConsumerHandle(), _etwAdapter->SessionName(), nullptr);
+  _etwAdapter.reset();
 }
 
 TRACEHANDLE CEtwController::GetSessionHandle(LPCWSTR name) {
@@ -271,12 +277,34 @@ ULONG CEtwController::DisableProvider(const GUID& provider) {
 ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBase>& sink) {
   FunctionTrace trace("CEtwController::RedirectTrace");
   SectionGuard guard(&_lock);
-  if (name == nullptr || !sink) {
-    WriteLog(LOG_ERROR, "Error # Invalid parameters");
-    return ERROR_INVALID_HANDLE;
+  ULONG status = ERROR_SUCCESS;
+  try {
+    if (name == nullptr || !sink) {
+      WriteLog(LOG_ERROR, "Error # Invalid parameters");
+      return ERROR_INVALID_HANDLE;
+    }
+    DropRedirect();
+    try {
+      _etwAdapter = std::make_shared<CEtwAdapter>(name);
+    } catch (const std::bad_alloc&) {
+      return ERROR_OUTOFMEMORY;
+    }
+    WriteLog(LOG_DEBUG,
+             "DEBUG # CEtwController::RedirectTrace # CEtwAdapter created. About to start processing trace events.");
+    status = _etwAdapter->ProcessTrace(sink);
+    if (status != ERROR_SUCCESS) {
+      WriteLog(LOG_ERROR, "ERROR # CEtwController::RedirectTrace # CEtwAdapter::ProcessTrace() failed with %lu!!!",
+               static_cast<unsigned long>(status));
+      _etwAdapter.reset();
+    } else {
+      WriteLog(LOG_DEBUG, "DEBUG # CEtwController::RedirectTrace # CEtwAdapter started redirecting trace events.");
+    }
+    return status;
+  } catch (const std::exception& e) {
+    LogStandardException("CEtwController::RedirectTrace", e);
+  } catch (...) {
+    LogGenericException("CEtwController::RedirectTrace");
   }
-  DropRedirect();
-  WriteLog(LOG_ERROR, "ERROR # CEtwController::RedirectTrace # CEtwAdapter::ProcessTrace() failed with %lu!!!",
-           static_cast<unsigned long>(ERROR_INVALID_FUNCTION));
-  return ERROR_INVALID_FUNCTION;
+  _etwAdapter.reset();
+  return ERROR_INTERNAL_ERROR;
 }

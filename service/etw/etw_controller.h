@@ -50,8 +50,9 @@ class CEtwController {
   ULONG EnableProvider(const GUID& provider, UCHAR level, ULONGLONG matchAnyKeyword, ULONGLONG matchAllKeyword,
                        PENABLE_TRACE_PARAMETERS parameters);
   ULONG DisableProvider(const GUID& provider);
-  // The redirect of the session into `sink`. The consumer adapter is not part of this build:
-  // the call answers 1 (ERROR_INVALID_FUNCTION) after checking its arguments.
+  // The redirect of the session into `sink`: a new consumer adapter replaces the current
+  // one (which is stopped first). 0, 6 without name or sink, 14 when the adapter cannot be
+  // made, else the adapter's start status (1359).
   ULONG RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBase>& sink);
 
  private:
@@ -63,7 +64,8 @@ class CEtwController {
 
   WCHAR _sessionName[kSessionNameLength];
   TRACEHANDLE _sessionHandle = 0;
-  CEtwAdapter* _etwAdapter = nullptr;
+  // Shared with the redirect's consumer thread, which may outlive the controller's share.
+  std::shared_ptr<CEtwAdapter> _etwAdapter;
   CRITICAL_SECTION _lock;
   // The critical section is deleted only when it was made.
   bool _lockInitialised = false;

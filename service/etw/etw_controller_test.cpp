@@ -2,8 +2,14 @@
 // injected where the runtime would not refuse.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "device_base.h"
 
 #include "etw_controller.h"
 #include "evntrace.h"
@@ -148,6 +154,121 @@ TEST_F(EtwControllerTest, EnableGoesToTheControllersSession) {
 
 TEST_F(EtwControllerTest, RedirectWithoutSinkIsAnInvalidHandle) {
   EXPECT_EQ(m_controller->RedirectTrace(TEXT("S"), nullptr), static_cast<ULONG>(ERROR_INVALID_HANDLE));
+}
+
+
+// Counts what reaches it; the redirect's share of it shows in use_count.
+class CountingSink : public DeviceBase {
+ public:
+  DWORD Initialize(LPCWSTR) override { return 0; }
+  DWORD Write(LPVOID, DWORD length, LPDWORD written, LPOVERLAPPED) override {
+    bytes += length;
+    *written = length;
+    return 0;
+  }
+  std::atomic<unsigned long long> bytes{0};
+};
+
+// Waits until only the test holds the sink: the redirect's adapter is gone.
+bool AdapterReleased(const std::shared_ptr<CountingSink>& sink) {
+  for (int i = 0; i < 6000 && sink.use_count() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return sink.use_count() == 1;
+}
+
+// Events of the provider whose user data travels raw, so every one gives a record.
+constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
+
+void WriteStrings(REGHANDLE provider, int count) {
+  EVENT_DESCRIPTOR descriptor{};
+  descriptor.Level = 4;
+  char data[] = "an event of the redirect";
+  EVENT_DATA_DESCRIPTOR item{};
+  EventDataDescCreate(&item, data, sizeof(data));
+  for (int i = 0; i < count; ++i) EventWrite(provider, &descriptor, 1, &item);
+}
+
+TEST_F(EtwControllerTest, RedirectOfASessionThatDoesNotExistFailsAndLeavesNoRedirect) {
+  auto sink = std::make_shared<CountingSink>();
+  EXPECT_EQ(m_controller->RedirectTrace(TEXT("Nowhere"), sink), 1359u);
+  EXPECT_NE(Log().find("ERROR # CEtwController::RedirectTrace # CEtwAdapter::ProcessTrace() failed with 1359!!!"),
+            std::string::npos);
+  EXPECT_EQ(sink.use_count(), 1);
+}
+
+// The adapter is shared between the controller and its consumer thread: whichever lets go
+// last destroys it, and neither touches it afterwards.
+TEST_F(EtwControllerTest, RedirectHandOverIsSafeWhicheverSideEndsFirst) {
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
+  auto sink = std::make_shared<CountingSink>();
+
+  // The session ends under the redirect while the controller still holds it; the next start
+  // then drops a redirect whose threads are gone.
+  ASSERT_EQ(m_controller->StartSession(TEXT("A")), 0u);
+  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
+  ASSERT_EQ(m_controller->RedirectTrace(TEXT("A"), sink), 0u);
+  WriteStrings(provider, 50);
+  std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+  ASSERT_EQ(ControlTraceW(0, TEXT("A"), properties, EVENT_TRACE_CONTROL_STOP), 0u);
+  for (int i = 0; i < 3000 && sink->bytes.load() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_GT(sink->bytes.load(), 0u);
+  ASSERT_EQ(m_controller->StartSession(TEXT("B")), 0u);
+  EXPECT_TRUE(AdapterReleased(sink));
+
+  // The controller drops the redirect first (a start of another session) while the old
+  // session goes on; its consumer thread ends with that session and destroys the adapter.
+  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
+  ASSERT_EQ(m_controller->RedirectTrace(TEXT("B"), sink), 0u);
+  WriteStrings(provider, 50);
+  ASSERT_EQ(m_controller->StartSession(TEXT("C")), 0u);
+  EXPECT_TRUE(Running(TEXT("B")));
+  EXPECT_EQ(sink.use_count(), 2) << "the consumer thread still holds the adapter";
+  ASSERT_EQ(ControlTraceW(0, TEXT("B"), properties, EVENT_TRACE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(AdapterReleased(sink));
+
+  // A stop ends the redirect with the session.
+  ASSERT_EQ(m_controller->RedirectTrace(TEXT("C"), sink), 0u);
+  ASSERT_EQ(m_controller->StopSession(TEXT("C")), 0u);
+  EXPECT_TRUE(AdapterReleased(sink));
+  EventUnregister(provider);
+}
+
+TEST_F(EtwControllerTest, SessionsStartAndStopWhileEventsFlow) {
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    while (!stop.load()) WriteStrings(provider, 10);
+  });
+  auto sink = std::make_shared<CountingSink>();
+  for (int round = 0; round < 30; ++round) {
+    const WString name = round % 2 == 0 ? TEXT("Stress Even") : TEXT("Stress Odd");
+    ASSERT_EQ(m_controller->StartSession(name.c_str()), 0u);
+    ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
+    ASSERT_EQ(m_controller->RedirectTrace(name.c_str(), sink), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    if (round % 3 == 0) {
+      ASSERT_EQ(m_controller->RedirectTrace(name.c_str(), sink), 0u);
+    }
+    if (round % 4 != 1) {
+      ASSERT_EQ(m_controller->StopSession(name.c_str()), 0u);
+    }
+  }
+  CEtwController::deleteInstance();
+  m_controller = nullptr;
+  stop.store(true);
+  writer.join();
+  // The sessions left running end, and with them their redirects.
+  for (LPCWSTR name : {TEXT("Stress Even"), TEXT("Stress Odd")}) {
+    std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+    ControlTraceW(0, name, properties, EVENT_TRACE_CONTROL_STOP);
+  }
+  EXPECT_TRUE(AdapterReleased(sink));
+  EXPECT_GT(sink->bytes.load(), 0u);
 }
 
 }  // namespace

@@ -16,12 +16,6 @@ namespace {
 
 std::atomic<QLXWindowsService*> s_instance{nullptr};
 
-// Operations whose ETW work is not in this build answer with a fault, so that a client
-// sees a failure status with a reason and never a success that did nothing.
-[[noreturn]] void ThrowNotAvailable(const char* operation) {
-  throw QLXServiceFault(std::string(operation) + " is not available yet", ERROR_CALL_NOT_IMPLEMENTED);
-}
-
 // The configuration's numbers are written in C's notations: decimal, 0x hexadecimal or
 // leading-0 octal; text without digits reads as 0.
 unsigned long long ParseUnsigned(const std::string& text) {
@@ -273,4 +267,3 @@ bool QLXWindowsService::IsTargetSideDecodingSupported() {
 
 void QLXWindowsService::SetTraceSinkType(DWORD sinkType) { m_traceSinkType.store(sinkType); }
 
-void QLXWindowsService::RedirectTrace(const std::string&) { ThrowNotAvailable("RedirectTrace"); }

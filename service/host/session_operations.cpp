@@ -152,6 +152,30 @@ void QLXWindowsService::StopTraceSession(const std::string& sessionName) {
   }
 }
 
+void QLXWindowsService::RedirectTrace(const std::string& sessionName) {
+  FunctionTrace trace("QLXWindowsService::RedirectTrace");
+  std::lock_guard lock(m_operationLock);
+  try {
+    if (sessionName.empty() || !_traceSink) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Session name , devicePtr cannot be NULL or empty");
+      throw QLXServiceFault("Session name ,devicePtr cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+    }
+    WriteLog(LOG_ERROR, "ERROR # before redirect trace");
+    const WString wideName = Util::to_wstring(sessionName);
+    const ULONG status = m_etwController->RedirectTrace(wideName.c_str(), std::shared_ptr<DeviceBase>(_traceSink));
+    if (status != ERROR_SUCCESS) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Calling CEtwController::RedirectTrace failed");
+      throw QLXServiceFault("Calling CEtwController::RedirectTrace failed.", status);
+    }
+  } catch (const std::exception& e) {
+    LogStandardException("QLXWindowsService::RedirectTrace", e);
+    throw;
+  } catch (...) {
+    LogGenericException("QLXWindowsService::RedirectTrace");
+    throw;
+  }
+}
+
 void QLXWindowsService::EnableProviders(const std::string& sessionName, const std::vector<ProviderSetting>& settings) {
   FunctionTrace trace("QLXWindowsService::EnableProviders");
   std::lock_guard lock(m_operationLock);
