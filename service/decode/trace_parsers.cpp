@@ -245,9 +245,12 @@ ULONG ETWTraceParser::DumpSimpleType(ETW_DECODING_STATE* state, const TRACE_EVEN
   return ERROR_INTERNAL_ERROR;
 }
 
-ULONG ETWTraceParser::CheckForMap(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
-                                  const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
-  try {
+namespace {
+
+// The property's value map, if it has one, fetched through TDH into the state's map buffer
+// (grown once when TDH asks for more); both parsers that format maps use it.
+ULONG FetchEventMap(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                    const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
     *map = nullptr;
     const ULONG nameOffset = property.nonStructType.MapNameOffset;
     if (nameOffset == 0) return ERROR_SUCCESS;
@@ -262,6 +265,14 @@ ULONG ETWTraceParser::CheckForMap(ETW_DECODING_STATE* state, const TRACE_EVENT_I
     }
     if (status == ERROR_SUCCESS) *map = reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data());
     return status;
+}
+
+}  // namespace
+
+ULONG ETWTraceParser::CheckForMap(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                  const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
+  try {
+    return FetchEventMap(state, info, event, property, map);
   } catch (const std::exception& e) {
     LogStandardException("ETWTraceParser::CheckForMap", e);
   } catch (...) {
@@ -528,20 +539,7 @@ ULONG EtwMOFDataParser::PrintProperties(ETW_DECODING_STATE* state, const TRACE_E
 ULONG EtwMOFDataParser::GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                    const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
   try {
-    *map = nullptr;
-    const ULONG nameOffset = property.nonStructType.MapNameOffset;
-    if (nameOffset == 0) return ERROR_SUCCESS;
-    auto* name = reinterpret_cast<PWSTR>(const_cast<BYTE*>(reinterpret_cast<const BYTE*>(info) + nameOffset));
-    ULONG size = static_cast<ULONG>(state->mapBuffer.size());
-    ULONG status = TdhLib::GetInstance()->pfnTdhGetEventMapInformation(
-        event, name, size == 0 ? nullptr : reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data()), &size);
-    if (status == ERROR_INSUFFICIENT_BUFFER) {
-      state->mapBuffer.resize(size);
-      status = TdhLib::GetInstance()->pfnTdhGetEventMapInformation(
-          event, name, reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data()), &size);
-    }
-    if (status == ERROR_SUCCESS) *map = reinterpret_cast<PEVENT_MAP_INFO>(state->mapBuffer.data());
-    return status;
+    return FetchEventMap(state, info, event, property, map);
   } catch (const std::exception& e) {
     LogStandardException("EtwMOFDataParser::GetMapInfo", e);
   } catch (...) {
