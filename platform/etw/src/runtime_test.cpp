@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -472,6 +473,12 @@ TEST(EtwRuntimeConsumers, StalledConsumerLosesEventsAndLearnsWhereInBand) {
 
   collector.release();
   ASSERT_TRUE(collector.wait_for(accepted + 1));
+  // The ring frees a batch once the consumer has finished it, just after its last callback.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (runtime.query_session(session.info.handle).info.free_buffers < 2) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the drained ring was never freed";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   for (std::uint32_t i = 100; i < 105; ++i) ASSERT_EQ(write_sequence(runtime, provider, i), Status::ok);
   runtime.stop_session(session.info.handle);
   collector.join();
