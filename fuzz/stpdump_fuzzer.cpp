@@ -1,5 +1,5 @@
-// Feeds arbitrary bytes, as a capture file could hold them, to stpdump's decoder in two
-// chunks (the first byte chooses where the input is cut, so packets split between reads are
+// Feeds arbitrary bytes, as a capture file could hold them, to stpdump's decoder (as an STP
+// stream and as a plain record file) in two chunks (the first byte chooses where the input is cut, so packets split between reads are
 // exercised) and formats everything it reports. Whatever the input, the decoder must not
 // crash, hang or grow without bound.
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <streambuf>
 
 #include "output.h"
+#include "record_parser.h"
 #include "stp_parser.h"
 #include "stream_decoder.h"
 
@@ -33,6 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     parser.Feed(data + 1, cut);
     parser.Feed(data + 1 + cut, size - 1 - cut);
     parser.Finish();
+    stpdump::RecordParser records(decoder);
+    records.Feed(data + 1, cut);
+    records.Feed(data + 1 + cut, size - 1 - cut);
+    records.Finish();
     decoder.Finish();
     formatter.Finish(decoder.Stats(), nowhere);
   }

@@ -187,7 +187,11 @@ void Formatter::OnMessage(const Message& m) {
     ChromeEvent(Dump(event));
     return;
   }
-  out_ << '[' << Time(m) << "] M" << m.master << "/C" << m.channel << ' ';
+  if (m.framed_record) {
+    out_ << "[record at " << m.byte_offset << "] ";
+  } else {
+    out_ << '[' << Time(m) << "] M" << m.master << "/C" << m.channel << ' ';
+  }
   switch (m.cls) {
     case MessageClass::EtwEvent: {
       const EtwEvent& e = m.event;

@@ -15,6 +15,7 @@
 #include <CLI/CLI.hpp>
 
 #include "output.h"
+#include "record_parser.h"
 #include "stp_parser.h"
 #include "stream_decoder.h"
 
@@ -40,6 +41,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   bool asJson = false;
   bool statsOnly = false;
   bool follow = false;
+  bool records = false;
   std::string format = "text";
   std::string provider;
   int level = -1;
@@ -50,6 +52,9 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   app.add_option("--format", format, "text, json or chrome (Trace Event JSON for Perfetto / chrome://tracing)")
       ->check(CLI::IsMember({"text", "json", "chrome"}));
   app.add_flag("--stats", statsOnly, "only per-type counts and statistics");
+  app.add_flag("--records", records,
+               "the file holds plain record frames (the plain file sink's SESSION.bin), not STP; "
+               "assumed when it begins with a frame's magic");
   app.add_flag("--follow", follow, "keep reading as the capture grows (until interrupted)");
   app.add_option("--provider", provider, "only ETW events of this provider GUID");
   app.add_option("--level", level, "only events and messages of this level/severity or more severe")
@@ -92,9 +97,26 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   in.seekg(0, std::ios::beg);
   const bool showProgress = !follow && total >= kProgressThreshold && isatty(STDERR_FILENO) != 0;
 
+  // An STP stream starts with a NULL nibble and ASYNC (0xF0 0xFF ...), a record file with BF AE.
+  if (!records) {
+    char head[2] = {};
+    in.read(head, 2);
+    records = in.gcount() == 2 && static_cast<std::uint8_t>(head[0]) == 0xBF && static_cast<std::uint8_t>(head[1]) == 0xAE;
+    in.clear();
+    in.seekg(0, std::ios::beg);
+  }
+
   Formatter formatter(chosen, filters, out);
   StreamDecoder decoder(formatter);
-  StpParser parser(decoder);
+  StpParser stpParser(decoder);
+  RecordParser recordParser(decoder);
+  auto feed = [&](const std::uint8_t* data, std::size_t size) {
+    if (records) {
+      recordParser.Feed(data, size);
+    } else {
+      stpParser.Feed(data, size);
+    }
+  };
   std::vector<std::uint8_t> chunk(kChunk);
   std::uint64_t done = 0;
   auto lastProgress = std::chrono::steady_clock::now();
@@ -102,7 +124,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
     in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
     if (got > 0) {
-      parser.Feed(chunk.data(), got);
+      feed(chunk.data(), got);
       done += got;
       if (showProgress && std::chrono::steady_clock::now() - lastProgress > std::chrono::milliseconds(500)) {
         lastProgress = std::chrono::steady_clock::now();
@@ -122,7 +144,11 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
     }
   }
   if (showProgress) err << "\r\033[K" << std::flush;
-  parser.Finish();
+  if (records) {
+    recordParser.Finish();
+  } else {
+    stpParser.Finish();
+  }
   decoder.Finish();
   formatter.Finish(decoder.Stats(), err);
   return 0;

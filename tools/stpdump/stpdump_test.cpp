@@ -13,10 +13,12 @@
 #include <nlohmann/json.hpp>
 
 #include "output.h"
+#include "record_parser.h"
 #include "stp_generator.h"
 #include "stp_parser.h"
 #include "stpdump_app.h"
 #include "stream_decoder.h"
+#include "trace_record_builder.h"
 
 namespace {
 
@@ -216,6 +218,45 @@ TEST(StreamDecoderTest, OverlongMessagesStayBounded) {
   EXPECT_LE(d.items.messages[0].payload.size(), StreamDecoder::kMaxMessageBytes);
 }
 
+// A plain record file: two ETW records around a DUX record, garbage between frames and a
+// frame cut at the end, read in chunks that split frames anywhere.
+std::vector<std::uint8_t> SampleRecordFile() {
+  syst_testing::Bytes file;
+  syst_testing::Append(file, syst_testing::FrameRecord(TRACE_RECORD_TYPE_ETW, syst_testing::EtwPayload({}, "first")));
+  syst_testing::Append(file, {0x01, 0x02, 0xBF, 0x03});
+  syst_testing::Append(file, syst_testing::FrameRecord(TRACE_RECORD_TYPE_DUX, {0xCA, 0xFE}));
+  syst_testing::Append(file, syst_testing::FrameRecord(TRACE_RECORD_TYPE_ETW, syst_testing::EtwPayload({}, "second")));
+  const syst_testing::Bytes cut = syst_testing::FrameRecord(TRACE_RECORD_TYPE_ETW, syst_testing::EtwPayload({}, "cut"));
+  file.insert(file.end(), cut.begin(), cut.begin() + 20);
+  return file;
+}
+
+TEST(RecordParserTest, DecodesWholeFramesAndReportsWhatIsNot) {
+  const std::vector<std::uint8_t> file = SampleRecordFile();
+  for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, file.size()}) {
+    Collector items;
+    StreamDecoder decoder(items);
+    RecordParser parser(decoder);
+    for (std::size_t at = 0; at < file.size(); at += chunk) parser.Feed(file.data() + at, std::min(chunk, file.size() - at));
+    parser.Finish();
+    decoder.Finish();
+    ASSERT_EQ(items.messages.size(), 3u) << "chunk " << chunk;
+    EXPECT_EQ(items.messages[0].event.text, "first");
+    EXPECT_EQ(items.messages[0].event.process_id, 1234u);
+    EXPECT_TRUE(items.messages[0].framed_record);
+    EXPECT_EQ(items.messages[1].cls, MessageClass::RawData);
+    EXPECT_EQ(syst_header_subtype(items.messages[1].header), SYST_SUBTYPE_RAW_DUX);
+    EXPECT_EQ(items.messages[1].payload, (std::vector<std::uint8_t>{0xCA, 0xFE}));
+    EXPECT_EQ(items.messages[2].event.text, "second");
+    const std::size_t first = TRACE_RECORD_HEADER_SIZE + ETW_PAYLOAD_TEXT_OFFSET + 6;
+    std::uint64_t skipped = 0;
+    for (const Skip& skip : items.skips) skipped += skip.bytes;
+    EXPECT_EQ(skipped, 4u + 20u) << "chunk " << chunk;
+    EXPECT_EQ(items.skips.front().byte_offset, first);
+    EXPECT_EQ(items.skips.back().reason, "frame cut at the end of the file");
+  }
+}
+
 class StpdumpAppTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -308,6 +349,16 @@ TEST_F(StpdumpAppTest, FollowDecodesWhatIsAppendedUntilStopped) {
   EXPECT_EQ(run.get(), 0);
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"Process started\""));
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("RAW subtype=11 length=2 hex=abcd"));
+}
+
+TEST_F(StpdumpAppTest, APlainRecordFileIsRecognisedByItsFirstFrame) {
+  const std::vector<std::uint8_t> file = SampleRecordFile();
+  std::ofstream(path_, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  ASSERT_EQ(Run({path_.string()}), 0);
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("[record at 0] ETW {44332211-6655-8877-99AA-BBCCDDEEF001} id=7"));
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"second\""));
+  EXPECT_THAT(err_.str(), ::testing::HasSubstr("3 messages (2 events, 1 raw"));
 }
 
 TEST_F(StpdumpAppTest, UsageAndInputErrorsExitNonZero) {

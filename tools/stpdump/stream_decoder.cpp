@@ -147,6 +147,34 @@ void StreamDecoder::OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, 
   sink_.OnSkip(Skip{byte_offset, bytes, reason});
 }
 
+void StreamDecoder::OnRecord(std::uint8_t type, const std::uint8_t* payload, std::size_t size,
+                             std::uint64_t byte_offset) {
+  Message message;
+  message.framed_record = true;
+  message.byte_offset = byte_offset;
+  message.payload.assign(payload, payload + size);
+  switch (type) {
+    case TRACE_RECORD_TYPE_ETW:
+      message.header = syst_make_header(SYST_TYPE_RAW, SYST_SEVERITY_INFO, 0, SYST_SUBTYPE_RAW_ETW);
+      break;
+    case TRACE_RECORD_TYPE_DUX:
+      message.header = syst_make_header(SYST_TYPE_RAW, SYST_SEVERITY_INFO, SYST_ORIGIN_MODULE32, SYST_SUBTYPE_RAW_DUX);
+      break;
+    case TRACE_RECORD_TYPE_VEX:
+      message.header = syst_make_header(SYST_TYPE_RAW, SYST_SEVERITY_INFO, SYST_ORIGIN_MODULE32, SYST_SUBTYPE_RAW_VEX);
+      break;
+    case TRACE_RECORD_TYPE_DEBUG:
+      message.header = syst_make_header(SYST_TYPE_STRING, SYST_SEVERITY_INFO, 0, SYST_SUBTYPE_STRING_GENERIC);
+      break;
+    default:
+      message.reason = "record type " + std::to_string(type) + " is not written by any sink";
+      Emit(message);
+      return;
+  }
+  Decode(message);
+  Emit(message);
+}
+
 void StreamDecoder::Finish() {
   for (auto& [key, open] : open_) Complete(open, "message not ended by FLAG at the end of the stream");
   open_.clear();

@@ -47,6 +47,7 @@ struct Message {
   std::uint16_t master = 0;
   std::uint16_t channel = 0;
   std::uint64_t byte_offset = 0;
+  bool framed_record = false;     // read from a plain record file: no master, channel or STP time
   std::uint64_t ticks = 0;        // STP time stamp of the header
   bool has_seconds = false;       // FREQ known
   double seconds = 0;
@@ -96,6 +97,9 @@ class StreamDecoder : public PacketHandler {
 
   void OnPacket(const Packet& packet) override;
   void OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) override;
+  // One record of a plain record file (the plain file sink writes the frames the STP sink
+  // would encode): decoded as the SyS-T message the encoder makes of that record type.
+  void OnRecord(std::uint8_t type, const std::uint8_t* payload, std::size_t size, std::uint64_t byte_offset);
   // End of the stream: unfinished messages and an open skip notice are reported.
   void Finish();
 
