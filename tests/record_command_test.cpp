@@ -19,6 +19,7 @@
 #include "testing/cli_run.h"
 #include "testing/hosted_conduit.h"
 #include "testing/log_file.h"
+#include "winbase.h"
 
 namespace {
 
@@ -196,6 +197,16 @@ TEST_F(RecordCommand, AServiceLostDuringTheWaitExitsThree) {
   EXPECT_EQ(run.code, 3) << run.err;
   EXPECT_NE(run.err.find("stop (function 3): no answer: "), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("session 'Orphan' may still be running"), std::string::npos) << run.err;
+  EXPECT_TRUE(IsSessionRunning(u"Orphan"));
+  // Stopped by hand, the session ends its redirect, whose sink lets go of the file; the next
+  // reset must not find the redirect's threads still at work.
+  EXPECT_EQ(ControlSessionByName(u"Orphan", EVENT_TRACE_CONTROL_STOP), 0u);
+  EXPECT_TRUE(WaitFor([] {
+    HANDLE file = CreateFileW(u"Orphan.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
+  }));
 }
 
 }  // namespace

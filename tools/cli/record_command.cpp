@@ -248,7 +248,7 @@ class Capture {
     m_stopped = step("stop (function 3)", [&](ConduitClient& c) { return c.stop_session(m_plan.session); });
     if (!m_stopped) {
       m_out.err << "conduit-cli record: session '" << m_plan.session
-                << "' may still be running on the target (conduit-cli stop '" << m_plan.session << "')\n";
+                << "' may still be running on the target\n";
     } else if (m_exit != kExitOk) {
       m_out.err << "conduit-cli record: session '" << m_plan.session << "' stopped\n";
     }
