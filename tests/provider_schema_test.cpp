@@ -6,12 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 
-#include "cli_app.h"
 #include "conduit_client.h"
 #include "demo_providers.h"
 #include "sim/sim.h"
+#include "testing/cli_run.h"
 #include "testing/hosted_conduit.h"
 
 namespace {
@@ -37,13 +36,10 @@ class ProviderSchema : public ::testing::Test {
   }
 
   int Cli(std::vector<std::string> arguments, std::string& output) {
-    arguments.insert(arguments.begin(), {"conduit-cli", "--port", std::to_string(m_service->Port())});
-    std::vector<const char*> argv;
-    for (const auto& argument : arguments) argv.push_back(argument.c_str());
-    std::ostringstream out, err;
-    const int code = conduit::host::run_cli(static_cast<int>(argv.size()), argv.data(), out, err);
-    output = out.str();
-    return code;
+    arguments.insert(arguments.begin(), {"--port", std::to_string(m_service->Port())});
+    auto run = conduit::testing::RunCli(std::move(arguments));
+    output = run.out;
+    return run.code;
   }
 
   std::unique_ptr<conduit::testing::HostedConduit> m_service;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "conduit_client.h"
-#include "evntrace.h"
+#include "etw_session_query.h"
 #include "sim/sim.h"
 #include "testing/hosted_conduit.h"
 #include "testing/log_file.h"
@@ -40,13 +40,6 @@ class SessionProtocol : public ::testing::Test {
   std::unique_ptr<ConduitClient> connect() { return std::make_unique<ConduitClient>("127.0.0.1", m_service->Port()); }
   std::string log() const { return LogFile(sim::target_root() / "ProgramData" / "Conduit_logs.txt").Read(); }
 
-  static bool Running(const std::u16string& name) {
-    std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 2 * (name.size() + 1), 0);
-    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
-    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
-    return ControlTraceW(0, name.c_str(), properties, EVENT_TRACE_CONTROL_QUERY) == ERROR_SUCCESS;
-  }
-
   std::unique_ptr<conduit::testing::HostedConduit> m_service;
   std::unique_ptr<ConduitClient> m_client;
 };
@@ -72,16 +65,16 @@ TEST_F(SessionProtocol, NamesThatCannotBeSessions) {
   ExpectError(m_client->start_session(""), "Error:: Session name cannot be NULL or empty. , Error code : 87");
   ExpectError(m_client->start_session(std::string(1024, 'n')),
               "Error:: CEtwController::StartSession failed , Error code : 87");
-  EXPECT_FALSE(Running(std::u16string(1024, u'n')));
+  EXPECT_FALSE(IsSessionRunning(std::u16string(1024, u'n')));
   EXPECT_EQ(m_client->start_session(std::string(1023, 'n')).status, 0u);
 }
 
 TEST_F(SessionProtocol, StartEnableDisableStop) {
   ASSERT_EQ(m_client->start_session("Demo Session").status, 0u);
-  EXPECT_TRUE(Running(u"Demo Session"));
+  EXPECT_TRUE(IsSessionRunning(u"Demo Session"));
   // A restart of the running name stops it and starts it anew.
   EXPECT_EQ(m_client->start_session("Demo Session").status, 0u);
-  EXPECT_TRUE(Running(u"Demo Session"));
+  EXPECT_TRUE(IsSessionRunning(u"Demo Session"));
 
   EXPECT_EQ(m_client->enable_providers_by_guid("Demo Session", {{kDemoGuid, 5, 0xFF, 0}}).status, 0u);
   EXPECT_NE(log().find(std::string("INFO # Conduit::EnableProvidersByGUID # Enabling provider ") + kDemoGuid +
@@ -99,7 +92,7 @@ TEST_F(SessionProtocol, StartEnableDisableStop) {
 
   // Stopped by the name in another case; a second stop is the platform's refusal.
   EXPECT_EQ(m_client->stop_session("DEMO SESSION").status, 0u);
-  EXPECT_FALSE(Running(u"Demo Session"));
+  EXPECT_FALSE(IsSessionRunning(u"Demo Session"));
   ExpectError(m_client->stop_session("Demo Session"),
               "Error::  Calling CEtwController::StopSession failed , Error code : 4201");
 }
@@ -108,7 +101,7 @@ TEST_F(SessionProtocol, HardwareSinkWithoutTxrFailsTheStart) {
   ASSERT_EQ(m_client->set_sync_type(2).status, 0u);
   ExpectError(m_client->start_session("Hardware"),
               "Error :: InitializeDevice failed , TXR device is not configured to be managed by OS");
-  EXPECT_FALSE(Running(u"Hardware"));
+  EXPECT_FALSE(IsSessionRunning(u"Hardware"));
   ExpectError(m_client->stop_session("Hardware"), "Error:: Session not started , Error code : 87");
 }
 
@@ -177,7 +170,7 @@ TEST_F(SessionProtocol, TeardownWithClientsConnectedAndASessionRunning) {
   ASSERT_NE(lastClientExit, std::string::npos);
   EXPECT_LT(lastClientExit, released);
   // The session outlives the service, as on Windows.
-  EXPECT_TRUE(Running(u"Running"));
+  EXPECT_TRUE(IsSessionRunning(u"Running"));
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "cli_app.h"
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
@@ -7,22 +9,20 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iostream>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <set>
 #include <vector>
 
 #include "conduit_client.h"
+#include "record_command.h"
 
 namespace conduit::host {
 namespace {
 
 using Json = nlohmann::json;
-
-constexpr int kExitOk = 0;
-constexpr int kExitServiceError = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitUnreachable = 3;
 
 struct Options {
   std::string host = "127.0.0.1";
@@ -353,6 +353,56 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
     sub->add_option("session", session, "session name")->required();
     sub->add_option("providers", names, byGuid ? "provider GUIDs in braces" : "provider names")->required();
   }
+
+  RecordPlan plan;
+  plan.session = "ConduitRecord";
+  std::vector<std::string> recordProviders;
+  double durationSeconds = 0;
+  const std::map<std::string, SinkType> sinkNames{
+      {"file", SinkType::PlainFile}, {"hw", SinkType::Hardware}, {"stp", SinkType::StpFile}};
+  auto* record = app.add_subcommand(
+      "record", "run a whole capture: sink (9), start (2), enable (5, 10), redirect (7), wait, stop (3)");
+  record->add_option("providers", recordProviders, "providers as NAME or {GUID}, each [:LEVEL[:ANY[:ALL]]]")
+      ->required()
+      ->check(CLI::Validator(
+          [](std::string& text) {
+            auto setting = parse_provider_setting(text, ProviderSetting{});
+            if (!setting) return "expected PROVIDER[:LEVEL[:ANY[:ALL]]]: " + text;
+            if (setting->name.front() == '{' && !is_guid_text(setting->name)) return "not a {GUID}: " + setting->name;
+            return std::string();
+          },
+          "PROVIDER[:LEVEL[:ANY[:ALL]]]"));
+  record->add_option("-s,--session", plan.session, "session name (a running session of that name is restarted)")
+      ->capture_default_str();
+  record->add_option("--sink", plan.sink, "file: plain file (1), hw: the Tessera (2), stp: MIPI STP file (3)")
+      ->transform(CLI::CheckedTransformer(sinkNames, CLI::ignore_case))
+      ->default_str("stp");
+  record->add_option("-d,--duration", durationSeconds, "seconds to record (fractions allowed); without it, until Ctrl-C")
+      ->check(CLI::PositiveNumber);
+  record->add_option("--level", level, "ETW level where a provider gives none")
+      ->check(CLI::Range(0, 255))
+      ->capture_default_str();
+  record->add_option("--any", any, "match-any keyword mask where a provider gives none")->capture_default_str();
+  record->add_option("--all", all, "match-all keyword mask where a provider gives none")->capture_default_str();
+  record->footer(
+      "Example: conduit-cli record --duration 30 --session Boot Conduit-Demo-Events:5:0xFF "
+      "{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}\n"
+      "  names are enabled with function 5 (after checking with function 0 that the target knows them), {GUID}s\n"
+      "  with function 10; Ctrl-C or SIGTERM ends the capture; a started session is always stopped; the end\n"
+      "  says where the trace file is on the target");
+  record->callback([&] {
+    action = [&](ConduitClient& client) {
+      for (auto& setting : settings_for(recordProviders, level, any, all)) {
+        (setting.name.front() == '{' ? plan.byGuid : plan.byName).push_back(std::move(setting));
+      }
+      if (record->count("--duration") > 0) plan.durationSeconds = durationSeconds;
+      const Connect reconnect = [&] {
+        return std::make_unique<ConduitClient>(options.host, options.port, std::chrono::milliseconds(options.timeoutMs));
+      };
+      const bool errIsTerminal = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
+      return run_record(plan, client, reconnect, RecordOutput{out, err, options.json, errIsTerminal});
+    };
+  });
 
   std::string hex;
   auto* raw = app.add_subcommand("raw", "send any bytes (hexadecimal) and print the reply");

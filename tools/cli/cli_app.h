@@ -12,6 +12,11 @@
 
 namespace conduit::host {
 
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitServiceError = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUnreachable = 3;
+
 // One provider of `enable`/`enable-guid`: PROVIDER[:LEVEL[:ANY[:ALL]]], the masks in hex
 // (0x...) or decimal; what is left out comes from `defaults` (the options that apply to
 // all). nullopt when the text is not of that form.
