@@ -54,8 +54,9 @@ class FlushBuffer {
   BYTE* m_bytes;
 };
 
-// The consumer thread's share of its adapter.
-struct ConsumerStart {
+// A thread's share of its adapter. Each of the two threads holds one, so the adapter outlives
+// both whatever the order they end in (a failed wait for the writer must not free it).
+struct ThreadShare {
   std::shared_ptr<CEtwAdapter> adapter;
 };
 
@@ -111,7 +112,7 @@ CEtwAdapter::~CEtwAdapter() {
 ULONG CEtwAdapter::ProcessTrace(const std::shared_ptr<DeviceBase>& sink) {
   if (!_lockInitialised) return kStartFailed;
   SectionGuard guard(&_lock);
-  ConsumerStart* start = nullptr;
+  ThreadShare* start = nullptr;
   try {
     _devicePtr = sink;
     if (_sessionName[0] == 0) {
@@ -132,7 +133,7 @@ ULONG CEtwAdapter::ProcessTrace(const std::shared_ptr<DeviceBase>& sink) {
       throw std::runtime_error("OpenTrace failed");
     }
     _running.store(true);
-    start = new ConsumerStart{shared_from_this()};
+    start = new ThreadShare{shared_from_this()};
     _consumerThread = CreateThread(nullptr, 0, &CEtwAdapter::ProcessTraceThreadProc, start, 0, nullptr);
     if (_consumerThread == nullptr) {
       WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::ProcessTrace # CreateThread() failed with 0x%016lx\n",
@@ -153,7 +154,7 @@ ULONG CEtwAdapter::ProcessTrace(const std::shared_ptr<DeviceBase>& sink) {
 }
 
 DWORD WINAPI CEtwAdapter::ProcessTraceThreadProc(LPVOID context) {
-  std::unique_ptr<ConsumerStart> start(static_cast<ConsumerStart*>(context));
+  std::unique_ptr<ThreadShare> start(static_cast<ThreadShare*>(context));
   CEtwAdapter* adapter = start->adapter.get();
   DWORD status = ERROR_SUCCESS;
   // The sink is initialised by the writer thread alone (see the header).
@@ -168,8 +169,10 @@ DWORD WINAPI CEtwAdapter::ProcessTraceThreadProc(LPVOID context) {
     adapter->_running.store(false);
     return kStartFailed;
   }
-  adapter->_writerThread = CreateThread(nullptr, 0, &CEtwAdapter::EventWriteThreadProc, adapter, 0, nullptr);
+  auto* writerShare = new ThreadShare{start->adapter};
+  adapter->_writerThread = CreateThread(nullptr, 0, &CEtwAdapter::EventWriteThreadProc, writerShare, 0, nullptr);
   if (adapter->_writerThread == nullptr) {
+    delete writerShare;
     WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::ProcessTraceThreadProc # CreateThread() failed with 0x%016lx\n",
              static_cast<unsigned long>(GetLastError()));
     adapter->_running.store(false);
@@ -192,8 +195,8 @@ DWORD WINAPI CEtwAdapter::ProcessTraceThreadProc(LPVOID context) {
   CloseHandle(adapter->_writerThread);
   adapter->_writerThread = nullptr;
   AdapterSlot().FreeThreadData();
-  // `start` lets go of this thread's share: the adapter goes now unless the controller
-  // still holds it.
+  // `start` lets go of this thread's share: the adapter goes now unless the controller or
+  // the writer (when the wait above failed) still holds it.
   return status;
 }
 
@@ -261,7 +264,8 @@ bool CEtwAdapter::PredicateProcessQueueCondition() {
 }
 
 DWORD WINAPI CEtwAdapter::EventWriteThreadProc(LPVOID context) {
-  auto* adapter = static_cast<CEtwAdapter*>(context);
+  const std::unique_ptr<ThreadShare> share(static_cast<ThreadShare*>(context));
+  CEtwAdapter* adapter = share ? share->adapter.get() : nullptr;
   if (adapter == nullptr) {
     WriteLog(LOG_WARNING, "WARNING # CEtwAdapter::EventWriteThreadProc #pAdapter is NULL \n");
     return 1;

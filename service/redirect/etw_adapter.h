@@ -7,9 +7,9 @@
 // queued since the queue was last seen empty, events are dropped and the stream carries a
 // skip notice where the drop began and a resume notice where it ended.
 //
-// Ownership: the adapter is shared between the controller (until the redirect is dropped)
-// and its consumer thread (until both threads ended), so neither can reach a destroyed
-// adapter, whichever lets go first.
+// Ownership: the adapter is shared between the controller (until the redirect is dropped),
+// its consumer thread and its writer thread (each until it ends), so none can reach a
+// destroyed adapter, whichever lets go first.
 //
 // The sink is initialised once, on the writer thread, before its first write: the STP sink
 // binds its output to the writing thread and the plain file sink opens without sharing.

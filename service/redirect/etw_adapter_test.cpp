@@ -258,6 +258,29 @@ TEST_F(EtwAdapterTest, EventsAfterTheStopRequestAreDiscardedWhileQueuedOnesAreWr
   EXPECT_EQ(parser->m_built.load(), 4);
 }
 
+// The consumer thread's wait for the writer fails: the writer's own share keeps the adapter
+// alive until the held write returns and the queued records are written.
+TEST_F(EtwAdapterTest, AFailedWaitForTheWriterLeavesTheAdapterToTheWriter) {
+  auto parser = std::make_shared<SizedParser>(std::vector<std::size_t>{32});
+  m_sink->Hold();
+  auto adapter = Redirect(parser);
+  Write(0);
+  m_sink->WaitUntilHeld();
+  for (unsigned i = 1; i < 4; ++i) Write(i);
+  WaitFor([&] { return parser->m_built.load() == 4; });
+  std::weak_ptr<CEtwAdapter> watch = adapter;
+  adapter.reset();
+  sim::fail_next("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
+  StopSession();
+  std::this_thread::sleep_for(100ms);  // the consumer thread ends at once
+  EXPECT_FALSE(watch.expired());
+  m_sink->Release();
+  WaitFor([&] { return watch.expired(); });
+  const auto frames = m_sink->Frames();
+  ASSERT_EQ(frames.size(), 4u);
+  for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(frames[i].sequence, i);
+}
+
 // 4 MiB records against the real 400 MiB cap: the held sink lets the queue pass the cap.
 TEST_F(EtwAdapterTest, OverTheMemoryCapOneSkipNoticeThenDropsUntilTheQueueIsEmptyThenOneResumeNotice) {
   constexpr std::size_t kBig = 4u << 20;
