@@ -468,7 +468,10 @@ std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_
     case TDH_INTYPE_INT8: return printed("%d", static_cast<int>(load<signed char>(data)));
     case TDH_INTYPE_UINT8: return integer(data[0], "%llu");
     case TDH_INTYPE_INT16: return printed("%d", static_cast<int>(load<short>(data)));
-    case TDH_INTYPE_UINT16: return integer(load<USHORT>(data), "%llu");
+    case TDH_INTYPE_UINT16:
+      // A port travels in network byte order; TDH shows its number.
+      if (out_type == TDH_OUTTYPE_PORT) return printed("%u", unsigned{data[0]} << 8 | unsigned{data[1]});
+      return integer(load<USHORT>(data), "%llu");
     case TDH_INTYPE_INT32: return printed("%d", load<int>(data));
     case TDH_INTYPE_UINT32: return integer(load<ULONG>(data), "%llu");
     case TDH_INTYPE_INT64: return printed("%lld", load<long long>(data));
