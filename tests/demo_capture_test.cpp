@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -91,16 +92,23 @@ class DemoCapture : public ::testing::Test {
     ASSERT_EQ(m_client->enable_providers_by_guid(session, byGuid).status, 0u);
   }
 
-  // Starts the session with the chosen sink, redirects it, writes rounds 0..kRounds-1, waits
-  // until `delivered` holds (a stop drops what the session has not delivered yet) and stops.
+  // Starts the session with the chosen sink, redirects it, writes (rounds 0..kRounds-1 unless
+  // told otherwise), waits until `delivered` holds (a stop drops what the session has not
+  // delivered yet), calls `stopWriting` and stops the session.
   template <typename Delivered>
-  void CaptureRounds(unsigned sinkType, const std::string& session, Delivered delivered) {
+  void CaptureRounds(unsigned sinkType, const std::string& session, Delivered delivered,
+                     const std::function<void()>& write = {}, const std::function<void()>& stopWriting = {}) {
     ASSERT_EQ(m_client->set_sync_type(sinkType).status, 0u);
     ASSERT_EQ(m_client->start_session(session).status, 0u);
     EnableEveryProvider(session);
     ASSERT_EQ(m_client->redirect(session).status, 0u);
-    for (unsigned n = 0; n < kRounds; ++n) ASSERT_EQ(m_events->WriteRound(n), DemoEvents::kProviders);
+    if (write) {
+      write();
+    } else {
+      for (unsigned n = 0; n < kRounds; ++n) ASSERT_EQ(m_events->WriteRound(n), DemoEvents::kProviders);
+    }
     for (int i = 0; i < 1500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (stopWriting) stopWriting();
     ASSERT_EQ(m_client->stop_session(session).status, 0u);
   }
 
@@ -121,13 +129,15 @@ class DemoCapture : public ::testing::Test {
   }
 
   // What SESSION.bin holds once it has every event; nothing when it is not whole frames.
-  std::optional<std::vector<syst_testing::ReadRecord>> CapturePlain() {
+  std::optional<std::vector<syst_testing::ReadRecord>> CapturePlain(const std::function<void()>& write = {},
+                                                                     const std::function<void()>& stopWriting = {}) {
     const auto path = sim::target_root() / "SESSION.bin";
     std::optional<std::vector<syst_testing::ReadRecord>> records;
-    CaptureRounds(1, "SESSION", [&] {
+    const auto delivered = [&] {
       records = syst_testing::SplitFrames(stp_testing::ReadWholeFile(path));
       return records && records->size() >= kEvents;
-    });
+    };
+    CaptureRounds(1, "SESSION", delivered, write, stopWriting);
     return records;
   }
 
@@ -236,6 +246,30 @@ TEST_F(DemoCapture, ThePlainFileHoldsWholeFramesWithTheTextsOfTheStpCapture) {
   for (std::size_t i = 0; i < kEvents; ++i) {
     EXPECT_EQ(fromPlain[i].type, fromStp[i].type) << i;
     EXPECT_EQ(fromPlain[i].text, fromStp[i].text) << i;
+  }
+}
+
+TEST_F(DemoCapture, AtARateTheWritersGoRoundAfterRoundFromRoundZero) {
+  const auto records = CapturePlain([&] { m_events->Start(20000); }, [&] { m_events->Stop(); });
+  ASSERT_TRUE(records.has_value()) << "SESSION.bin is not whole frames";
+  ASSERT_GE(records->size(), kEvents);
+  const std::vector<Delivered> texts = TextsOf(*records);
+  for (std::size_t i = 0; i < kEvents; ++i) {
+    SCOPED_TRACE("event " + std::to_string(i));
+    const unsigned provider = static_cast<unsigned>(i % DemoEvents::kProviders);
+    const std::string round = std::to_string(i / DemoEvents::kProviders);
+    const syst_testing::ReadRecord& record = (*records)[i];
+    if (provider == kDux || provider == kVex) {
+      EXPECT_EQ(record.type, provider == kDux ? TRACE_RECORD_TYPE_DUX : TRACE_RECORD_TYPE_VEX);
+      EXPECT_EQ(texts[i].text.rfind(provider == kDux ? "dux round " + round + ":" : "vex round " + round + ":", 0), 0u);
+      continue;
+    }
+    ASSERT_EQ(record.type, TRACE_RECORD_TYPE_ETW);
+    EXPECT_EQ(GuidText(&record.payload[ETW_PAYLOAD_EVENT_HEADER_OFFSET + EVENT_HEADER_PROVIDER_ID_OFFSET]),
+              DemoEvents::kProviderTable[provider].guidText);
+    if (provider == 2) {
+      EXPECT_EQ(texts[i].text.rfind("[wpp] round " + round + ":", 0), 0u) << texts[i].text;
+    }
   }
 }
 
