@@ -20,6 +20,7 @@
 #include "conduit_client.h"
 #include "demo_events.h"
 #include "demo_providers.h"
+#include "sim/providers.h"
 #include "sim/sim.h"
 #include "testing/hosted_conduit.h"
 #include "testing/stp_capture.h"
@@ -247,6 +248,22 @@ TEST_F(DemoCapture, ThePlainFileHoldsWholeFramesWithTheTextsOfTheStpCapture) {
     EXPECT_EQ(fromPlain[i].type, fromStp[i].type) << i;
     EXPECT_EQ(fromPlain[i].text, fromStp[i].text) << i;
   }
+}
+
+// A tdh.dll without TdhFormatProperty: the decoder's own formatter renders every property.
+TEST_F(DemoCapture, WithoutTdhFormatPropertyTheDecoderFormatsEveryEventItself) {
+  sim::remove_tdh_export("TdhFormatProperty");
+  const stp_testing::DecodedCapture capture = CaptureStp();
+  ASSERT_EQ(capture.messages.size(), kEvents);
+  const std::vector<Delivered> texts = WithoutMofTimes(TextsOf(capture));
+  for (std::size_t i = 0; i < kEvents; ++i) EXPECT_FALSE(texts[i].text.empty()) << i;
+  const auto text = [&](unsigned n, unsigned provider) { return texts[n * DemoEvents::kProviders + provider].text; };
+  EXPECT_EQ(text(6, 0), "Conduit-Demo-Events-->Session demo-6 (id 6) started with flags 0xA0000006, activity "
+                        "{c0de0006-4d45-4d4f-8000-000000000006}, real time false, at 2026-01-01T00:06:06.000740400Z.");
+  EXPECT_EQ(text(4, 0), "Conduit-Demo-Events-->Transfer failed with 5 on attempt -1 (ratio 1.000000): retry 4");
+  EXPECT_EQ(text(9, 0), "Conduit-Demo-Events-->Transferred 40960 bytes with host9.demo:18719 in 28 ms, checksum "
+                        "0xFEEDFACE00000009, status 0x80070005, 2 samples (90, 100), header DEAD0901, completed at "
+                        "2026-10-10T09:03:57.333Z.");
 }
 
 TEST_F(DemoCapture, AtARateTheWritersGoRoundAfterRoundFromRoundZero) {

@@ -496,9 +496,9 @@ std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_
                      of_day % 60, ticks % 10000000ull);
     }
     case TDH_INTYPE_SYSTEMTIME: {
-      const auto* t = reinterpret_cast<const USHORT*>(data);
-      return printed("%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", unsigned{t[0]}, unsigned{t[1]}, unsigned{t[3]},
-                     unsigned{t[4]}, unsigned{t[5]}, unsigned{t[6]}, unsigned{t[7]});
+      // Event data has no alignment: a SYSTEMTIME after an odd-length string starts at an odd byte.
+      const auto t = [data](int field) { return unsigned{load<USHORT>(data + 2 * field)}; };
+      return printed("%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t(0), t(1), t(3), t(4), t(5), t(6), t(7));
     }
     default: return {};
   }
