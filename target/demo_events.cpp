@@ -195,7 +195,10 @@ ULONG WriteWppEvent(REGHANDLE handle, std::uint64_t n) {
   return Payload().Bytes("[wpp] round " + Number(n) + ": verbose detail " + Number(n * 11)).Write(handle, kWppVerbose);
 }
 
-// TraceLogging fields as TraceLoggingWrite lays them out: a UTF-8 string and a UINT32.
+// TraceLogging fields as TraceLoggingWrite lays them out: a UTF-8 string and a UINT32. The
+// event's self-description is not written with it: the declared schema of the provider in the
+// catalog stands for it, and Conduit's decoder answers TraceLogging events with its
+// "not supported" text whatever they carry.
 ULONG WriteTraceLoggingEvent(REGHANDLE handle, std::uint64_t n) {
   return Payload().Ansi("tick " + Number(n)).Value(static_cast<ULONG>(n)).Write(handle, kTick);
 }
