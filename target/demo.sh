@@ -52,8 +52,8 @@ run --json providers --filter storage
 run manifests Conduit-Demo-Audit Not-Registered
 
 echo
-echo "== a session with the plain file sink, the target's demo provider enabled by GUID"
-demo_guid='{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}'
+echo "== a session with the plain file sink, the target's Conduit-Demo-Events provider enabled by GUID"
+demo_guid='{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}'
 run stop "Demo Session"                       # stopping before any start: an error answer
 run enable-guid "Demo Session" "$demo_guid"   # enabling before a start: an error answer
 run sink 1
@@ -64,7 +64,7 @@ run disable-guid "Demo Session" "$demo_guid"
 run stop "Demo Session"
 run stop "Demo Session"                       # stopping twice: the platform's refusal
 echo
-echo "== what conduit-target printed about its demo provider"
+echo "== what conduit-target printed about its demo providers"
 grep 'demo provider' "$out" || true
 
 echo

@@ -1,7 +1,5 @@
 #include "launcher.h"
 
-#include "demo_provider.h"
-
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -10,10 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
 #include "conduit_main.h"
+#include "demo_events.h"
 #include "demo_providers.h"
 #include "sim/registry.h"
 #include "sim/services.h"
@@ -88,6 +88,9 @@ int run_target(int argc, char** argv) {
   app.add_option("--manifests", manifests, "folder of the demo manifests (*.man) installed at boot")
       ->capture_default_str()
       ->check(CLI::ExistingDirectory);
+  unsigned rate = DemoEvents::kDefaultRate;
+  app.add_option("--rate", rate, "demo events per second, all demo providers together (0: none)")
+      ->capture_default_str();
   app.add_option("--start-timeout-ms", startTimeoutMs, "how long the service may take to listen")
       ->capture_default_str();
   try {
@@ -146,9 +149,21 @@ int run_target(int argc, char** argv) {
     listeningPort = sim::registry_dword(kPortKey, kPortValue).value_or(0);
   }
   if (running && listeningPort != 0 && wait_until([&] { return sim::is_listening(listeningPort); }, timeout)) {
-    // Runs while the service does: a provider for the host to enable by GUID.
-    conduit::target::DemoProvider demoProvider;
-    std::cout << "conduit-target: demo provider " << conduit::target::kDemoProviderGuid << " registered" << std::endl;
+    // Run while the service does: providers of every kind for the host to enable and redirect.
+    std::optional<DemoEvents> demoEvents;
+    try {
+      demoEvents.emplace(&std::cout);
+    } catch (const std::exception& e) {
+      std::cerr << "conduit-target: " << e.what() << "\n";
+    }
+    if (demoEvents) {
+      for (const DemoEvents::Provider& provider : DemoEvents::kProviderTable) {
+        std::cout << "conduit-target: demo provider " << provider.name << " " << provider.guidText << " registered"
+                  << std::endl;
+      }
+      std::cout << "conduit-target: writing " << rate << " demo events per second" << std::endl;
+      demoEvents->Start(rate);
+    }
     std::cout << "conduit-target: listening on 127.0.0.1:" << listeningPort << std::endl;
     std::cout << "conduit-target: log file " << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string()
               << std::endl;

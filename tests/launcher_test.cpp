@@ -7,14 +7,19 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli_app.h"
 #include "testing/free_port.h"
+#include "testing/stp_capture.h"
+#include "testing/trace_record_builder.h"
 
 namespace {
 
@@ -117,6 +122,35 @@ TEST(ConduitTarget, ServesTheCliAndStopsCleanlyOnSigint) {
     Child target({CONDUIT_TARGET_PATH, "--root", root.string()});
     ASSERT_EQ(target.line_with("conduit-target: listening"), "conduit-target: listening on 127.0.0.1:" + port + "\n");
     EXPECT_EQ(target.signal_and_wait(SIGTERM), 0);
+  }
+  fs::remove_all(root);
+}
+
+TEST(ConduitTarget, WritesDemoEventsWithoutBeingAsked) {
+  const fs::path root = fresh_folder("conduit-target-demo");
+  const std::string port = std::to_string(conduit::testing::FreeServicePort());
+  {
+    Child target({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port});
+    ASSERT_FALSE(target.line_with("conduit-target: listening").empty());
+    for (std::vector<std::string> command : {std::vector<std::string>{"sink", "1"}, {"start", "Demo"},
+                                             {"enable-guid", "Demo", "{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}"},
+                                             {"redirect", "Demo"}}) {
+      command.insert(command.begin(), {"--port", port});
+      ASSERT_EQ(cli(command), 0) << command[2];
+    }
+    // The service writes the plain file in its working directory.
+    const fs::path file = root / "Windows" / "System32" / "Demo.bin";
+    std::optional<std::vector<syst_testing::ReadRecord>> records;
+    for (int i = 0; i < 1500 && !(records && !records->empty()); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      records = syst_testing::SplitFrames(stp_testing::ReadWholeFile(file));
+    }
+    EXPECT_EQ(cli({"--port", port, "stop", "Demo"}), 0);
+    ASSERT_TRUE(records && !records->empty());
+    EXPECT_EQ(records->front().type, 2);
+    const std::string text(records->front().payload.begin(), records->front().payload.end());
+    EXPECT_EQ(text.rfind("dux round ", 0), 0u) << text;
+    EXPECT_EQ(target.signal_and_wait(SIGINT), 0);
   }
   fs::remove_all(root);
 }

@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,16 +14,15 @@
 #include "conduit_client.h"
 #include "evntprov.h"
 #include "sim/sim.h"
-#include "stp_parser.h"
-#include "stream_decoder.h"
 #include "testing/hosted_conduit.h"
-#include "testing/log_file.h"
+#include "testing/stp_capture.h"
+#include "testing/trace_record_builder.h"
 
 namespace {
 
 using conduit::host::ConduitClient;
 using conduit::host::error_text;
-using Bytes = std::vector<std::uint8_t>;
+using stp_testing::ReadWholeFile;
 
 // The provider whose events travel raw: each record is the event's user data without its
 // first two bytes.
@@ -77,10 +74,6 @@ class RedirectProtocol : public ::testing::Test {
   static std::string Expected(int i) {
     return "event " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), '+');
   }
-  static Bytes ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
 
   std::filesystem::path m_previous;
   std::unique_ptr<conduit::testing::HostedConduit> m_service;
@@ -104,70 +97,40 @@ TEST_F(RedirectProtocol, ThePlainFileHoldsWholeFramesInDeliveryOrder) {
   std::size_t expected = 0;
   for (int i = 0; i < kEvents; ++i) expected += 10 + 3 + Expected(i).size();
   const auto path = sim::target_root() / "SESSION.bin";
-  Capture("SESSION", [&] { return ReadFile(path).size() >= expected; });
-  const Bytes file = ReadFile(path);
-  std::size_t at = 0;
-  int next = 0;
-  while (at < file.size()) {
-    ASSERT_GE(file.size() - at, 10u);
-    ASSERT_EQ(file[at], 0xBF);
-    ASSERT_EQ(file[at + 1], 0xAE);
-    std::uint64_t length = 0;
-    std::memcpy(&length, &file[at + 2], 8);
-    ASSERT_LE(length, file.size() - at - 10);
-    const std::uint8_t* record = &file[at + 10];
-    EXPECT_EQ(record[0], 2);
-    std::uint16_t payloadLength = 0;
-    std::memcpy(&payloadLength, record + 1, 2);
-    ASSERT_EQ(payloadLength + 3u, length);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record + 3), payloadLength), Expected(next)) << next;
-    ++next;
-    at += 10 + length;
+  Capture("SESSION", [&] { return ReadWholeFile(path).size() >= expected; });
+  const auto records = syst_testing::SplitFrames(ReadWholeFile(path));
+  ASSERT_TRUE(records.has_value());
+  ASSERT_EQ(records->size(), static_cast<std::size_t>(kEvents));
+  for (int i = 0; i < kEvents; ++i) {
+    const auto& record = (*records)[static_cast<std::size_t>(i)];
+    EXPECT_EQ(record.type, 2);
+    EXPECT_EQ(std::string(record.payload.begin(), record.payload.end()), Expected(i)) << i;
   }
-  EXPECT_EQ(next, kEvents);
 }
-
-struct Collector : stpdump::ItemSink {
-  std::vector<stpdump::Message> messages;
-  int others = 0;
-  void OnMessage(const stpdump::Message& m) override { messages.push_back(m); }
-  void OnLoss(const stpdump::Loss&) override { ++others; }
-  void OnSkip(const stpdump::Skip&) override { ++others; }
-};
 
 TEST_F(RedirectProtocol, TheStpFileDecodesToTheSameRecordsOnMaster256Channel32) {
   ASSERT_EQ(m_client->set_sync_type(3).status, 0u);
   const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
-  std::vector<std::filesystem::path> files;
-  Collector collector;
+  std::optional<stp_testing::DecodedCapture> capture;
   const auto decode = [&] {
-    files.clear();
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) files.push_back(entry.path());
-    if (files.size() != 1) return false;
-    const Bytes file = ReadFile(files.front());
-    collector.messages.clear();
-    collector.others = 0;
-    stpdump::StreamDecoder decoder(collector);
-    stpdump::StpParser parser(decoder);
-    parser.Feed(file.data(), file.size());
-    parser.Finish();
-    decoder.Finish();
-    return collector.messages.size() >= static_cast<std::size_t>(kEvents);
+    capture = stp_testing::DecodeOnlyCaptureIn(folder);
+    return capture && capture->messages.size() >= static_cast<std::size_t>(kEvents);
   };
   Capture("Stp Session", decode);
   // The sink's last bytes (a pending half byte among them) reach the file when the redirect
   // lets go of the sink, which may come a moment after the service has gone.
   const auto complete = [&] {
-    if (!decode() || collector.others != 0) return false;
-    return std::all_of(collector.messages.begin(), collector.messages.end(),
+    if (!decode() || !capture->losses.empty() || !capture->skips.empty()) return false;
+    return std::all_of(capture->messages.begin(), capture->messages.end(),
                        [](const stpdump::Message& m) { return m.cls == stpdump::MessageClass::RawData; });
   };
   for (int i = 0; i < 500 && !complete(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(collector.others, 0);
-  ASSERT_EQ(collector.messages.size(), static_cast<std::size_t>(kEvents));
+  ASSERT_TRUE(capture.has_value());
+  EXPECT_TRUE(capture->losses.empty());
+  EXPECT_TRUE(capture->skips.empty());
+  ASSERT_EQ(capture->messages.size(), static_cast<std::size_t>(kEvents));
   for (int i = 0; i < kEvents; ++i) {
-    const auto& message = collector.messages[static_cast<std::size_t>(i)];
+    const auto& message = capture->messages[static_cast<std::size_t>(i)];
     EXPECT_EQ(message.master, 256);
     EXPECT_EQ(message.channel, 32);
     ASSERT_EQ(message.cls, stpdump::MessageClass::RawData) << message.reason;

@@ -1,9 +1,11 @@
 // Builders of framed trace records for tests, benches and fuzz seeds: valid records in one
-// call, broken ones by editing the returned bytes.
+// call, broken ones by editing the returned bytes. And the reverse, for tests that read a
+// plain trace file back: its frames split into records.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -80,5 +82,34 @@ inline Bytes FrameRecord(std::uint8_t type, const Bytes& payload) {
 }
 
 inline void Append(Bytes& buffer, const Bytes& more) { buffer.insert(buffer.end(), more.begin(), more.end()); }
+
+struct ReadRecord {
+  std::uint8_t type = 0;
+  Bytes payload;
+};
+
+// The records of a sequence of frames, or nothing when the bytes are anything but whole,
+// well-formed frames back to back (a wrong magic, a length that runs past the end or
+// disagrees with the payload length, a partial frame at the end).
+inline std::optional<std::vector<ReadRecord>> SplitFrames(const Bytes& bytes) {
+  std::vector<ReadRecord> records;
+  std::size_t at = 0;
+  while (at < bytes.size()) {
+    if (bytes.size() - at < TRACE_RECORD_HEADER_SIZE) return std::nullopt;
+    if (GetLe<std::uint16_t>(&bytes[at]) != TRACE_RECORD_MAGIC) return std::nullopt;
+    const std::uint64_t length = GetLe<std::uint64_t>(&bytes[at + 2]);
+    const std::size_t frameHead = TRACE_RECORD_HEADER_SIZE - TRACE_RECORD_BODY_HEAD;
+    if (length < TRACE_RECORD_BODY_HEAD || length > bytes.size() - at - frameHead) return std::nullopt;
+    const std::uint16_t payloadLength = GetLe<std::uint16_t>(&bytes[at + TRACE_RECORD_PAYLOAD_LENGTH_OFFSET]);
+    if (payloadLength + TRACE_RECORD_BODY_HEAD != length) return std::nullopt;
+    ReadRecord record;
+    record.type = bytes[at + TRACE_RECORD_TYPE_OFFSET];
+    const auto payload = bytes.begin() + static_cast<std::ptrdiff_t>(at + TRACE_RECORD_HEADER_SIZE);
+    record.payload.assign(payload, payload + payloadLength);
+    records.push_back(std::move(record));
+    at += frameHead + length;
+  }
+  return records;
+}
 
 }  // namespace syst_testing

@@ -468,7 +468,10 @@ std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_
     case TDH_INTYPE_INT8: return printed("%d", static_cast<int>(load<signed char>(data)));
     case TDH_INTYPE_UINT8: return integer(data[0], "%llu");
     case TDH_INTYPE_INT16: return printed("%d", static_cast<int>(load<short>(data)));
-    case TDH_INTYPE_UINT16: return integer(load<USHORT>(data), "%llu");
+    case TDH_INTYPE_UINT16:
+      // A port travels in network byte order; TDH shows its number.
+      if (out_type == TDH_OUTTYPE_PORT) return printed("%u", unsigned{data[0]} << 8 | unsigned{data[1]});
+      return integer(load<USHORT>(data), "%llu");
     case TDH_INTYPE_INT32: return printed("%d", load<int>(data));
     case TDH_INTYPE_UINT32: return integer(load<ULONG>(data), "%llu");
     case TDH_INTYPE_INT64: return printed("%lld", load<long long>(data));
@@ -493,9 +496,9 @@ std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_
                      of_day % 60, ticks % 10000000ull);
     }
     case TDH_INTYPE_SYSTEMTIME: {
-      const auto* t = reinterpret_cast<const USHORT*>(data);
-      return printed("%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", unsigned{t[0]}, unsigned{t[1]}, unsigned{t[3]},
-                     unsigned{t[4]}, unsigned{t[5]}, unsigned{t[6]}, unsigned{t[7]});
+      // Event data has no alignment: a SYSTEMTIME after an odd-length string starts at an odd byte.
+      const auto t = [data](int field) { return unsigned{load<USHORT>(data + 2 * field)}; };
+      return printed("%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", t(0), t(1), t(3), t(4), t(5), t(6), t(7));
     }
     default: return {};
   }

@@ -1,0 +1,57 @@
+// Reading an STP capture back in tests, as a host engineer's stpdump would: the whole file
+// through the packet parser and the stream decoder, every item kept.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stp_parser.h"
+#include "stream_decoder.h"
+
+namespace stp_testing {
+
+using FileBytes = std::vector<std::uint8_t>;
+
+inline FileBytes ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return FileBytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct DecodedCapture : stpdump::ItemSink {
+  std::vector<stpdump::Message> messages;
+  std::vector<stpdump::Loss> losses;
+  std::vector<stpdump::Skip> skips;
+  std::uint64_t frequency = 0;  // from the stream's FREQ packet
+
+  void OnMessage(const stpdump::Message& message) override { messages.push_back(message); }
+  void OnLoss(const stpdump::Loss& loss) override { losses.push_back(loss); }
+  void OnSkip(const stpdump::Skip& skip) override { skips.push_back(skip); }
+};
+
+inline DecodedCapture DecodeStp(const FileBytes& bytes) {
+  DecodedCapture capture;
+  stpdump::StreamDecoder decoder(capture);
+  stpdump::StpParser parser(decoder);
+  parser.Feed(bytes.data(), bytes.size());
+  parser.Finish();
+  decoder.Finish();
+  capture.frequency = decoder.Frequency();
+  return capture;
+}
+
+// The one capture file in `folder`, decoded; nothing when the folder holds no file or more
+// than one.
+inline std::optional<DecodedCapture> DecodeOnlyCaptureIn(const std::filesystem::path& folder) {
+  std::error_code error;
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) files.push_back(entry.path());
+  if (error || files.size() != 1) return std::nullopt;
+  return DecodeStp(ReadWholeFile(files.front()));
+}
+
+}  // namespace stp_testing
