@@ -6,7 +6,8 @@ build=${1:-build/default}
 port=${PORT:-20950}
 target_bin="$build/target/conduit-target"
 cli_bin="$build/tools/conduit-cli"
-for bin in "$target_bin" "$cli_bin"; do
+stpdump_bin="$build/tools/stpdump/stpdump"
+for bin in "$target_bin" "$cli_bin" "$stpdump_bin"; do
   [ -x "$bin" ] || { echo "demo: $bin is missing; run make build first" >&2; exit 1; }
 done
 
@@ -52,20 +53,46 @@ run --json providers --filter storage
 run manifests Conduit-Demo-Audit Not-Registered
 
 echo
-echo "== a session with the plain file sink, the target's Conduit-Demo-Events provider enabled by GUID"
-demo_guid='{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}'
-run stop "Demo Session"                       # stopping before any start: an error answer
-run enable-guid "Demo Session" "$demo_guid"   # enabling before a start: an error answer
-run sink 1
-run start "Demo Session"
-run enable-guid "Demo Session" "$demo_guid:5:0xFF:0"
-sleep 0.3
-run disable-guid "Demo Session" "$demo_guid"
-run stop "Demo Session"
-run stop "Demo Session"                       # stopping twice: the platform's refusal
+echo "== session requests out of order: the service's error answers"
+run stop "Demo Session"                                             # no session started
+run enable-guid "Demo Session" "{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}"  # enabling before a start
+
+# The target's demo providers: two that the service lists (enabled by name) and four that
+# only their GUIDs name (WPP, TraceLogging and the two raw providers).
+providers=(Conduit-Demo-Events Conduit-Demo-Mof
+  "{B73936B8-00D5-4C4F-ACFC-65506CE7AFBF}" "{52356A46-2DE7-42FD-9C46-C5373C1928AB}"
+  "{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}" "{50535F19-6E34-4032-8BE4-768BA2EBA247}")
+
+# Shows the first events of a capture and its statistics; fails the demo when it holds no
+# decoded event.
+show_capture() {
+  local file=$1
+  [ -s "$file" ] || { echo "demo: no trace file at $file" >&2; exit 1; }
+  echo
+  echo "\$ stpdump $(basename "$file") | head -n 12"
+  ("$stpdump_bin" "$file" 2>/dev/null || true) | head -n 12
+  echo
+  echo "\$ stpdump --stats $(basename "$file")"
+  "$stpdump_bin" --stats "$file"
+  local events
+  events=$("$stpdump_bin" --stats "$file" | sed -n 's/^etw: //p')
+  [ "${events:-0}" -gt 0 ] || { echo "demo: the capture holds no ETW event" >&2; exit 1; }
+}
+
+echo
+echo "== a capture into the MIPI STP file sink, read back with stpdump"
+run record --sink stp --duration 3 --level 255 --session "Demo Session" "${providers[@]}"
+stp_file=$(ls -t "$root"/ProgramData/ETW-Traces/ETWTRACE_*.bin 2>/dev/null | head -n 1 || true)
+show_capture "$stp_file"
+
+echo
+echo "== the same capture into the plain file sink"
+run record --sink file --duration 2 --level 255 --session "Demo Session" "${providers[@]}"
+show_capture "$root/Windows/System32/Demo Session.bin"
+
 echo
 echo "== what conduit-target printed about its demo providers"
-grep 'demo provider' "$out" || true
+grep 'demo provider' "$out" | sort | uniq -c || true
 
 echo
 echo "== stopping conduit-target"

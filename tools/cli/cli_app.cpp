@@ -331,7 +331,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
                                                                      : "expected PROVIDER[:LEVEL[:ANY[:ALL]]]: " + text;
             },
             "PROVIDER[:LEVEL[:ANY[:ALL]]]"));
-    sub->footer(byGuid ? "Example: conduit-cli enable-guid Demo {5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}:5:0xFF:0 "
+    sub->footer(byGuid ? "Example: conduit-cli enable-guid Demo {3C8EB5F2-4F6C-428B-AED5-59D699BADD57}:5:0xFF:0 "
                          "--level 4\n  keyword masks in hex (0x...) or decimal; --level/--any/--all apply where a "
                          "provider gives none"
                        : "Example: conduit-cli enable Demo Microsoft-Windows-Kernel-Process:4:0x10 Other-Provider "
@@ -386,7 +386,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   record->add_option("--all", all, "match-all keyword mask where a provider gives none")->capture_default_str();
   record->footer(
       "Example: conduit-cli record --duration 30 --session Boot Conduit-Demo-Events:5:0xFF "
-      "{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}\n"
+      "{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}\n"
       "  names are enabled with function 5 (after checking with function 0 that the target knows them), {GUID}s\n"
       "  with function 10; Ctrl-C or SIGTERM ends the capture; a started session is always stopped; the end\n"
       "  says where the trace file is on the target");
