@@ -21,7 +21,7 @@
 #include "demo_providers.h"
 #include "sim/providers.h"
 #include "sim/sim.h"
-#include "testing/hosted_conduit.h"
+#include "hosted_target.h"
 #include "testing/stp_capture.h"
 #include "testing/trace_record_builder.h"
 #include "txr_public.h"
@@ -47,25 +47,18 @@ bool IsProvider(const std::uint8_t* guidBytes, unsigned provider) {
   return std::memcmp(guidBytes, &DemoEvents::kProviderTable[provider].guid, sizeof(GUID)) == 0;
 }
 
-class DemoCapture : public ::testing::Test {
+class DemoCapture : public conduit::testing::HostedTarget {
  protected:
   void SetUp() override {
-    sim::reset();
-    // Room for every event, so that the session itself loses none on a busy machine.
-    sim::set_etw_session_buffer(1024, 64);
-    m_previous = std::filesystem::current_path();
-    std::filesystem::current_path(sim::target_root());
-    conduit::target::install_demo_providers(conduit::target::default_manifest_folder());
-    m_service = std::make_unique<conduit::testing::HostedConduit>();
-    ASSERT_TRUE(m_service->Start());
+    HostedTarget::SetUp();
+    if (HasFatalFailure()) return;
     m_client = std::make_unique<ConduitClient>("127.0.0.1", m_service->Port());
     m_events = std::make_unique<DemoEvents>();
   }
   void TearDown() override {
     m_events.reset();
     m_client.reset();
-    m_service.reset();
-    std::filesystem::current_path(m_previous);
+    HostedTarget::TearDown();
   }
 
   // Every level. The providers the service lists are enabled by name; the others (WPP,
@@ -169,8 +162,6 @@ class DemoCapture : public ::testing::Test {
     return texts;
   }
 
-  std::filesystem::path m_previous;
-  std::unique_ptr<conduit::testing::HostedConduit> m_service;
   std::unique_ptr<ConduitClient> m_client;
   std::unique_ptr<DemoEvents> m_events;
 };

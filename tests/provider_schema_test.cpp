@@ -11,7 +11,7 @@
 #include "demo_providers.h"
 #include "sim/sim.h"
 #include "testing/cli_run.h"
-#include "testing/hosted_conduit.h"
+#include "hosted_target.h"
 
 namespace {
 
@@ -20,20 +20,8 @@ using conduit::host::ConduitClient;
 const std::string kEventsGuid = "{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}";
 const std::string kZeroGuid = "{00000000-0000-0000-0000-000000000000}";
 
-class ProviderSchema : public ::testing::Test {
+class ProviderSchema : public conduit::testing::HostedTarget {
  protected:
-  void SetUp() override {
-    sim::reset();
-    m_previous = std::filesystem::current_path();
-    std::filesystem::current_path(sim::target_root());
-    conduit::target::install_demo_providers(conduit::target::default_manifest_folder());
-    m_service = std::make_unique<conduit::testing::HostedConduit>();
-    ASSERT_TRUE(m_service->Start());
-  }
-  void TearDown() override {
-    m_service.reset();
-    std::filesystem::current_path(m_previous);
-  }
 
   int Cli(std::vector<std::string> arguments, std::string& output) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(m_service->Port())});
@@ -41,9 +29,6 @@ class ProviderSchema : public ::testing::Test {
     output = run.out;
     return run.code;
   }
-
-  std::unique_ptr<conduit::testing::HostedConduit> m_service;
-  std::filesystem::path m_previous;
 };
 
 TEST_F(ProviderSchema, ListsTheRegisteredDemoProviders) {

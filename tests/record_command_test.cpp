@@ -17,7 +17,7 @@
 #include "record_command.h"
 #include "sim/sim.h"
 #include "testing/cli_run.h"
-#include "testing/hosted_conduit.h"
+#include "hosted_target.h"
 #include "testing/log_file.h"
 #include "winbase.h"
 
@@ -29,28 +29,13 @@ using conduit::testing::CliRun;
 constexpr char kRawGuid[] = "{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}";
 constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
 
-class RecordCommand : public ::testing::Test {
+class RecordCommand : public conduit::testing::HostedTarget {
  protected:
-  void SetUp() override {
-    sim::reset();
-    sim::set_etw_session_buffer(1024, 64);
-    // The plain file sink writes into the service's working directory, which is ours.
-    m_previous = std::filesystem::current_path();
-    std::filesystem::current_path(sim::target_root());
-    conduit::target::install_demo_providers(conduit::target::default_manifest_folder());
-    m_service = std::make_unique<conduit::testing::HostedConduit>();
-    ASSERT_TRUE(m_service->Start());
-  }
-  void TearDown() override {
-    m_service.reset();
-    std::filesystem::current_path(m_previous);
-  }
 
   CliRun Record(std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(m_service->Port()), "record"});
     return conduit::testing::RunCli(std::move(arguments));
   }
-  static std::string Log() { return LogFile(sim::target_root() / "ProgramData" / "Conduit_logs.txt").Read(); }
   static std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t count = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
@@ -62,8 +47,6 @@ class RecordCommand : public ::testing::Test {
     return condition();
   }
 
-  std::filesystem::path m_previous;
-  std::unique_ptr<conduit::testing::HostedConduit> m_service;
 };
 
 TEST_F(RecordCommand, ADurationCaptureWritesTheStpFileAndLeavesNoSession) {

@@ -14,7 +14,7 @@
 #include "conduit_client.h"
 #include "evntprov.h"
 #include "sim/sim.h"
-#include "testing/hosted_conduit.h"
+#include "hosted_target.h"
 #include "testing/stp_capture.h"
 #include "testing/trace_record_builder.h"
 
@@ -30,22 +30,16 @@ constexpr char kRawGuid[] = "{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}";
 constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
 constexpr int kEvents = 300;
 
-class RedirectProtocol : public ::testing::Test {
+class RedirectProtocol : public conduit::testing::HostedTarget {
  protected:
   void SetUp() override {
-    sim::reset();
-    // Room for every event, so that the session itself loses none on a busy machine.
-    sim::set_etw_session_buffer(1024, 64);
-    m_previous = std::filesystem::current_path();
-    std::filesystem::current_path(sim::target_root());
-    m_service = std::make_unique<conduit::testing::HostedConduit>();
-    ASSERT_TRUE(m_service->Start());
+    HostedTarget::SetUp();
+    if (HasFatalFailure()) return;
     m_client = std::make_unique<ConduitClient>("127.0.0.1", m_service->Port());
   }
   void TearDown() override {
     m_client.reset();
-    m_service.reset();
-    std::filesystem::current_path(m_previous);
+    HostedTarget::TearDown();
   }
 
   // Start, enable the raw provider, redirect, write numbered events, wait until `delivered`
@@ -75,8 +69,6 @@ class RedirectProtocol : public ::testing::Test {
     return "event " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), '+');
   }
 
-  std::filesystem::path m_previous;
-  std::unique_ptr<conduit::testing::HostedConduit> m_service;
   std::unique_ptr<ConduitClient> m_client;
 };
 

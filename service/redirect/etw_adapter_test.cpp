@@ -182,6 +182,16 @@ class EtwAdapterTest : public host_testing::HostTest {
     for (int i = 0; i < 3000 && !watch.expired(); ++i) std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(watch.expired());
   }
+  // Events 0 to 3 decoded and queued while the sink holds the write of event 0.
+  std::shared_ptr<CEtwAdapter> FourQueuedBehindAHeldWrite(const std::shared_ptr<SizedParser>& parser) {
+    m_sink->Hold();
+    auto adapter = Redirect(parser);
+    Write(0);
+    m_sink->WaitUntilHeld();
+    for (unsigned i = 1; i < 4; ++i) Write(i);
+    WaitFor([&] { return parser->m_built.load() == 4; });
+    return adapter;
+  }
   template <typename Condition>
   static void WaitFor(Condition condition) {
     for (int i = 0; i < 6000 && !condition(); ++i) std::this_thread::sleep_for(5ms);
@@ -241,12 +251,7 @@ TEST_F(EtwAdapterTest, ARecordThatDoesNotFitTheRestOfTheBufferIsWrittenWholeInTh
 
 TEST_F(EtwAdapterTest, EventsAfterTheStopRequestAreDiscardedWhileQueuedOnesAreWritten) {
   auto parser = std::make_shared<SizedParser>(std::vector<std::size_t>{32});
-  m_sink->Hold();
-  auto adapter = Redirect(parser);
-  Write(0);
-  m_sink->WaitUntilHeld();
-  for (unsigned i = 1; i < 4; ++i) Write(i);
-  WaitFor([&] { return parser->m_built.load() == 4; });
+  auto adapter = FourQueuedBehindAHeldWrite(parser);
   adapter->StopRunning();
   for (unsigned i = 4; i < 8; ++i) Write(i);
   std::this_thread::sleep_for(50ms);
@@ -262,12 +267,7 @@ TEST_F(EtwAdapterTest, EventsAfterTheStopRequestAreDiscardedWhileQueuedOnesAreWr
 // alive until the held write returns and the queued records are written.
 TEST_F(EtwAdapterTest, AFailedWaitForTheWriterLeavesTheAdapterToTheWriter) {
   auto parser = std::make_shared<SizedParser>(std::vector<std::size_t>{32});
-  m_sink->Hold();
-  auto adapter = Redirect(parser);
-  Write(0);
-  m_sink->WaitUntilHeld();
-  for (unsigned i = 1; i < 4; ++i) Write(i);
-  WaitFor([&] { return parser->m_built.load() == 4; });
+  auto adapter = FourQueuedBehindAHeldWrite(parser);
   std::weak_ptr<CEtwAdapter> watch = adapter;
   adapter.reset();
   sim::fail_next("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
