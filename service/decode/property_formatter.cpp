@@ -7,7 +7,9 @@
 
 void ETW_DECODING_STATE::Reset() {
   userDataConsumed = 0;
-  propertyTexts.clear();
+  // Emptied, not destroyed: the manifest parser sizes the list for each event.
+  for (WString& text : propertyTexts) text.clear();
+  texts.Reset();
   savedValues.clear();
   message.clear();
   errorText.clear();

@@ -4,8 +4,11 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <optional>
 #include <mutex>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -70,6 +73,7 @@ class RecordBuilder {
   T* at(std::size_t offset) {
     return reinterpret_cast<T*>(bytes_.data() + offset);
   }
+  std::vector<unsigned char> take() { return std::move(bytes_); }
   // Copies the record out, or reports the size needed.
   ULONG deliver(void* buffer, ULONG* buffer_size) const {
     const auto needed = static_cast<ULONG>(bytes_.size());
@@ -204,16 +208,15 @@ ULONG WINAPI TdhEnumerateProviderFieldInformation(LPGUID pGuid, EVENT_FIELD_TYPE
   return record.deliver(pBuffer, pBufferSize);
 }
 
-ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount, PTDH_CONTEXT pTdhContext,
-                                    PTRACE_EVENT_INFO pBuffer, ULONG* pBufferSize) {
-  TDH_FAIL_IF_ARMED("TdhGetEventInformation");
-  if (pEvent == nullptr || pBufferSize == nullptr || (TdhContextCount != 0 && pTdhContext == nullptr)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  const EVENT_HEADER& header = pEvent->EventHeader;
-  const etw::Guid provider_guid = to_etw(header.ProviderId);
-  const auto found = etw::catalog().find_event(provider_guid, key_of(header.EventDescriptor));
-  if (!found) return ERROR_NOT_FOUND;
+namespace {
+
+// The TRACE_EVENT_INFO of an event as the provider's schema describes it. The header's
+// provider GUID and descriptor are copied in by the caller: the descriptor's level, task,
+// keywords and channel are the event's own, not part of what identifies its schema.
+std::optional<std::vector<unsigned char>> build_event_information(const etw::Guid& provider_guid,
+                                                                  const etw::EventKey& key) {
+  const auto found = etw::catalog().find_event(provider_guid, key);
+  if (!found) return std::nullopt;
   const etw::ProviderSchema& provider = *found->provider;
   const etw::Event& event = *found->event;
 
@@ -228,8 +231,6 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount,
                            (count == 0 ? 1 : count) * sizeof(EVENT_PROPERTY_INFO);
   RecordBuilder record(head);
   auto info = [&record] { return record.at<TRACE_EVENT_INFO>(0); };
-  info()->ProviderGuid = header.ProviderId;
-  info()->EventDescriptor = header.EventDescriptor;
   info()->DecodingSource = static_cast<DECODING_SOURCE>(provider.source);
   info()->PropertyCount = static_cast<ULONG>(count);
   info()->TopLevelPropertyCount = static_cast<ULONG>(top_level);
@@ -237,7 +238,6 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount,
   if (const etw::Task* task = provider.find_task(event.task); task != nullptr && !task->event_guid.is_zero()) {
     info()->EventGuid = to_win(task->event_guid);
   }
-
   // Texts after the head; every offset is taken after the text's own append, since the
   // builder's storage moves as it grows.
   const ULONG provider_name = record.add_text(provider.name);
@@ -306,7 +306,92 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount,
     }
     slot->Flags = static_cast<PROPERTY_FLAGS>(flags);
   }
-  return record.deliver(pBuffer, pBufferSize);
+  return record.take();
+}
+
+// Built event information by event key, so that decoding an event does not rebuild (and
+// re-convert every text of) its TRACE_EVENT_INFO each time. Entries belong to the catalog
+// generation they were built in: any change of the installed providers (a provider replaced,
+// a manifest loaded or unloaded, a reset) empties the cache before the next answer, and an
+// entry built from a catalog that changed meanwhile is not kept.
+class EventInformationCache {
+ public:
+  using Entry = std::shared_ptr<const std::vector<unsigned char>>;
+  struct Key {
+    etw::Guid provider;
+    etw::EventKey event;
+    bool operator<(const Key& other) const {
+      return std::tie(provider, event.id, event.version, event.opcode) <
+             std::tie(other.provider, other.event.id, other.event.version, other.event.opcode);
+    }
+  };
+
+  Entry find(const Key& key, std::uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    if (!follow(generation)) return nullptr;
+    const auto it = entries_.find(key);
+    return it == entries_.end() ? nullptr : it->second;
+  }
+
+  void store(const Key& key, std::uint64_t generation, Entry entry) {
+    std::lock_guard lock(mutex_);
+    if (!follow(generation)) return;
+    if (entries_.size() >= kMaxEntries) entries_.clear();
+    entries_[key] = std::move(entry);
+  }
+
+ private:
+  static constexpr std::size_t kMaxEntries = 4096;
+
+  // Moves the cache to `generation` when it is newer; false when the caller's is older.
+  bool follow(std::uint64_t generation) {
+    if (generation < generation_) return false;
+    if (generation > generation_) {
+      entries_.clear();
+      generation_ = generation;
+    }
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::uint64_t generation_ = 0;
+  std::map<Key, Entry> entries_;
+};
+
+EventInformationCache& event_information_cache() {
+  static EventInformationCache& instance = *new EventInformationCache;
+  return instance;
+}
+
+}  // namespace
+
+ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount, PTDH_CONTEXT pTdhContext,
+                                    PTRACE_EVENT_INFO pBuffer, ULONG* pBufferSize) {
+  TDH_FAIL_IF_ARMED("TdhGetEventInformation");
+  if (pEvent == nullptr || pBufferSize == nullptr || (TdhContextCount != 0 && pTdhContext == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const EVENT_HEADER& header = pEvent->EventHeader;
+  const EventInformationCache::Key key{to_etw(header.ProviderId), key_of(header.EventDescriptor)};
+  // Read before the catalog is queried, so that an entry built now is never newer than its label.
+  const std::uint64_t generation = etw::catalog().generation();
+  EventInformationCache::Entry bytes = event_information_cache().find(key, generation);
+  if (bytes == nullptr) {
+    auto built = build_event_information(key.provider, key.event);
+    if (!built) return ERROR_NOT_FOUND;
+    bytes = std::make_shared<const std::vector<unsigned char>>(std::move(*built));
+    event_information_cache().store(key, generation, bytes);
+  }
+  const auto needed = static_cast<ULONG>(bytes->size());
+  if (pBuffer == nullptr || *pBufferSize < needed) {
+    *pBufferSize = needed;
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(static_cast<void*>(pBuffer), bytes->data(), needed);
+  pBuffer->ProviderGuid = header.ProviderId;
+  pBuffer->EventDescriptor = header.EventDescriptor;
+  *pBufferSize = needed;
+  return ERROR_SUCCESS;
 }
 
 ULONG WINAPI TdhGetEventMapInformation(PEVENT_RECORD pEvent, PWSTR pMapName, PEVENT_MAP_INFO pBuffer,

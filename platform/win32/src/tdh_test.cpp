@@ -266,6 +266,42 @@ TEST_F(Tdh, EventInformationWithCountByFieldShortBufferAndUnknownEvent) {
   EXPECT_EQ(TdhGetEventInformation(&event.record, 0, nullptr, info, &size), ULONG{ERROR_NOT_FOUND});
 }
 
+// Event information is built once per event and kept; what is kept must follow every change
+// of the installed providers, and the descriptor must be each event's own.
+TEST_F(Tdh, EventInformationFollowsTheEventsDescriptorAndReplacedOrRemovedProviders) {
+  ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
+  CountedEvent event;
+  std::vector<unsigned char> buffer(4096);
+  auto* info = reinterpret_cast<PTRACE_EVENT_INFO>(buffer.data());
+  auto fetch = [&] {
+    ULONG size = static_cast<ULONG>(buffer.size());
+    return TdhGetEventInformation(&event.record, 0, nullptr, info, &size);
+  };
+  event.record.EventHeader.EventDescriptor.Level = 4;
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(info->EventDescriptor.Level, 4);
+  event.record.EventHeader.EventDescriptor.Level = 2;
+  event.record.EventHeader.EventDescriptor.Keyword = 0x30;
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(info->EventDescriptor.Level, 2);
+  EXPECT_EQ(info->EventDescriptor.Keyword, 0x30u);
+  EXPECT_EQ(text_at(info, info->EventMessageOffset), "%1 values, %3");
+
+  etw::ProviderSchema replaced = counted_provider();
+  replaced.events[0].message = "now %3";
+  replaced.templates[0].fields[2].name = "Label";
+  ASSERT_EQ(sim::install_declared_provider(replaced), etw::CatalogStatus::Ok);
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(text_at(info, info->EventMessageOffset), "now %3");
+  EXPECT_EQ(text_at(info, (&info->EventPropertyInfoArray[0])[2].NameOffset), "Label");
+
+  sim::reset();
+  EXPECT_EQ(fetch(), ULONG{ERROR_NOT_FOUND});
+  ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(text_at(info, info->EventMessageOffset), "%1 values, %3");
+}
+
 TEST_F(Tdh, PropertiesByNameAndTheirSizes) {
   ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
   CountedEvent event;
