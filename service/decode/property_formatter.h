@@ -15,8 +15,8 @@
 //   locale's date and time formatters, so a time stamp never depends on the machine's locale
 //   and there is no formatter that can fail half way; a system time whose fields are out of
 //   range is invalid data (15005).
-// - Integers are written with the C library's portable forms ("%u", "%llu", "0x%X"), which
-//   give the same digits as the platform's sized forms.
+// - Integers are written with std::to_chars (decimal, or "0x" and upper-case hexadecimal
+//   digits), which gives the same digits as the platform's sized forms ("%I32u", "0x%I64X").
 #pragma once
 
 #include <string>

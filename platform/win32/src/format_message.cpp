@@ -70,6 +70,7 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD, DWORD, LPWSTR lpBuf
     return 0;
   }
   std::u16string text;
+  text.reserve(256);  // most messages fit: one allocation instead of one per doubling
   const auto* arguments = reinterpret_cast<const DWORD_PTR*>(Arguments);
   if (!expand(static_cast<const char16_t*>(lpSource), arguments, (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0,
               text)) {

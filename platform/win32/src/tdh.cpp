@@ -2,6 +2,7 @@
 // the machine's set of installed providers that the reset lays afresh.
 #include "tdh.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -485,6 +486,22 @@ std::string printed(const char* format, auto... values) {
 }
 #pragma GCC diagnostic pop
 
+// Integers without the formatted-output machinery: the same digits as "%d"/"%llu" and "0x%X".
+std::string decimal(auto value) {
+  char text[24];
+  const char* end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, static_cast<std::size_t>(end - text));
+}
+
+std::string hex(ULONGLONG value) {
+  char text[24] = "0x";
+  char* end = std::to_chars(text + 2, text + sizeof text, value, 16).ptr;
+  for (char* digit = text + 2; digit < end; ++digit) {
+    if (*digit >= 'a') *digit = static_cast<char>(*digit - 'a' + 'A');
+  }
+  return std::string(text, static_cast<std::size_t>(end - text));
+}
+
 std::string hex_bytes(const BYTE* data, std::size_t size) {
   std::string text = "0x";
   for (std::size_t i = 0; i < size; ++i) text += printed("%02X", data[i]);
@@ -527,45 +544,39 @@ std::optional<std::string> mapped(const EVENT_MAP_INFO* map, ULONGLONG value) {
 
 std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_t size, ULONG pointer_size,
                    const EVENT_MAP_INFO* map) {
-  auto integer = [&](ULONGLONG value, const char* decimal) -> std::string {
+  auto integer = [&](ULONGLONG value) -> std::string {
     if (map != nullptr) {
       if (auto text = mapped(map, value)) return *text;
     }
-    if (out_type >= TDH_OUTTYPE_HEXINT8 && out_type <= TDH_OUTTYPE_HEXINT64) return printed("0x%llX", value);
+    if (out_type >= TDH_OUTTYPE_HEXINT8 && out_type <= TDH_OUTTYPE_HEXINT64) return hex(value);
     if (out_type == TDH_OUTTYPE_WIN32ERROR || out_type == TDH_OUTTYPE_HRESULT || out_type == TDH_OUTTYPE_NTSTATUS ||
         out_type == TDH_OUTTYPE_ERRORCODE) {
-      return printed("0x%llX", value);
+      return hex(value);
     }
-    return printed(decimal, value);
+    return decimal(value);
   };
   switch (in_type) {
-    case TDH_INTYPE_UNICODESTRING: case TDH_INTYPE_NONNULLTERMINATEDSTRING: case TDH_INTYPE_UNICODECHAR: {
-      std::u16string text(size / 2, u'\0');
-      std::memcpy(text.data(), data, text.size() * 2);
-      if (auto zero = text.find(u'\0'); zero != std::u16string::npos) text.resize(zero);
-      return platform::utf16_to_utf8(text);
-    }
     case TDH_INTYPE_ANSISTRING: case TDH_INTYPE_NONNULLTERMINATEDANSISTRING: case TDH_INTYPE_ANSICHAR: {
       std::string text(reinterpret_cast<const char*>(data), size);
       if (auto zero = text.find('\0'); zero != std::string::npos) text.resize(zero);
       return text;
     }
-    case TDH_INTYPE_INT8: return printed("%d", static_cast<int>(load<signed char>(data)));
-    case TDH_INTYPE_UINT8: return integer(data[0], "%llu");
-    case TDH_INTYPE_INT16: return printed("%d", static_cast<int>(load<short>(data)));
-    case TDH_INTYPE_UINT16: return integer(load<USHORT>(data), "%llu");
-    case TDH_INTYPE_INT32: return printed("%d", load<int>(data));
-    case TDH_INTYPE_UINT32: return integer(load<ULONG>(data), "%llu");
-    case TDH_INTYPE_INT64: return printed("%lld", load<long long>(data));
-    case TDH_INTYPE_UINT64: return integer(load<ULONGLONG>(data), "%llu");
-    case TDH_INTYPE_HEXINT32: return printed("0x%X", load<ULONG>(data));
-    case TDH_INTYPE_HEXINT64: return printed("0x%llX", load<ULONGLONG>(data));
+    case TDH_INTYPE_INT8: return decimal(static_cast<int>(load<signed char>(data)));
+    case TDH_INTYPE_UINT8: return integer(data[0]);
+    case TDH_INTYPE_INT16: return decimal(static_cast<int>(load<short>(data)));
+    case TDH_INTYPE_UINT16: return integer(load<USHORT>(data));
+    case TDH_INTYPE_INT32: return decimal(load<int>(data));
+    case TDH_INTYPE_UINT32: return integer(load<ULONG>(data));
+    case TDH_INTYPE_INT64: return decimal(load<long long>(data));
+    case TDH_INTYPE_UINT64: return integer(load<ULONGLONG>(data));
+    case TDH_INTYPE_HEXINT32: return hex(load<ULONG>(data));
+    case TDH_INTYPE_HEXINT64: return hex(load<ULONGLONG>(data));
     case TDH_INTYPE_FLOAT: return printed("%f", static_cast<double>(load<float>(data)));
     case TDH_INTYPE_DOUBLE: return printed("%f", load<double>(data));
     case TDH_INTYPE_BOOLEAN: return load<ULONG>(data) != 0 ? "true" : "false";
     case TDH_INTYPE_GUID: return etw::guid_text(load<etw::Guid>(data));
     case TDH_INTYPE_POINTER: case TDH_INTYPE_SIZET:
-      return pointer_size == 4 ? printed("0x%X", load<ULONG>(data)) : printed("0x%llX", load<ULONGLONG>(data));
+      return pointer_size == 4 ? hex(load<ULONG>(data)) : hex(load<ULONGLONG>(data));
     case TDH_INTYPE_BINARY: case TDH_INTYPE_HEXDUMP: return hex_bytes(data, size);
     case TDH_INTYPE_FILETIME: {
       const ULONGLONG ticks = load<ULONGLONG>(data);
@@ -584,6 +595,29 @@ std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_
     }
     default: return {};
   }
+}
+
+bool is_wide_text(USHORT in_type) {
+  return in_type == TDH_INTYPE_UNICODESTRING || in_type == TDH_INTYPE_NONNULLTERMINATEDSTRING ||
+         in_type == TDH_INTYPE_UNICODECHAR;
+}
+
+// UTF-16 text of `size` bytes up to its first zero, taken as it is but for unpaired
+// surrogates, which become U+FFFD as in every other text this surface renders.
+std::u16string wide_text(const BYTE* data, std::size_t size) {
+  std::u16string text(size / 2, u'\0');
+  std::memcpy(text.data(), data, text.size() * 2);
+  if (auto zero = text.find(u'\0'); zero != std::u16string::npos) text.resize(zero);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit < 0xD800 || unit > 0xDFFF) continue;
+    if (unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      ++i;
+    } else {
+      text[i] = 0xFFFD;
+    }
+  }
+  return text;
 }
 
 struct PropertyWalk {
@@ -684,7 +718,9 @@ ULONG WINAPI TdhFormatProperty(PTRACE_EVENT_INFO, PEVENT_MAP_INFO MapInfo, ULONG
     status = ERROR_EVT_INVALID_EVENT_DATA;
   }
   const std::u16string text =
-      platform::utf8_to_utf16(render(PropertyInType, PropertyOutType, UserData, *size, PointerSize, MapInfo));
+      is_wide_text(PropertyInType)
+          ? wide_text(UserData, *size)
+          : platform::utf8_to_utf16(render(PropertyInType, PropertyOutType, UserData, *size, PointerSize, MapInfo));
   const auto needed = static_cast<ULONG>((text.size() + 1) * sizeof(char16_t));
   if (Buffer == nullptr || *BufferSize < needed) {
     *BufferSize = needed;
