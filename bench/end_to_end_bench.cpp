@@ -11,8 +11,8 @@
 // - "raw": the DUX provider {4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}, whose events travel as
 //   their user data (64 bytes here) without decoding.
 //
-// Counters: events_per_second (N over the capture's time), events_in_file (what stpdump's
-// decoder finds), session_events_lost (the session's EventsLost from a query before the
+// Counters: events_per_second (N over the capture's time), delivered_per_second (the events
+// in the file over the same time), events_in_file (what stpdump's decoder finds), session_events_lost (the session's EventsLost from a query before the
 // stop), redirect_skip_notices (the redirect's memory-cap notices in the file) and missing
 // (N minus the events in the file).
 //
@@ -284,6 +284,7 @@ void BM_EventWriteToStpFile(benchmark::State& state) {
   const auto iterations = static_cast<double>(state.iterations());
   const double total = static_cast<double>(kEvents) * iterations;
   state.counters["events_per_second"] = benchmark::Counter(total / seconds);
+  state.counters["delivered_per_second"] = benchmark::Counter(static_cast<double>(inFile) / seconds);
   state.counters["events_in_file"] = benchmark::Counter(static_cast<double>(inFile) / iterations);
   state.counters["missing"] = benchmark::Counter((total - static_cast<double>(inFile)) / iterations);
   state.counters["session_events_lost"] = benchmark::Counter(static_cast<double>(lost) / iterations);

@@ -1,5 +1,6 @@
 #include "trace_parsers.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -128,10 +129,9 @@ ULONG ETWTraceParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_I
       // Every insertion a template may name has an argument: the missing ones are empty.
       DWORD_PTR arguments[kMaxInsertions];
       static const WCHAR kEmpty[] = TEXT("");
-      for (ULONG i = 0; i < kMaxInsertions; ++i) {
-        arguments[i] = reinterpret_cast<DWORD_PTR>(i < state->propertyTexts.size() ? state->propertyTexts[i].c_str()
-                                                                                    : kEmpty);
-      }
+      std::fill_n(arguments, kMaxInsertions, reinterpret_cast<DWORD_PTR>(kEmpty));
+      const std::size_t given = std::min<std::size_t>(state->propertyTexts.size(), kMaxInsertions);
+      for (std::size_t i = 0; i < given; ++i) arguments[i] = reinterpret_cast<DWORD_PTR>(state->propertyTexts[i].c_str());
       LPWSTR formatted = nullptr;
       const auto* messageTemplate = reinterpret_cast<LPCWSTR>(reinterpret_cast<const BYTE*>(info) + info->EventMessageOffset);
       const DWORD length = FormatMessageW(
