@@ -349,7 +349,9 @@ TEST_F(Tdh, FormatPropertyRendersOneElementAndReportsSizes) {
 
 TEST(FormatMessage, InsertsArgumentsIntoATemplateAndAllocates) {
   LPWSTR result = nullptr;
-  const char16_t* three[] = {u"one", u"two", u"3"};
+  // An argument array as FormatMessageW reads it: one pointer-sized value per insertion.
+  DWORD_PTR three[] = {reinterpret_cast<DWORD_PTR>(u"one"), reinterpret_cast<DWORD_PTR>(u"two"),
+                       reinterpret_cast<DWORD_PTR>(u"3")};
   const DWORD ok = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
                                   u"%2!s! then %1 at 100%% %3x%n", 0, 0, reinterpret_cast<LPWSTR>(&result), 0,
                                   reinterpret_cast<va_list*>(three));
