@@ -27,7 +27,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -221,8 +220,8 @@ struct FileCount : stpdump::ItemSink {
 };
 
 FileCount CountFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<std::uint8_t> bytes(std::filesystem::file_size(path));
+  std::ifstream(path, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   FileCount count;
   stpdump::StreamDecoder decoder(count);
   stpdump::StpParser parser(decoder);
