@@ -293,7 +293,7 @@ void BM_EventWriteToStpFile(benchmark::State& state) {
 }
 BENCHMARK(BM_EventWriteToStpFile)
     ->ArgsProduct({{kManifest, kRaw}, {1, 2}})
-    ->Iterations(2)
+    ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 
