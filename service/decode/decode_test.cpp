@@ -353,6 +353,28 @@ TEST_F(Records, EventInformationBufferGrowsAndIsReused) {
   EXPECT_EQ(parser.GetETWData(a.Record()), "");
 }
 
+// One parser serves a whole session and keeps its texts' storage from event to event: no
+// text of one event may show up in the next.
+TEST_F(Records, AParserReusedAcrossEventsCarriesNoTextOver) {
+  auto two = OneEventProvider("Two", kManifestGuid, etw::DecodingSource::XmlFile,
+                              {MakeField("N", in::UInt8), MakeField("Name", in::UnicodeString)}, "%1 %2");
+  auto one = OneEventProvider("One", "{6A1F0C77-2D1B-4E55-9C31-0B5E7A3C9D06}", etw::DecodingSource::XmlFile,
+                              {MakeField("N", in::UInt8)}, "%1 [%2]");
+  ASSERT_EQ(sim::install_declared_provider(two), etw::CatalogStatus::Ok);
+  ASSERT_EQ(sim::install_declared_provider(one), etw::CatalogStatus::Ok);
+  TdhParserImpl parser;
+  EventRecordBuilder first(two);
+  first.Value<std::uint8_t>(1).Wide(u"first");
+  EventRecordBuilder second(one);
+  second.Value<std::uint8_t>(7);
+  EventRecordBuilder third(two);
+  third.Value<std::uint8_t>(2).Wide(u"third");
+  EXPECT_EQ(TextOf(parser.GetETWData(first.Record())), "Two-->1 first");
+  EXPECT_EQ(TextOf(parser.GetETWData(second.Record())), "One-->7 []");
+  EXPECT_EQ(TextOf(parser.GetETWData(third.Record())), "Two-->2 third");
+  EXPECT_EQ(TextOf(parser.GetETWData(third.Record())), "Two-->2 third");
+}
+
 TEST_F(Records, MofEventListsHeaderAndValues) {
   etw::Field state = MakeField("State", in::UInt32);
   state.map = "M";
