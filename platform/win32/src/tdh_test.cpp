@@ -330,7 +330,7 @@ TEST_F(Tdh, PropertiesByNameAndTheirSizes) {
 
 TEST_F(Tdh, FormatPropertyRendersOneElementAndReportsSizes) {
   unsigned char value[4] = {0xFF, 0, 0, 0};
-  char16_t text[16] = {};
+  char16_t text[32] = {};
   ULONG size = sizeof text;
   USHORT used = 0;
   ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_UINT32, TDH_OUTTYPE_HEXINT32, 0, 4, value, &size, text, &used), 0u);
@@ -345,6 +345,39 @@ TEST_F(Tdh, FormatPropertyRendersOneElementAndReportsSizes) {
             ULONG{ERROR_EVT_INVALID_EVENT_DATA});
   EXPECT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_SID, 0, 0, 4, value, &size, text, &used),
             ULONG{ERROR_NOT_SUPPORTED});
+
+  // Signed and 64-bit hexadecimal digits.
+  const long long negative = -1234567890123;
+  size = sizeof text;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_INT64, 0, 0, 8,
+                              reinterpret_cast<PBYTE>(const_cast<long long*>(&negative)), &size, text, &used), 0u);
+  EXPECT_EQ(std::u16string(text), u"-1234567890123");
+  const unsigned long long wide_value = 0xABCDEF0123456789ull;
+  size = sizeof text;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_HEXINT64, 0, 0, 8,
+                              reinterpret_cast<PBYTE>(const_cast<unsigned long long*>(&wide_value)), &size, text, &used),
+            0u);
+  EXPECT_EQ(std::u16string(text), u"0xABCDEF0123456789");
+}
+
+TEST_F(Tdh, FormatPropertyKeepsUtf16TextButForLoneSurrogates) {
+  // "a", U+1F600 as a pair, a lone high surrogate, "b", a lone low surrogate, the terminator.
+  const char16_t data[] = {u'a', 0xD83D, 0xDE00, 0xD800, u'b', 0xDC00, 0, u'z'};
+  char16_t text[16] = {};
+  ULONG size = sizeof text;
+  USHORT used = 0;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_UNICODESTRING, TDH_OUTTYPE_STRING, 0, sizeof data,
+                              reinterpret_cast<PBYTE>(const_cast<char16_t*>(data)), &size, text, &used),
+            0u);
+  EXPECT_EQ(std::u16string(text), std::u16string({u'a', 0xD83D, 0xDE00, 0xFFFD, u'b', 0xFFFD}));
+  EXPECT_EQ(used, 14);
+  // A counted string ends at its first zero; what follows is not text.
+  size = sizeof text;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_NONNULLTERMINATEDSTRING, TDH_OUTTYPE_STRING, 8,
+                              sizeof data, reinterpret_cast<PBYTE>(const_cast<char16_t*>(data)), &size, text, &used),
+            0u);
+  EXPECT_EQ(std::u16string(text), std::u16string({u'a', 0xD83D, 0xDE00, 0xFFFD, u'b', 0xFFFD}));
+  EXPECT_EQ(used, 16);
 }
 
 TEST(FormatMessage, InsertsArgumentsIntoATemplateAndAllocates) {
