@@ -94,6 +94,18 @@ TEST_P(Decoder, HexInt32OutputRendersUpperCaseAndProviderNameLeads) {
   EXPECT_EQ(TextOf(Decode(provider, builder)), "Demo-->code 0xFF count 255 true -3 []");
 }
 
+TEST_P(Decoder, SignedAnd64BitIntegersKeepTheirSignAndUpperCaseHexadecimalDigits) {
+  auto provider = OneEventProvider("", kManifestGuid, etw::DecodingSource::XmlFile,
+                                   {MakeField("A", in::Int64), MakeField("B", in::UInt64, out::HexInt64),
+                                    MakeField("C", in::HexInt64), MakeField("D", in::Int16),
+                                    MakeField("E", in::UInt16, out::HexInt16), MakeField("F", in::UInt64)},
+                                   "%1 %2 %3 %4 %5 %6");
+  EventRecordBuilder builder(provider);
+  builder.Value<std::int64_t>(-5).Value<std::uint64_t>(0xDEADBEEFCAFEull).Value<std::uint64_t>(0x10);
+  builder.Value<std::int16_t>(-300).Value<std::uint16_t>(0xAB).Value<std::uint64_t>(18446744073709551615ull);
+  EXPECT_EQ(TextOf(Decode(provider, builder)), "-5 0xDEADBEEFCAFE 0x10 -300 0xAB 18446744073709551615");
+}
+
 TEST_P(Decoder, CountsAndLengthsComeFromEarlierProperties) {
   etw::Field values = MakeField("Values", in::UInt16);
   values.is_array = true;
