@@ -2,6 +2,7 @@
 // the machine's set of installed providers that the reset lays afresh.
 #include "tdh.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -717,16 +718,30 @@ ULONG WINAPI TdhFormatProperty(PTRACE_EVENT_INFO, PEVENT_MAP_INFO MapInfo, ULONG
     size = UserDataLength & ~std::size_t{1};
     status = ERROR_EVT_INVALID_EVENT_DATA;
   }
-  const std::u16string text =
-      is_wide_text(PropertyInType)
-          ? wide_text(UserData, *size)
-          : platform::utf8_to_utf16(render(PropertyInType, PropertyOutType, UserData, *size, PointerSize, MapInfo));
-  const auto needed = static_cast<ULONG>((text.size() + 1) * sizeof(char16_t));
+  // Rendered texts are mostly ASCII (numbers, names): those go to the caller's buffer unit
+  // by unit, without a UTF-16 copy in between.
+  std::u16string wide;
+  std::string narrow;
+  bool ascii = false;
+  if (is_wide_text(PropertyInType)) {
+    wide = wide_text(UserData, *size);
+  } else {
+    narrow = render(PropertyInType, PropertyOutType, UserData, *size, PointerSize, MapInfo);
+    ascii = std::all_of(narrow.begin(), narrow.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) wide = platform::utf8_to_utf16(narrow);
+  }
+  const std::size_t length = ascii ? narrow.size() : wide.size();
+  const auto needed = static_cast<ULONG>((length + 1) * sizeof(char16_t));
   if (Buffer == nullptr || *BufferSize < needed) {
     *BufferSize = needed;
     return ERROR_INSUFFICIENT_BUFFER;
   }
-  std::memcpy(Buffer, text.c_str(), needed);
+  if (ascii) {
+    for (std::size_t i = 0; i < length; ++i) Buffer[i] = static_cast<WCHAR>(narrow[i]);
+    Buffer[length] = 0;
+  } else {
+    std::memcpy(Buffer, wide.c_str(), needed);
+  }
   *BufferSize = needed;
   *UserDataConsumed = static_cast<USHORT>(*size);
   return status;
