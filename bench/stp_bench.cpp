@@ -5,8 +5,6 @@
 // - stpdump's decoder (packet parser, message reassembly, ETW decoding) on the result.
 // The buffer is what the redirect hands a sink: 8 MiB of framed ETW records whose text is
 // 400 bytes long (499-byte payloads).
-#include <unistd.h>
-
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -18,6 +16,7 @@
 
 #include "device_mipi_stp2file.h"
 #include "log_writer.h"
+#include "shm_root.h"
 #include "sim/sim.h"
 #include "stp_parser.h"
 #include "stp_writer.h"
@@ -60,23 +59,9 @@ void IntoMemory(const std::uint8_t* bytes, std::size_t count) {
 }
 std::uint64_t Clock() { return 0; }
 
-// The machine's root (and so ProgramData, where the sink writes) lies in tmpfs when there
-// is one: the page cache without a disk file system's block allocation behind it.
-struct ShmRoot {
-  std::filesystem::path path;
-  ShmRoot() {
-    if (std::filesystem::is_directory("/dev/shm")) {
-      path = std::filesystem::path("/dev/shm") / ("conduit-stp-bench-" + std::to_string(::getpid()));
-      std::filesystem::create_directories(path);
-    }
-  }
-  ~ShmRoot() {
-    if (!path.empty()) std::filesystem::remove_all(path);
-  }
-};
-
 void PrepareMachine() {
-  static const ShmRoot root;
+  // ProgramData, where the sink writes, in tmpfs when there is one.
+  static const bench_support::ShmRoot root("conduit-stp-bench");
   static const bool prepared = [] {
     if (root.path.empty()) {
       sim::reset();

@@ -94,6 +94,18 @@ TEST_P(Decoder, HexInt32OutputRendersUpperCaseAndProviderNameLeads) {
   EXPECT_EQ(TextOf(Decode(provider, builder)), "Demo-->code 0xFF count 255 true -3 []");
 }
 
+TEST_P(Decoder, SignedAnd64BitIntegersKeepTheirSignAndUpperCaseHexadecimalDigits) {
+  auto provider = OneEventProvider("", kManifestGuid, etw::DecodingSource::XmlFile,
+                                   {MakeField("A", in::Int64), MakeField("B", in::UInt64, out::HexInt64),
+                                    MakeField("C", in::HexInt64), MakeField("D", in::Int16),
+                                    MakeField("E", in::UInt16, out::HexInt16), MakeField("F", in::UInt64)},
+                                   "%1 %2 %3 %4 %5 %6");
+  EventRecordBuilder builder(provider);
+  builder.Value<std::int64_t>(-5).Value<std::uint64_t>(0xDEADBEEFCAFEull).Value<std::uint64_t>(0x10);
+  builder.Value<std::int16_t>(-300).Value<std::uint16_t>(0xAB).Value<std::uint64_t>(18446744073709551615ull);
+  EXPECT_EQ(TextOf(Decode(provider, builder)), "-5 0xDEADBEEFCAFE 0x10 -300 0xAB 18446744073709551615");
+}
+
 TEST_P(Decoder, CountsAndLengthsComeFromEarlierProperties) {
   etw::Field values = MakeField("Values", in::UInt16);
   values.is_array = true;
@@ -351,6 +363,28 @@ TEST_F(Records, EventInformationBufferGrowsAndIsReused) {
 
   sim::fail_next("TdhGetEventInformation", 1, ERROR_OUTOFMEMORY);
   EXPECT_EQ(parser.GetETWData(a.Record()), "");
+}
+
+// One parser serves a whole session and keeps its texts' storage from event to event: no
+// text of one event may show up in the next.
+TEST_F(Records, AParserReusedAcrossEventsCarriesNoTextOver) {
+  auto two = OneEventProvider("Two", kManifestGuid, etw::DecodingSource::XmlFile,
+                              {MakeField("N", in::UInt8), MakeField("Name", in::UnicodeString)}, "%1 %2");
+  auto one = OneEventProvider("One", "{6A1F0C77-2D1B-4E55-9C31-0B5E7A3C9D06}", etw::DecodingSource::XmlFile,
+                              {MakeField("N", in::UInt8)}, "%1 [%2]");
+  ASSERT_EQ(sim::install_declared_provider(two), etw::CatalogStatus::Ok);
+  ASSERT_EQ(sim::install_declared_provider(one), etw::CatalogStatus::Ok);
+  TdhParserImpl parser;
+  EventRecordBuilder first(two);
+  first.Value<std::uint8_t>(1).Wide(u"first");
+  EventRecordBuilder second(one);
+  second.Value<std::uint8_t>(7);
+  EventRecordBuilder third(two);
+  third.Value<std::uint8_t>(2).Wide(u"third");
+  EXPECT_EQ(TextOf(parser.GetETWData(first.Record())), "Two-->1 first");
+  EXPECT_EQ(TextOf(parser.GetETWData(second.Record())), "One-->7 []");
+  EXPECT_EQ(TextOf(parser.GetETWData(third.Record())), "Two-->2 third");
+  EXPECT_EQ(TextOf(parser.GetETWData(third.Record())), "Two-->2 third");
 }
 
 TEST_F(Records, MofEventListsHeaderAndValues) {

@@ -1,5 +1,6 @@
 #include "property_formatter.h"
 
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 
@@ -7,7 +8,9 @@
 
 void ETW_DECODING_STATE::Reset() {
   userDataConsumed = 0;
-  propertyTexts.clear();
+  // Emptied, not destroyed: the manifest parser sizes the list for each event.
+  for (WString& text : propertyTexts) text.clear();
+  texts.Reset();
   savedValues.clear();
   message.clear();
   errorText.clear();
@@ -31,11 +34,29 @@ class ElementText {
     m_text.resize(start + count);
     for (std::size_t i = 0; i < count; ++i) m_text[start + i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
   }
+  // Integers as "%d"/"%u" and "0x%X" print them, without the formatted-output machinery.
+  template <typename T>
+  void Decimal(T value) {
+    char digits[24];
+    Run(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+  }
+  void Hex(unsigned long long value) {
+    char digits[24] = "0x";
+    char* end = std::to_chars(digits + 2, digits + sizeof digits, value, 16).ptr;
+    for (char* digit = digits + 2; digit < end; ++digit) {
+      if (*digit >= 'a') *digit = static_cast<char>(*digit - 'a' + 'A');
+    }
+    Run(digits, end);
+  }
   void Wide(const WCHAR* text, std::size_t count) { m_text.append(text, count); }
   void Char(WCHAR c) { m_text.push_back(c); }
   const WString& Text() const { return m_text; }
 
  private:
+  void Run(const char* begin, const char* end) {
+    for (const char* c = begin; c < end; ++c) m_text.push_back(static_cast<WCHAR>(*c));
+  }
+
   WString m_text;
 };
 
@@ -109,53 +130,53 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
       }
       case tdh_in::INT8:
         if (!need(1)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "%d", static_cast<int>(static_cast<signed char>(data[0])));
-        out.Ascii(text);
+        out.Decimal(static_cast<int>(static_cast<signed char>(data[0])));
         break;
       case tdh_in::UINT8:
         if (!need(1)) return ERROR_EVT_INVALID_EVENT_DATA;
         if (outType == tdh_out::HEXINT8) {
-          std::snprintf(text, sizeof text, "0x%X", unsigned{data[0]});
-          out.Ascii(text);
+          out.Hex(data[0]);
         } else if (outType == tdh_out::NOPRINT) {
           out.Char(static_cast<WCHAR>(data[0]));
         } else {
-          std::snprintf(text, sizeof text, "%u", unsigned{data[0]});
-          out.Ascii(text);
+          out.Decimal(unsigned{data[0]});
         }
         break;
       case tdh_in::INT16:
         if (!need(2)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "%hd", Load<short>(data));
-        out.Ascii(text);
+        out.Decimal(Load<short>(data));
         break;
       case tdh_in::UINT16:
         if (!need(2)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, outType == tdh_out::HEXINT16 ? "0x%hX" : "%hu", Load<USHORT>(data));
-        out.Ascii(text);
+        if (outType == tdh_out::HEXINT16) {
+          out.Hex(Load<USHORT>(data));
+        } else {
+          out.Decimal(Load<USHORT>(data));
+        }
         break;
       case tdh_in::INT32:
         if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "%d", Load<INT>(data));
-        out.Ascii(text);
+        out.Decimal(Load<INT>(data));
         break;
       case tdh_in::UINT32:
         if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text,
-                      outType == tdh_out::HEXINT32 || outType == tdh_out::ERRORCODE ? "0x%X" : "%u",
-                      Load<UINT>(data));
-        out.Ascii(text);
+        if (outType == tdh_out::HEXINT32 || outType == tdh_out::ERRORCODE) {
+          out.Hex(Load<UINT>(data));
+        } else {
+          out.Decimal(Load<UINT>(data));
+        }
         break;
       case tdh_in::INT64:
         if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "%lld", Load<long long>(data));
-        out.Ascii(text);
+        out.Decimal(Load<long long>(data));
         break;
       case tdh_in::UINT64:
         if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, outType == tdh_out::HEXINT64 ? "0x%llX" : "%llu",
-                      Load<unsigned long long>(data));
-        out.Ascii(text);
+        if (outType == tdh_out::HEXINT64) {
+          out.Hex(Load<unsigned long long>(data));
+        } else {
+          out.Decimal(Load<unsigned long long>(data));
+        }
         break;
       case tdh_in::FLOAT:
         if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
@@ -235,13 +256,11 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
       }
       case tdh_in::HEXINT32:
         if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "0x%X", Load<UINT>(data));
-        out.Ascii(text);
+        out.Hex(Load<UINT>(data));
         break;
       case tdh_in::HEXINT64:
         if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "0x%llX", Load<unsigned long long>(data));
-        out.Ascii(text);
+        out.Hex(Load<unsigned long long>(data));
         break;
       case tdh_in::UNICODECHAR:
         if (outType == tdh_out::STRING) {
@@ -264,12 +283,7 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
       case tdh_in::POINTER:
       case tdh_in::SIZET:
         if (!need(pointerSize == 4 ? 4 : 8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        if (pointerSize == 4) {
-          std::snprintf(text, sizeof text, "0x%X", Load<UINT>(data));
-        } else {
-          std::snprintf(text, sizeof text, "0x%llX", Load<unsigned long long>(data));
-        }
-        out.Ascii(text);
+        out.Hex(pointerSize == 4 ? Load<UINT>(data) : Load<unsigned long long>(data));
         break;
       case tdh_in::NULL_TYPE:
         return ERROR_EVT_INVALID_EVENT_DATA;
@@ -310,13 +324,18 @@ bool FormatMappedValue(const EVENT_MAP_INFO* map, ULONGLONG value, WString& text
 }
 
 void AppendUtf8(const WCHAR* text, std::size_t count, std::string& out) {
-  // Most event text is ASCII: a run of it is written in one go.
-  std::size_t ascii = 0;
-  while (ascii < count && static_cast<USHORT>(text[ascii]) < 0x80) ++ascii;
+  // Most event text is ASCII: the output is sized for that and written unit by unit until the
+  // first character that is not.
   const std::size_t start = out.size();
-  out.resize(start + ascii);
+  out.resize(start + count);
   char* at = out.data() + start;
-  for (std::size_t i = 0; i < ascii; ++i) at[i] = static_cast<char>(text[i]);
+  std::size_t ascii = 0;
+  for (; ascii < count; ++ascii) {
+    const auto c = static_cast<USHORT>(text[ascii]);
+    if (c >= 0x80) break;
+    at[ascii] = static_cast<char>(c);
+  }
+  out.resize(start + ascii);
   for (std::size_t i = ascii; i < count; ++i) {
     ULONG c = static_cast<USHORT>(text[i]);
     if (c < 0x80) {

@@ -15,8 +15,8 @@
 //   locale's date and time formatters, so a time stamp never depends on the machine's locale
 //   and there is no formatter that can fail half way; a system time whose fields are out of
 //   range is invalid data (15005).
-// - Integers are written with the C library's portable forms ("%u", "%llu", "0x%X"), which
-//   give the same digits as the platform's sized forms.
+// - Integers are written with std::to_chars (decimal, or "0x" and upper-case hexadecimal
+//   digits), which gives the same digits as the platform's sized forms ("%I32u", "0x%I64X").
 #pragma once
 
 #include <string>
@@ -49,12 +49,35 @@ struct TDH_PROCESSING_CONTEXT {
   bool ready = false;
 };
 
+// The per-event set of texts, UTF-8. Reset keeps each text's storage, so that a stream of
+// events does not allocate them anew every time.
+struct _ETW_EVENT_MSGSTRINGS {
+  std::string providerName;
+  std::string levelName;
+  std::string channelName;
+  std::string keywordsName;
+  std::string taskName;
+  std::string opcodeName;
+  std::string formattedEventMessage;
+  std::string providerMessage;
+  std::string eventName;
+  std::string eventAttributes;
+  std::string finalMessage;
+
+  void Reset();
+  // Takes the names from the event information (offsets 0 stay empty).
+  void Fill(const TRACE_EVENT_INFO* info, ULONG infoSize);
+  // providerName + "-->" (when there is a provider name) + formattedEventMessage.
+  bool CreateFinalEtwMessageToUser();
+};
+
 // Everything one event's decoding needs beyond the event and its information; reset before
-// each event, its buffers kept between events.
+// each event, its buffers (and the storage of its texts) kept between events.
 struct ETW_DECODING_STATE {
   TDH_PROCESSING_CONTEXT* context = nullptr;
   ULONG userDataConsumed = 0;
-  std::vector<WString> propertyTexts;   // one per top-level property
+  std::vector<WString> propertyTexts;   // one per top-level property of the event being decoded
+  _ETW_EVENT_MSGSTRINGS texts;          // the manifest parser's texts of the event
   std::vector<ULONG> savedValues;       // by property index: integer values for counts and lengths
   ULONG pointerSize = sizeof(void*);
   std::vector<WCHAR> formatBuffer;      // grown on demand up to kMaxFormatBufferBytes

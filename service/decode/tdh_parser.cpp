@@ -108,12 +108,12 @@ std::string TdhParserImpl::EtwEventGetProcessedString(PEVENT_RECORD event) {
     m_state.Reset();
     m_state.context = &m_context;
     event->UserContext = &m_context;
-    std::string text;
-    if (DecodeETWEvent(&m_state, event, text) != ERROR_SUCCESS) {
+    m_text.clear();  // storage kept from event to event
+    if (DecodeETWEvent(&m_state, event, m_text) != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "DecodeETWEvent  Failed");
       return {};
     }
-    return BuildEtwTextRecord(*event, text.data(), text.size());
+    return BuildEtwTextRecord(*event, m_text.data(), m_text.size());
   } catch (const std::exception& e) {
     LogStandardException("TdhParserImpl::EtwEventGetProcessedString", e);
   } catch (...) {

@@ -55,6 +55,7 @@ class TdhParserImpl : public ITdhParsingInterface {
   ETW_DECODING_STATE m_state;
   std::vector<BYTE> m_eventInfo;
   ULONG m_eventInfoSize = 0;
+  std::string m_text;  // the event's text while its record is built
 };
 
 // Builds the type-0 record body around `text` (cut to what the 16-bit payload length holds).

@@ -1,5 +1,6 @@
 #include "trace_parsers.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,15 +12,15 @@ constexpr USHORT kHeaderFlag32Bit = 0x20;  // EVENT_HEADER_FLAG_32_BIT_HEADER
 constexpr USHORT kHeaderFlag64Bit = 0x40;  // EVENT_HEADER_FLAG_64_BIT_HEADER
 constexpr ULONG kMaxInsertions = 99;
 
-std::string NameAt(const TRACE_EVENT_INFO* info, ULONG infoSize, ULONG offset) {
-  if (offset == 0 || offset >= infoSize) return {};
+// The name at `offset` into `out` (emptied first; its storage is reused).
+void NameAt(const TRACE_EVENT_INFO* info, ULONG infoSize, ULONG offset, std::string& out) {
+  out.clear();
+  if (offset == 0 || offset >= infoSize) return;
   const auto* text = reinterpret_cast<const WCHAR*>(reinterpret_cast<const BYTE*>(info) + offset);
   std::size_t count = 0;
   const std::size_t limit = (infoSize - offset) / sizeof(WCHAR);
   while (count < limit && text[count] != 0) ++count;
-  std::string out;
   AppendUtf8(text, count, out);
-  return out;
 }
 
 const EVENT_PROPERTY_INFO& PropertyAt(const TRACE_EVENT_INFO* info, ULONG index) {
@@ -65,21 +66,26 @@ ULONG CharSize(USHORT inType) {
 
 // --- _ETW_EVENT_MSGSTRINGS ---------------------------------------------------------------
 
-void _ETW_EVENT_MSGSTRINGS::Reset() { *this = _ETW_EVENT_MSGSTRINGS(); }
+void _ETW_EVENT_MSGSTRINGS::Reset() {
+  for (std::string* text : {&providerName, &levelName, &channelName, &keywordsName, &taskName, &opcodeName,
+                            &formattedEventMessage, &providerMessage, &eventName, &eventAttributes, &finalMessage}) {
+    text->clear();
+  }
+}
 
 void _ETW_EVENT_MSGSTRINGS::Fill(const TRACE_EVENT_INFO* info, ULONG infoSize) {
   Reset();
-  providerName = NameAt(info, infoSize, info->ProviderNameOffset);
-  levelName = NameAt(info, infoSize, info->LevelNameOffset);
-  channelName = NameAt(info, infoSize, info->ChannelNameOffset);
-  keywordsName = NameAt(info, infoSize, info->KeywordsNameOffset);
-  taskName = NameAt(info, infoSize, info->TaskNameOffset);
-  opcodeName = NameAt(info, infoSize, info->OpcodeNameOffset);
-  providerMessage = NameAt(info, infoSize, info->ProviderMessageOffset);
+  NameAt(info, infoSize, info->ProviderNameOffset, providerName);
+  NameAt(info, infoSize, info->LevelNameOffset, levelName);
+  NameAt(info, infoSize, info->ChannelNameOffset, channelName);
+  NameAt(info, infoSize, info->KeywordsNameOffset, keywordsName);
+  NameAt(info, infoSize, info->TaskNameOffset, taskName);
+  NameAt(info, infoSize, info->OpcodeNameOffset, opcodeName);
+  NameAt(info, infoSize, info->ProviderMessageOffset, providerMessage);
   // Windows keeps the event name and attributes at the activity-name offsets for
   // self-describing events.
-  eventName = NameAt(info, infoSize, info->ActivityIDNameOffset);
-  eventAttributes = NameAt(info, infoSize, info->RelatedActivityIDNameOffset);
+  NameAt(info, infoSize, info->ActivityIDNameOffset, eventName);
+  NameAt(info, infoSize, info->RelatedActivityIDNameOffset, eventAttributes);
 }
 
 bool _ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser() {
@@ -113,7 +119,7 @@ ULONG ETWTraceParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_I
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_PARAMETER;
     }
-    _ETW_EVENT_MSGSTRINGS texts;
+    _ETW_EVENT_MSGSTRINGS& texts = state->texts;
     texts.Fill(info, infoSize);
     if (PopulateETWEventData(state, info, event) != ERROR_SUCCESS) {
       state->errorText = "Error in decoding event payload. Probably invalid manifest";
@@ -123,10 +129,9 @@ ULONG ETWTraceParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_I
       // Every insertion a template may name has an argument: the missing ones are empty.
       DWORD_PTR arguments[kMaxInsertions];
       static const WCHAR kEmpty[] = TEXT("");
-      for (ULONG i = 0; i < kMaxInsertions; ++i) {
-        arguments[i] = reinterpret_cast<DWORD_PTR>(i < state->propertyTexts.size() ? state->propertyTexts[i].c_str()
-                                                                                    : kEmpty);
-      }
+      std::fill_n(arguments, kMaxInsertions, reinterpret_cast<DWORD_PTR>(kEmpty));
+      const std::size_t given = std::min<std::size_t>(state->propertyTexts.size(), kMaxInsertions);
+      for (std::size_t i = 0; i < given; ++i) arguments[i] = reinterpret_cast<DWORD_PTR>(state->propertyTexts[i].c_str());
       LPWSTR formatted = nullptr;
       const auto* messageTemplate = reinterpret_cast<LPCWSTR>(reinterpret_cast<const BYTE*>(info) + info->EventMessageOffset);
       const DWORD length = FormatMessageW(
@@ -158,8 +163,9 @@ ULONG ETWTraceParser::PopulateETWEventData(ETW_DECODING_STATE* state, const TRAC
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_PARAMETER;
     }
+    // Sized for this event; texts kept from earlier events are empty (Reset) but keep their storage.
+    state->propertyTexts.resize(info->TopLevelPropertyCount);
     if (info->TopLevelPropertyCount == 0) return ERROR_SUCCESS;
-    state->propertyTexts.assign(info->TopLevelPropertyCount, WString());
     state->savedValues.assign(info->PropertyCount, 0);
     for (ULONG i = 0; i < info->TopLevelPropertyCount && i < info->PropertyCount; ++i) {
       const ULONG status = (PropertyAt(info, i).Flags & PropertyStruct) != 0

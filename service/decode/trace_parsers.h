@@ -21,27 +21,6 @@
 
 #include "property_formatter.h"
 
-// The per-event set of texts, UTF-8.
-struct _ETW_EVENT_MSGSTRINGS {
-  std::string providerName;
-  std::string levelName;
-  std::string channelName;
-  std::string keywordsName;
-  std::string taskName;
-  std::string opcodeName;
-  std::string formattedEventMessage;
-  std::string providerMessage;
-  std::string eventName;
-  std::string eventAttributes;
-  std::string finalMessage;
-
-  void Reset();
-  // Takes the names from the event information (offsets 0 stay empty).
-  void Fill(const TRACE_EVENT_INFO* info, ULONG infoSize);
-  // providerName + "-->" (when there is a provider name) + formattedEventMessage.
-  bool CreateFinalEtwMessageToUser();
-};
-
 class ITraceParserInterface {
  public:
   virtual ~ITraceParserInterface() = default;

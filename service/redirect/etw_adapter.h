@@ -50,7 +50,9 @@ class CEtwAdapter : public std::enable_shared_from_this<CEtwAdapter> {
   static DWORD WINAPI ProcessTraceThreadProc(LPVOID context);
   static DWORD WINAPI EventWriteThreadProc(LPVOID context);
   static VOID WINAPI EvtRecCallback(PEVENT_RECORD eventRecord);
-  // Writes `used` bytes of `buffer`, then empties the buffer whatever the outcome.
+  // Writes `used` bytes of `buffer`, then empties the buffer whatever the outcome: zero again
+  // as allocated. Only the used bytes are zeroed; nothing beyond them was written since the
+  // buffer was last empty.
   DWORD FlushData(BYTE* buffer, DWORD& used);
   bool PredicateProcessQueueCondition();
 

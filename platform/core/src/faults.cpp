@@ -14,8 +14,6 @@ struct ArmedFault {
 
 struct FaultPlan {
   std::mutex mutex;
-  // Checked without the lock first: almost every call runs with no fault armed.
-  std::atomic<bool> any{false};
   std::map<std::string, ArmedFault, std::less<>> faults;
 };
 
@@ -26,15 +24,18 @@ FaultPlan& plan() {
 
 }  // namespace
 
-std::optional<std::uint32_t> take_fault(std::string_view function) {
+// Its own cache line: read by every stand-in call on every thread, written only when faults
+// are armed or taken.
+alignas(64) constinit std::atomic<bool> detail::g_any_fault_armed{false};
+
+std::optional<std::uint32_t> detail::take_armed_fault(std::string_view function) {
   auto& p = plan();
-  if (!p.any.load(std::memory_order_acquire)) return std::nullopt;
   std::lock_guard lock(p.mutex);
   auto it = p.faults.find(function);
   if (it == p.faults.end()) return std::nullopt;
   const std::uint32_t code = it->second.code;
   if (--it->second.remaining == 0) p.faults.erase(it);
-  p.any.store(!p.faults.empty(), std::memory_order_release);
+  detail::g_any_fault_armed.store(!p.faults.empty(), std::memory_order_release);
   return code;
 }
 
@@ -46,14 +47,14 @@ void arm_fault(std::string function, unsigned count, std::uint32_t code) {
   } else {
     p.faults[std::move(function)] = ArmedFault{count, code};
   }
-  p.any.store(!p.faults.empty(), std::memory_order_release);
+  detail::g_any_fault_armed.store(!p.faults.empty(), std::memory_order_release);
 }
 
 void clear_faults() {
   auto& p = plan();
   std::lock_guard lock(p.mutex);
   p.faults.clear();
-  p.any.store(false, std::memory_order_release);
+  detail::g_any_fault_armed.store(false, std::memory_order_release);
 }
 
 }  // namespace platform

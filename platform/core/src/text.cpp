@@ -1,6 +1,7 @@
 #include "platform/core/text.h"
 
 #include <optional>
+#include <type_traits>
 
 namespace {
 
@@ -75,10 +76,21 @@ void append_utf8(std::string& out, char32_t code_point) {
   }
 }
 
+// Length of the leading run of ASCII, which converts unit for unit.
+template <typename Unit>
+std::size_t ascii_prefix(const Unit* text, std::size_t size) {
+  std::size_t count = 0;
+  while (count < size && static_cast<std::make_unsigned_t<Unit>>(text[count]) < 0x80) ++count;
+  return count;
+}
+
 std::optional<std::u16string> to_utf16(std::string_view text, bool strict) {
-  std::u16string out;
+  const std::size_t ascii = ascii_prefix(text.data(), text.size());
+  std::u16string out(ascii, u'\0');
+  for (std::size_t i = 0; i < ascii; ++i) out[i] = static_cast<char16_t>(text[i]);
+  if (ascii == text.size()) return out;
   out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size();) {
+  for (std::size_t at = ascii; at < text.size();) {
     const Decoded decoded = decode_utf8(text, at);
     if (!decoded.valid && strict) return std::nullopt;
     append_utf16(out, decoded.code_point);
@@ -88,9 +100,12 @@ std::optional<std::u16string> to_utf16(std::string_view text, bool strict) {
 }
 
 std::optional<std::string> to_utf8(std::u16string_view text, bool strict) {
-  std::string out;
+  const std::size_t ascii = ascii_prefix(text.data(), text.size());
+  std::string out(ascii, '\0');
+  for (std::size_t i = 0; i < ascii; ++i) out[i] = static_cast<char>(text[i]);
+  if (ascii == text.size()) return out;
   out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size(); ++at) {
+  for (std::size_t at = ascii; at < text.size(); ++at) {
     char32_t unit = text[at];
     if (unit >= 0xD800 && unit <= 0xDBFF && at + 1 < text.size() && text[at + 1] >= 0xDC00 && text[at + 1] <= 0xDFFF) {
       append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (text[at + 1] - 0xDC00));

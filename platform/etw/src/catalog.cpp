@@ -64,6 +64,7 @@ InstallResult Catalog::install_manifest(const std::filesystem::path& path, Scope
       const Guid guid = schema.guid;
       registered_[guid] = std::make_shared<const ProviderSchema>(std::move(schema));
     }
+    changed();
     return result;
   }
 
@@ -81,6 +82,7 @@ InstallResult Catalog::install_manifest(const std::filesystem::path& path, Scope
     result.providers.push_back(schema.guid);
     loaded_.push_back(std::make_shared<const ProviderSchema>(std::move(schema)));
   }
+  changed();
   return result;
 }
 
@@ -93,6 +95,7 @@ CatalogStatus Catalog::uninstall_manifest(const std::filesystem::path& path, Sco
   } else {
     removed = std::erase_if(loaded_, [&](const Snapshot& schema) { return schema->manifest_path == origin; });
   }
+  if (removed != 0) changed();
   return removed == 0 ? CatalogStatus::NotInstalled : CatalogStatus::Ok;
 }
 
@@ -106,6 +109,7 @@ CatalogStatus Catalog::install_provider(ProviderSchema schema, Scope scope) {
     std::erase_if(loaded_, [&](const Snapshot& loaded) { return loaded->guid == snapshot->guid; });
     loaded_.push_back(std::move(snapshot));
   }
+  changed();
   return CatalogStatus::Ok;
 }
 
@@ -114,6 +118,7 @@ CatalogStatus Catalog::uninstall_provider(const Guid& guid, Scope scope) {
   const std::size_t removed = scope == Scope::Registered
                                   ? registered_.erase(guid)
                                   : std::erase_if(loaded_, [&](const Snapshot& loaded) { return loaded->guid == guid; });
+  if (removed != 0) changed();
   return removed == 0 ? CatalogStatus::NotInstalled : CatalogStatus::Ok;
 }
 
@@ -193,6 +198,7 @@ void Catalog::reset() {
   std::unique_lock lock(mutex_);
   registered_.clear();
   loaded_.clear();
+  changed();
 }
 
 InstallResult Catalog::install_afresh(const std::vector<std::filesystem::path>& manifests,

@@ -10,8 +10,28 @@ namespace {
 
 bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
+// Where an expansion goes: a first pass only counts the characters, a second writes them
+// into a block of exactly that size.
+struct CountingOutput {
+  std::size_t size = 0;
+  void append(const char16_t* begin, const char16_t* end) { size += static_cast<std::size_t>(end - begin); }
+  void append(const char16_t* text) { size += std::char_traits<char16_t>::length(text); }
+  void push_back(char16_t) { ++size; }
+};
+
+struct WritingOutput {
+  char16_t* at;
+  void append(const char16_t* begin, const char16_t* end) {
+    std::memcpy(at, begin, static_cast<std::size_t>(end - begin) * sizeof(char16_t));
+    at += end - begin;
+  }
+  void append(const char16_t* text) { append(text, text + std::char_traits<char16_t>::length(text)); }
+  void push_back(char16_t c) { *at++ = c; }
+};
+
 // Expands `source` into `out`; false when an insertion names an argument and none was given.
-bool expand(const char16_t* source, const DWORD_PTR* arguments, bool ignore_inserts, std::u16string& out) {
+template <typename Output>
+bool expand(const char16_t* source, const DWORD_PTR* arguments, bool ignore_inserts, Output& out) {
   for (const char16_t* p = source; *p != 0; ++p) {
     if (*p != u'%') {
       const char16_t* run = p;
@@ -69,28 +89,33 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD, DWORD, LPWSTR lpBuf
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  std::u16string text;
+  const auto* source = static_cast<const char16_t*>(lpSource);
   const auto* arguments = reinterpret_cast<const DWORD_PTR*>(Arguments);
-  if (!expand(static_cast<const char16_t*>(lpSource), arguments, (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0,
-              text)) {
+  const bool ignore_inserts = (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
+  CountingOutput counted;
+  if (!expand(source, arguments, ignore_inserts, counted)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  const std::size_t bytes = (text.size() + 1) * sizeof(char16_t);
+  const std::size_t length = counted.size;
+  const std::size_t bytes = (length + 1) * sizeof(char16_t);
+  char16_t* target = nullptr;
   if ((dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
-    auto* block = static_cast<char16_t*>(LocalAlloc(LMEM_FIXED, bytes < nSize * sizeof(char16_t) ? nSize * sizeof(char16_t) : bytes));
-    if (block == nullptr) {
+    target = static_cast<char16_t*>(LocalAlloc(LMEM_FIXED, bytes < nSize * sizeof(char16_t) ? nSize * sizeof(char16_t) : bytes));
+    if (target == nullptr) {
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return 0;
     }
-    std::memcpy(block, text.c_str(), bytes);
-    *reinterpret_cast<char16_t**>(lpBuffer) = block;
+    *reinterpret_cast<char16_t**>(lpBuffer) = target;
   } else {
-    if (text.size() + 1 > nSize) {
+    if (length + 1 > nSize) {
       SetLastError(ERROR_INSUFFICIENT_BUFFER);
       return 0;
     }
-    std::memcpy(lpBuffer, text.c_str(), bytes);
+    target = reinterpret_cast<char16_t*>(lpBuffer);
   }
-  return static_cast<DWORD>(text.size());
+  WritingOutput written{target};
+  expand(source, arguments, ignore_inserts, written);
+  *written.at = 0;
+  return static_cast<DWORD>(length);
 }

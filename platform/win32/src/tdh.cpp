@@ -2,10 +2,15 @@
 // the machine's set of installed providers that the reset lays afresh.
 #include "tdh.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <memory>
 #include <optional>
 #include <mutex>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -70,6 +75,7 @@ class RecordBuilder {
   T* at(std::size_t offset) {
     return reinterpret_cast<T*>(bytes_.data() + offset);
   }
+  std::vector<unsigned char> take() { return std::move(bytes_); }
   // Copies the record out, or reports the size needed.
   ULONG deliver(void* buffer, ULONG* buffer_size) const {
     const auto needed = static_cast<ULONG>(bytes_.size());
@@ -204,16 +210,15 @@ ULONG WINAPI TdhEnumerateProviderFieldInformation(LPGUID pGuid, EVENT_FIELD_TYPE
   return record.deliver(pBuffer, pBufferSize);
 }
 
-ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount, PTDH_CONTEXT pTdhContext,
-                                    PTRACE_EVENT_INFO pBuffer, ULONG* pBufferSize) {
-  TDH_FAIL_IF_ARMED("TdhGetEventInformation");
-  if (pEvent == nullptr || pBufferSize == nullptr || (TdhContextCount != 0 && pTdhContext == nullptr)) {
-    return ERROR_INVALID_PARAMETER;
-  }
-  const EVENT_HEADER& header = pEvent->EventHeader;
-  const etw::Guid provider_guid = to_etw(header.ProviderId);
-  const auto found = etw::catalog().find_event(provider_guid, key_of(header.EventDescriptor));
-  if (!found) return ERROR_NOT_FOUND;
+namespace {
+
+// The TRACE_EVENT_INFO of an event as the provider's schema describes it. The header's
+// provider GUID and descriptor are copied in by the caller: the descriptor's level, task,
+// keywords and channel are the event's own, not part of what identifies its schema.
+std::optional<std::vector<unsigned char>> build_event_information(const etw::Guid& provider_guid,
+                                                                  const etw::EventKey& key) {
+  const auto found = etw::catalog().find_event(provider_guid, key);
+  if (!found) return std::nullopt;
   const etw::ProviderSchema& provider = *found->provider;
   const etw::Event& event = *found->event;
 
@@ -228,8 +233,6 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount,
                            (count == 0 ? 1 : count) * sizeof(EVENT_PROPERTY_INFO);
   RecordBuilder record(head);
   auto info = [&record] { return record.at<TRACE_EVENT_INFO>(0); };
-  info()->ProviderGuid = header.ProviderId;
-  info()->EventDescriptor = header.EventDescriptor;
   info()->DecodingSource = static_cast<DECODING_SOURCE>(provider.source);
   info()->PropertyCount = static_cast<ULONG>(count);
   info()->TopLevelPropertyCount = static_cast<ULONG>(top_level);
@@ -237,7 +240,6 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount,
   if (const etw::Task* task = provider.find_task(event.task); task != nullptr && !task->event_guid.is_zero()) {
     info()->EventGuid = to_win(task->event_guid);
   }
-
   // Texts after the head; every offset is taken after the text's own append, since the
   // builder's storage moves as it grows.
   const ULONG provider_name = record.add_text(provider.name);
@@ -306,7 +308,92 @@ ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount,
     }
     slot->Flags = static_cast<PROPERTY_FLAGS>(flags);
   }
-  return record.deliver(pBuffer, pBufferSize);
+  return record.take();
+}
+
+// Built event information by event key, so that decoding an event does not rebuild (and
+// re-convert every text of) its TRACE_EVENT_INFO each time. Entries belong to the catalog
+// generation they were built in: any change of the installed providers (a provider replaced,
+// a manifest loaded or unloaded, a reset) empties the cache before the next answer, and an
+// entry built from a catalog that changed meanwhile is not kept.
+class EventInformationCache {
+ public:
+  using Entry = std::shared_ptr<const std::vector<unsigned char>>;
+  struct Key {
+    etw::Guid provider;
+    etw::EventKey event;
+    bool operator<(const Key& other) const {
+      return std::tie(provider, event.id, event.version, event.opcode) <
+             std::tie(other.provider, other.event.id, other.event.version, other.event.opcode);
+    }
+  };
+
+  Entry find(const Key& key, std::uint64_t generation) {
+    std::lock_guard lock(mutex_);
+    if (!follow(generation)) return nullptr;
+    const auto it = entries_.find(key);
+    return it == entries_.end() ? nullptr : it->second;
+  }
+
+  void store(const Key& key, std::uint64_t generation, Entry entry) {
+    std::lock_guard lock(mutex_);
+    if (!follow(generation)) return;
+    if (entries_.size() >= kMaxEntries) entries_.clear();
+    entries_[key] = std::move(entry);
+  }
+
+ private:
+  static constexpr std::size_t kMaxEntries = 4096;
+
+  // Moves the cache to `generation` when it is newer; false when the caller's is older.
+  bool follow(std::uint64_t generation) {
+    if (generation < generation_) return false;
+    if (generation > generation_) {
+      entries_.clear();
+      generation_ = generation;
+    }
+    return true;
+  }
+
+  std::mutex mutex_;
+  std::uint64_t generation_ = 0;
+  std::map<Key, Entry> entries_;
+};
+
+EventInformationCache& event_information_cache() {
+  static EventInformationCache& instance = *new EventInformationCache;
+  return instance;
+}
+
+}  // namespace
+
+ULONG WINAPI TdhGetEventInformation(PEVENT_RECORD pEvent, ULONG TdhContextCount, PTDH_CONTEXT pTdhContext,
+                                    PTRACE_EVENT_INFO pBuffer, ULONG* pBufferSize) {
+  TDH_FAIL_IF_ARMED("TdhGetEventInformation");
+  if (pEvent == nullptr || pBufferSize == nullptr || (TdhContextCount != 0 && pTdhContext == nullptr)) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  const EVENT_HEADER& header = pEvent->EventHeader;
+  const EventInformationCache::Key key{to_etw(header.ProviderId), key_of(header.EventDescriptor)};
+  // Read before the catalog is queried, so that an entry built now is never newer than its label.
+  const std::uint64_t generation = etw::catalog().generation();
+  EventInformationCache::Entry bytes = event_information_cache().find(key, generation);
+  if (bytes == nullptr) {
+    auto built = build_event_information(key.provider, key.event);
+    if (!built) return ERROR_NOT_FOUND;
+    bytes = std::make_shared<const std::vector<unsigned char>>(std::move(*built));
+    event_information_cache().store(key, generation, bytes);
+  }
+  const auto needed = static_cast<ULONG>(bytes->size());
+  if (pBuffer == nullptr || *pBufferSize < needed) {
+    *pBufferSize = needed;
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(static_cast<void*>(pBuffer), bytes->data(), needed);
+  pBuffer->ProviderGuid = header.ProviderId;
+  pBuffer->EventDescriptor = header.EventDescriptor;
+  *pBufferSize = needed;
+  return ERROR_SUCCESS;
 }
 
 ULONG WINAPI TdhGetEventMapInformation(PEVENT_RECORD pEvent, PWSTR pMapName, PEVENT_MAP_INFO pBuffer,
@@ -400,6 +487,22 @@ std::string printed(const char* format, auto... values) {
 }
 #pragma GCC diagnostic pop
 
+// Integers without the formatted-output machinery: the same digits as "%d"/"%llu" and "0x%X".
+std::string decimal(auto value) {
+  char text[24];
+  const char* end = std::to_chars(text, text + sizeof text, value).ptr;
+  return std::string(text, static_cast<std::size_t>(end - text));
+}
+
+std::string hex(ULONGLONG value) {
+  char text[24] = "0x";
+  char* end = std::to_chars(text + 2, text + sizeof text, value, 16).ptr;
+  for (char* digit = text + 2; digit < end; ++digit) {
+    if (*digit >= 'a') *digit = static_cast<char>(*digit - 'a' + 'A');
+  }
+  return std::string(text, static_cast<std::size_t>(end - text));
+}
+
 std::string hex_bytes(const BYTE* data, std::size_t size) {
   std::string text = "0x";
   for (std::size_t i = 0; i < size; ++i) text += printed("%02X", data[i]);
@@ -442,48 +545,42 @@ std::optional<std::string> mapped(const EVENT_MAP_INFO* map, ULONGLONG value) {
 
 std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_t size, ULONG pointer_size,
                    const EVENT_MAP_INFO* map) {
-  auto integer = [&](ULONGLONG value, const char* decimal) -> std::string {
+  auto integer = [&](ULONGLONG value) -> std::string {
     if (map != nullptr) {
       if (auto text = mapped(map, value)) return *text;
     }
-    if (out_type >= TDH_OUTTYPE_HEXINT8 && out_type <= TDH_OUTTYPE_HEXINT64) return printed("0x%llX", value);
+    if (out_type >= TDH_OUTTYPE_HEXINT8 && out_type <= TDH_OUTTYPE_HEXINT64) return hex(value);
     if (out_type == TDH_OUTTYPE_WIN32ERROR || out_type == TDH_OUTTYPE_HRESULT || out_type == TDH_OUTTYPE_NTSTATUS ||
         out_type == TDH_OUTTYPE_ERRORCODE) {
-      return printed("0x%llX", value);
+      return hex(value);
     }
-    return printed(decimal, value);
+    return decimal(value);
   };
   switch (in_type) {
-    case TDH_INTYPE_UNICODESTRING: case TDH_INTYPE_NONNULLTERMINATEDSTRING: case TDH_INTYPE_UNICODECHAR: {
-      std::u16string text(size / 2, u'\0');
-      std::memcpy(text.data(), data, text.size() * 2);
-      if (auto zero = text.find(u'\0'); zero != std::u16string::npos) text.resize(zero);
-      return platform::utf16_to_utf8(text);
-    }
     case TDH_INTYPE_ANSISTRING: case TDH_INTYPE_NONNULLTERMINATEDANSISTRING: case TDH_INTYPE_ANSICHAR: {
       std::string text(reinterpret_cast<const char*>(data), size);
       if (auto zero = text.find('\0'); zero != std::string::npos) text.resize(zero);
       return text;
     }
-    case TDH_INTYPE_INT8: return printed("%d", static_cast<int>(load<signed char>(data)));
-    case TDH_INTYPE_UINT8: return integer(data[0], "%llu");
-    case TDH_INTYPE_INT16: return printed("%d", static_cast<int>(load<short>(data)));
+    case TDH_INTYPE_INT8: return decimal(static_cast<int>(load<signed char>(data)));
+    case TDH_INTYPE_UINT8: return integer(data[0]);
+    case TDH_INTYPE_INT16: return decimal(static_cast<int>(load<short>(data)));
     case TDH_INTYPE_UINT16:
       // A port travels in network byte order; TDH shows its number.
-      if (out_type == TDH_OUTTYPE_PORT) return printed("%u", unsigned{data[0]} << 8 | unsigned{data[1]});
-      return integer(load<USHORT>(data), "%llu");
-    case TDH_INTYPE_INT32: return printed("%d", load<int>(data));
-    case TDH_INTYPE_UINT32: return integer(load<ULONG>(data), "%llu");
-    case TDH_INTYPE_INT64: return printed("%lld", load<long long>(data));
-    case TDH_INTYPE_UINT64: return integer(load<ULONGLONG>(data), "%llu");
-    case TDH_INTYPE_HEXINT32: return printed("0x%X", load<ULONG>(data));
-    case TDH_INTYPE_HEXINT64: return printed("0x%llX", load<ULONGLONG>(data));
+      if (out_type == TDH_OUTTYPE_PORT) return decimal(unsigned{data[0]} << 8 | unsigned{data[1]});
+      return integer(load<USHORT>(data));
+    case TDH_INTYPE_INT32: return decimal(load<int>(data));
+    case TDH_INTYPE_UINT32: return integer(load<ULONG>(data));
+    case TDH_INTYPE_INT64: return decimal(load<long long>(data));
+    case TDH_INTYPE_UINT64: return integer(load<ULONGLONG>(data));
+    case TDH_INTYPE_HEXINT32: return hex(load<ULONG>(data));
+    case TDH_INTYPE_HEXINT64: return hex(load<ULONGLONG>(data));
     case TDH_INTYPE_FLOAT: return printed("%f", static_cast<double>(load<float>(data)));
     case TDH_INTYPE_DOUBLE: return printed("%f", load<double>(data));
     case TDH_INTYPE_BOOLEAN: return load<ULONG>(data) != 0 ? "true" : "false";
     case TDH_INTYPE_GUID: return etw::guid_text(load<etw::Guid>(data));
     case TDH_INTYPE_POINTER: case TDH_INTYPE_SIZET:
-      return pointer_size == 4 ? printed("0x%X", load<ULONG>(data)) : printed("0x%llX", load<ULONGLONG>(data));
+      return pointer_size == 4 ? hex(load<ULONG>(data)) : hex(load<ULONGLONG>(data));
     case TDH_INTYPE_BINARY: case TDH_INTYPE_HEXDUMP: return hex_bytes(data, size);
     case TDH_INTYPE_FILETIME: {
       const ULONGLONG ticks = load<ULONGLONG>(data);
@@ -502,6 +599,29 @@ std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_
     }
     default: return {};
   }
+}
+
+bool is_wide_text(USHORT in_type) {
+  return in_type == TDH_INTYPE_UNICODESTRING || in_type == TDH_INTYPE_NONNULLTERMINATEDSTRING ||
+         in_type == TDH_INTYPE_UNICODECHAR;
+}
+
+// UTF-16 text of `size` bytes up to its first zero, taken as it is but for unpaired
+// surrogates, which become U+FFFD as in every other text this surface renders.
+std::u16string wide_text(const BYTE* data, std::size_t size) {
+  std::u16string text(size / 2, u'\0');
+  std::memcpy(text.data(), data, text.size() * 2);
+  if (auto zero = text.find(u'\0'); zero != std::u16string::npos) text.resize(zero);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char16_t unit = text[i];
+    if (unit < 0xD800 || unit > 0xDFFF) continue;
+    if (unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      ++i;
+    } else {
+      text[i] = 0xFFFD;
+    }
+  }
+  return text;
 }
 
 struct PropertyWalk {
@@ -601,14 +721,30 @@ ULONG WINAPI TdhFormatProperty(PTRACE_EVENT_INFO, PEVENT_MAP_INFO MapInfo, ULONG
     size = UserDataLength & ~std::size_t{1};
     status = ERROR_EVT_INVALID_EVENT_DATA;
   }
-  const std::u16string text =
-      platform::utf8_to_utf16(render(PropertyInType, PropertyOutType, UserData, *size, PointerSize, MapInfo));
-  const auto needed = static_cast<ULONG>((text.size() + 1) * sizeof(char16_t));
+  // Rendered texts are mostly ASCII (numbers, names): those go to the caller's buffer unit
+  // by unit, without a UTF-16 copy in between.
+  std::u16string wide;
+  std::string narrow;
+  bool ascii = false;
+  if (is_wide_text(PropertyInType)) {
+    wide = wide_text(UserData, *size);
+  } else {
+    narrow = render(PropertyInType, PropertyOutType, UserData, *size, PointerSize, MapInfo);
+    ascii = std::all_of(narrow.begin(), narrow.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) wide = platform::utf8_to_utf16(narrow);
+  }
+  const std::size_t length = ascii ? narrow.size() : wide.size();
+  const auto needed = static_cast<ULONG>((length + 1) * sizeof(char16_t));
   if (Buffer == nullptr || *BufferSize < needed) {
     *BufferSize = needed;
     return ERROR_INSUFFICIENT_BUFFER;
   }
-  std::memcpy(Buffer, text.c_str(), needed);
+  if (ascii) {
+    for (std::size_t i = 0; i < length; ++i) Buffer[i] = static_cast<WCHAR>(narrow[i]);
+    Buffer[length] = 0;
+  } else {
+    std::memcpy(Buffer, wide.c_str(), needed);
+  }
   *BufferSize = needed;
   *UserDataConsumed = static_cast<USHORT>(*size);
   return status;

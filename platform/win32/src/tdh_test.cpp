@@ -266,6 +266,42 @@ TEST_F(Tdh, EventInformationWithCountByFieldShortBufferAndUnknownEvent) {
   EXPECT_EQ(TdhGetEventInformation(&event.record, 0, nullptr, info, &size), ULONG{ERROR_NOT_FOUND});
 }
 
+// Event information is built once per event and kept; what is kept must follow every change
+// of the installed providers, and the descriptor must be each event's own.
+TEST_F(Tdh, EventInformationFollowsTheEventsDescriptorAndReplacedOrRemovedProviders) {
+  ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
+  CountedEvent event;
+  std::vector<unsigned char> buffer(4096);
+  auto* info = reinterpret_cast<PTRACE_EVENT_INFO>(buffer.data());
+  auto fetch = [&] {
+    ULONG size = static_cast<ULONG>(buffer.size());
+    return TdhGetEventInformation(&event.record, 0, nullptr, info, &size);
+  };
+  event.record.EventHeader.EventDescriptor.Level = 4;
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(info->EventDescriptor.Level, 4);
+  event.record.EventHeader.EventDescriptor.Level = 2;
+  event.record.EventHeader.EventDescriptor.Keyword = 0x30;
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(info->EventDescriptor.Level, 2);
+  EXPECT_EQ(info->EventDescriptor.Keyword, 0x30u);
+  EXPECT_EQ(text_at(info, info->EventMessageOffset), "%1 values, %3");
+
+  etw::ProviderSchema replaced = counted_provider();
+  replaced.events[0].message = "now %3";
+  replaced.templates[0].fields[2].name = "Label";
+  ASSERT_EQ(sim::install_declared_provider(replaced), etw::CatalogStatus::Ok);
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(text_at(info, info->EventMessageOffset), "now %3");
+  EXPECT_EQ(text_at(info, (&info->EventPropertyInfoArray[0])[2].NameOffset), "Label");
+
+  sim::reset();
+  EXPECT_EQ(fetch(), ULONG{ERROR_NOT_FOUND});
+  ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
+  ASSERT_EQ(fetch(), 0u);
+  EXPECT_EQ(text_at(info, info->EventMessageOffset), "%1 values, %3");
+}
+
 TEST_F(Tdh, PropertiesByNameAndTheirSizes) {
   ASSERT_EQ(sim::install_declared_provider(counted_provider()), etw::CatalogStatus::Ok);
   CountedEvent event;
@@ -294,7 +330,7 @@ TEST_F(Tdh, PropertiesByNameAndTheirSizes) {
 
 TEST_F(Tdh, FormatPropertyRendersOneElementAndReportsSizes) {
   unsigned char value[4] = {0xFF, 0, 0, 0};
-  char16_t text[16] = {};
+  char16_t text[32] = {};
   ULONG size = sizeof text;
   USHORT used = 0;
   ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_UINT32, TDH_OUTTYPE_HEXINT32, 0, 4, value, &size, text, &used), 0u);
@@ -309,11 +345,46 @@ TEST_F(Tdh, FormatPropertyRendersOneElementAndReportsSizes) {
             ULONG{ERROR_EVT_INVALID_EVENT_DATA});
   EXPECT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_SID, 0, 0, 4, value, &size, text, &used),
             ULONG{ERROR_NOT_SUPPORTED});
+
+  // Signed and 64-bit hexadecimal digits.
+  const long long negative = -1234567890123;
+  size = sizeof text;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_INT64, 0, 0, 8,
+                              reinterpret_cast<PBYTE>(const_cast<long long*>(&negative)), &size, text, &used), 0u);
+  EXPECT_EQ(std::u16string(text), u"-1234567890123");
+  const unsigned long long wide_value = 0xABCDEF0123456789ull;
+  size = sizeof text;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_HEXINT64, 0, 0, 8,
+                              reinterpret_cast<PBYTE>(const_cast<unsigned long long*>(&wide_value)), &size, text, &used),
+            0u);
+  EXPECT_EQ(std::u16string(text), u"0xABCDEF0123456789");
+}
+
+TEST_F(Tdh, FormatPropertyKeepsUtf16TextButForLoneSurrogates) {
+  // "a", U+1F600 as a pair, a lone high surrogate, "b", a lone low surrogate, the terminator.
+  const char16_t data[] = {u'a', 0xD83D, 0xDE00, 0xD800, u'b', 0xDC00, 0, u'z'};
+  char16_t text[16] = {};
+  ULONG size = sizeof text;
+  USHORT used = 0;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_UNICODESTRING, TDH_OUTTYPE_STRING, 0, sizeof data,
+                              reinterpret_cast<PBYTE>(const_cast<char16_t*>(data)), &size, text, &used),
+            0u);
+  EXPECT_EQ(std::u16string(text), std::u16string({u'a', 0xD83D, 0xDE00, 0xFFFD, u'b', 0xFFFD}));
+  EXPECT_EQ(used, 14);
+  // A counted string ends at its first zero; what follows is not text.
+  size = sizeof text;
+  ASSERT_EQ(TdhFormatProperty(nullptr, nullptr, 8, TDH_INTYPE_NONNULLTERMINATEDSTRING, TDH_OUTTYPE_STRING, 8,
+                              sizeof data, reinterpret_cast<PBYTE>(const_cast<char16_t*>(data)), &size, text, &used),
+            0u);
+  EXPECT_EQ(std::u16string(text), std::u16string({u'a', 0xD83D, 0xDE00, 0xFFFD, u'b', 0xFFFD}));
+  EXPECT_EQ(used, 16);
 }
 
 TEST(FormatMessage, InsertsArgumentsIntoATemplateAndAllocates) {
   LPWSTR result = nullptr;
-  const char16_t* three[] = {u"one", u"two", u"3"};
+  // An argument array as FormatMessageW reads it: one pointer-sized value per insertion.
+  DWORD_PTR three[] = {reinterpret_cast<DWORD_PTR>(u"one"), reinterpret_cast<DWORD_PTR>(u"two"),
+                       reinterpret_cast<DWORD_PTR>(u"3")};
   const DWORD ok = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
                                   u"%2!s! then %1 at 100%% %3x%n", 0, 0, reinterpret_cast<LPWSTR>(&result), 0,
                                   reinterpret_cast<va_list*>(three));

@@ -24,6 +24,11 @@
 // take it exclusively. Queries return snapshots (shared_ptr<const>) that stay valid after the
 // provider is replaced or removed.
 //
+// generation() changes with every change of the installed set (install, uninstall, reset),
+// before the change's lock is released: whatever a caller derived from queries made after
+// reading generation g describes the catalog as of g or later, so it may be kept for as long
+// as generation() still answers g.
+//
 // Event keys by decoding source (what identifies an event in EVENT_HEADER):
 //  - manifest and TraceLogging: provider GUID + descriptor Id + Version;
 //  - MOF: the class GUID (the provider GUID here) + descriptor Opcode (the MOF event type) +
@@ -32,6 +37,7 @@
 //    number); the version is not part of a WPP message's identity.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -137,13 +143,18 @@ class Catalog {
   InstallResult install_afresh(const std::vector<std::filesystem::path>& manifests,
                                const std::vector<ProviderSchema>& declared);
 
+  std::uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
+
  private:
   using Snapshot = std::shared_ptr<const ProviderSchema>;
   Snapshot find_locked(const Guid& guid) const;
+  // Called with the lock held exclusively, after a change.
+  void changed() { generation_.fetch_add(1, std::memory_order_acq_rel); }
 
   mutable std::shared_mutex mutex_;
   std::map<Guid, Snapshot> registered_;
   std::vector<Snapshot> loaded_;  // in load order; GUIDs may be zero (found by name only)
+  std::atomic<std::uint64_t> generation_{0};
 };
 
 // The machine's catalog, which the TDH surface, the sim controls and the reset phases share.

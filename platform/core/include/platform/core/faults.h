@@ -5,6 +5,7 @@
 // Thread safety: every function may be called from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -12,8 +13,18 @@
 
 namespace platform {
 
+namespace detail {
+// Whether any fault is armed: every stand-in call checks it, almost always with nothing
+// armed, so that check stays inline and takes no lock.
+extern std::atomic<bool> g_any_fault_armed;
+std::optional<std::uint32_t> take_armed_fault(std::string_view function);
+}  // namespace detail
+
 // The armed code when a fault is armed for `function` (and counts it down), else nullopt.
-std::optional<std::uint32_t> take_fault(std::string_view function);
+inline std::optional<std::uint32_t> take_fault(std::string_view function) {
+  if (!detail::g_any_fault_armed.load(std::memory_order_acquire)) return std::nullopt;
+  return detail::take_armed_fault(function);
+}
 // Arms `count` failures of `function`; a count of 0 disarms it.
 void arm_fault(std::string function, unsigned count, std::uint32_t code);
 void clear_faults();
