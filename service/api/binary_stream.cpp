@@ -9,7 +9,6 @@
 #include "log_writer.h"
 #include "logged_call.h"
 
-using wire_detail::LoggedCall;
 
 // Integers go on the wire as their in-memory bytes, which the protocol defines as
 // little-endian.

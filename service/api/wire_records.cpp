@@ -4,7 +4,6 @@
 
 #include "logged_call.h"
 
-using wire_detail::LoggedCall;
 
 static_assert(sizeof(GUID) == 16, "a GUID travels as exactly 16 bytes");
 

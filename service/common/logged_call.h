@@ -1,15 +1,16 @@
-// Runs an operation of the wire layer so that an exception passing through it is logged at
-// level 3 under the operation's qualified name and then passed on unchanged: each layer a
-// failure crosses leaves its own line, which is how a log reader follows a bad request down
-// to the item that failed.
+// Runs an operation so that an exception leaving it is logged at level 3 under the
+// operation's qualified name ("STANDARD EXCEPTION Fn: ..." / "GENERIC EXCEPTION Fn: ...").
+// Each layer a failure crosses leaves its own line, which is how a log reader follows a bad
+// request down to the item that failed.
+//  - LoggedCall passes the exception on unchanged, and returns what the operation returns.
+//  - LoggedAndDropped ends it there: for operations whose failure the caller only logs
+//    (destructors, best-effort clean-up, one item of a list that goes on without it).
 #pragma once
 
 #include <exception>
 #include <utility>
 
 #include "log_writer.h"
-
-namespace wire_detail {
 
 template <typename Body>
 decltype(auto) LoggedCall(const char* qualifiedName, Body&& body) {
@@ -24,4 +25,13 @@ decltype(auto) LoggedCall(const char* qualifiedName, Body&& body) {
   }
 }
 
-}  // namespace wire_detail
+template <typename Body>
+void LoggedAndDropped(const char* qualifiedName, Body&& body) {
+  try {
+    std::forward<Body>(body)();
+  } catch (const std::exception& e) {
+    LogStandardException(qualifiedName, e);
+  } catch (...) {
+    LogGenericException(qualifiedName);
+  }
+}

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "log_writer.h"
+#include "logged_call.h"
 #include "trace_parsers.h"
 #include "txr_public.h"
 
@@ -51,17 +52,13 @@ TdhParserImpl::~TdhParserImpl() {
 }
 
 void TdhParserImpl::InitEtwLogContext() {
-  try {
+  LoggedAndDropped("TdhParserImpl::InitEtwLogContext", [&] {
     m_context = TDH_PROCESSING_CONTEXT();
     GetFormatPropertyHandle(&m_context.module, &m_context.pfnFormatProperty);
     m_context.defaultPointerSize = sizeof(void*);
     m_state.context = &m_context;
     m_context.ready = true;
-  } catch (const std::exception& e) {
-    LogStandardException("TdhParserImpl::InitEtwLogContext", e);
-  } catch (...) {
-    LogGenericException("TdhParserImpl::InitEtwLogContext");
-  }
+  });
   if (!m_context.ready) {
     WriteLog(LOG_ERROR, "ERROR # TdhParserImpl::InitEtwLogContext # InitializeProcessingContext not successful");
   }

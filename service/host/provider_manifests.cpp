@@ -5,6 +5,7 @@
 
 #include "etw_schema_collector.h"
 #include "log_writer.h"
+#include "logged_call.h"
 #include "manifest_writer.h"
 #include "qlx_windows_service.h"
 #include "service_fault.h"
@@ -23,22 +24,16 @@ CEtwSchemaCollector* RequireCollector(CEtwSchemaCollector* collector) {
 }  // namespace
 
 std::vector<std::string> QLXWindowsService::GetAllProviders() {
-  try {
+  return LoggedCall("QLXWindowsService::GetAllProviders", [&] {
     FunctionTrace trace("QLXWindowsService::GetAllProviders");
     std::list<std::string> providers;
     RequireCollector(m_schemaCollector)->GetProviders(providers);
     return std::vector<std::string>(providers.begin(), providers.end());
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::GetAllProviders", e);
-    throw;
-  } catch (...) {
-    LogGenericException("QLXWindowsService::GetAllProviders");
-    throw;
-  }
+  });
 }
 
 std::vector<ProviderManifest> QLXWindowsService::GetProviderManifests(const std::vector<std::string>& providerNames) {
-  try {
+  return LoggedCall("QLXWindowsService::GetProviderManifests", [&] {
     FunctionTrace trace("QLXWindowsService::GetProviderManifests");
     CEtwSchemaCollector* collector = RequireCollector(m_schemaCollector);
     std::vector<ProviderManifest> manifests;
@@ -64,25 +59,13 @@ std::vector<ProviderManifest> QLXWindowsService::GetProviderManifests(const std:
              "ManifestAddedToList:%zd",
              providerNames.size(), manifests.size());
     return manifests;
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::GetProviderManifests", e);
-    throw;
-  } catch (...) {
-    LogGenericException("QLXWindowsService::GetProviderManifests");
-    throw;
-  }
+  });
 }
 
 bool QLXWindowsService::GetProviderManifest(const std::string& providerName, std::string& manifest) {
-  try {
+  return LoggedCall("QLXWindowsService::GetProviderManifest", [&] {
     return BuildProviderManifest(RequireCollector(m_schemaCollector), providerName, manifest);
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::GetProviderManifest", e);
-    throw;
-  } catch (...) {
-    LogGenericException("QLXWindowsService::GetProviderManifest");
-    throw;
-  }
+  });
 }
 
 bool QLXWindowsService::PopulateXmlFileWithManifestData(const std::string& providerName,

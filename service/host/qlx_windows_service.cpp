@@ -9,6 +9,7 @@
 #include "etw_schema_collector.h"
 #include "etw_tdh_manifest_loader.h"
 #include "log_writer.h"
+#include "logged_call.h"
 #include "service_fault.h"
 #include "windows.h"
 
@@ -29,7 +30,7 @@ QLXWindowsService::QLXWindowsService(LPCWSTR serviceName, BOOL canStop, BOOL can
     : CQLXServiceBase(serviceName, canStop, canShutdown, canPauseContinue) {
   SetLogLevel(GetLogLevel());
   WriteLog(LOG_DEBUG, "DEBUG #  Entering  function %s", "QLXWindowsService::QLXWindowsService");
-  try {
+  LoggedAndDropped("QLXWindowsService::QLXWindowsService", [&] {
     s_instance.store(this);
     m_nullGuid = TEXT("{00000000-0000-0000-0000-000000000000}");
     m_administratorsSid = TEXT("S-1-5-32-544");
@@ -45,11 +46,7 @@ QLXWindowsService::QLXWindowsService(LPCWSTR serviceName, BOOL canStop, BOOL can
       throw "Failed to create an instance of Conduit.";
     }
     WriteLog(LOG_INFO, "INFO_LOG # Conduit::Conduit all init completed successfully");
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::QLXWindowsService", e);
-  } catch (...) {
-    LogGenericException("QLXWindowsService::QLXWindowsService");
-  }
+  });
   WriteLog(LOG_DEBUG, "DEBUG #  Exiting function %s", "QLXWindowsService::QLXWindowsService");
 }
 
@@ -65,7 +62,7 @@ QLXWindowsService::~QLXWindowsService() {
     WriteLog(LOG_ERROR, "ERROR # Conduit::~Conduit # Client connections still running after %lu ms",
              static_cast<unsigned long>(kClientStopTimeoutMs));
   }
-  try {
+  LoggedAndDropped("QLXWindowsService::~QLXWindowsService", [&] {
     // A request still inside an operation (a client that outlived the wait) finishes first.
     std::lock_guard lock(m_operationLock);
     if (m_schemaCollector != nullptr) {
@@ -81,11 +78,7 @@ QLXWindowsService::~QLXWindowsService() {
       m_etwController = nullptr;
     }
     _enabledProviders.clear();
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::~QLXWindowsService", e);
-  } catch (...) {
-    LogGenericException("QLXWindowsService::~QLXWindowsService");
-  }
+  });
   // m_serverSocket's destructor shuts the listener down after this body.
 }
 
@@ -203,7 +196,7 @@ ULONGLONG QLXWindowsService::GetDefaultMatchAllkeyword() {
 
 void QLXWindowsService::OnStart(DWORD /*argc*/, LPWSTR* /*argv*/) {
   WriteLog(LOG_DEBUG, "DEBUG # Entering Conduit::OnStart %x", 4u);
-  try {
+  LoggedAndDropped("QLXWindowsService::OnStart", [&] {
     const DWORD port = FetchPortNumber();
     if (port == 0) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::HostService # Invalid port number");
@@ -226,11 +219,7 @@ void QLXWindowsService::OnStart(DWORD /*argc*/, LPWSTR* /*argv*/) {
       WaitForSingleObject(thread, INFINITE);
       CloseHandle(thread);
     }
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::OnStart", e);
-  } catch (...) {
-    LogGenericException("QLXWindowsService::OnStart");
-  }
+  });
 }
 
 void QLXWindowsService::OnStop() {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "log_writer.h"
+#include "logged_call.h"
 #include "stop_flag.h"
 #include "util.h"
 
@@ -167,15 +168,11 @@ void CQLXServiceBase::Continue() {
 
 void CQLXServiceBase::Shutdown() {
   FunctionTrace trace("CQLXServiceBase::Shutdown");
-  try {
+  LoggedAndDropped("CQLXServiceBase::Shutdown", [&] {
     OnShutdown();
     SetServiceStatus(SERVICE_STOPPED);
     WriteLog(LOG_INFO, "INFO # Conduit shutdown successfully");
-  } catch (const std::exception& e) {
-    LogStandardException("CQLXServiceBase::Shutdown", e);
-  } catch (...) {
-    LogGenericException("CQLXServiceBase::Shutdown");
-  }
+  });
 }
 
 void CQLXServiceBase::SetServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
@@ -191,13 +188,9 @@ void CQLXServiceBase::SetServiceStatus(DWORD currentState, DWORD win32ExitCode, 
 void CQLXServiceBase::OnStart(DWORD, LPWSTR*) {}
 
 void CQLXServiceBase::OnStop() {
-  try {
+  LoggedAndDropped("CQLXServiceBase::OnStop", [&] {
     ServiceStopRequested().store(true);
-  } catch (const std::exception& e) {
-    LogStandardException("CQLXServiceBase::OnStop", e);
-  } catch (...) {
-    LogGenericException("CQLXServiceBase::OnStop");
-  }
+  });
 }
 
 void CQLXServiceBase::OnPause() {}

@@ -18,6 +18,7 @@
 #include "etw_tdh_manifest_loader.h"
 #include "evntprov.h"
 #include "log_writer.h"
+#include "logged_call.h"
 #include "qlx_windows_service.h"
 #include "service_fault.h"
 #include "util.h"
@@ -83,7 +84,7 @@ std::shared_ptr<DeviceBase> QLXWindowsService::GetTraceSink() {
 void QLXWindowsService::StartTraceSession(const std::string& sessionName) {
   FunctionTrace trace("QLXWindowsService::StartTraceSession");
   std::lock_guard lock(m_operationLock);
-  try {
+  LoggedCall("QLXWindowsService::StartTraceSession", [&] {
     WriteLog(LOG_INFO, "INFO # Conduit::StartTraceSession # SessionName %s", sessionName.c_str());
     if (sessionName.empty()) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSession # Session name cannot be NULL or empty");
@@ -104,19 +105,13 @@ void QLXWindowsService::StartTraceSession(const std::string& sessionName) {
       throw QLXServiceFault("CEtwController::StartSession failed", status);
     }
     _enabledProviders.clear();
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::StartTraceSession", e);
-    throw;
-  } catch (...) {
-    LogGenericException("QLXWindowsService::StartTraceSession");
-    throw;
-  }
+  });
 }
 
 void QLXWindowsService::StopTraceSession(const std::string& sessionName) {
   FunctionTrace trace("QLXWindowsService::StopTraceSession");
   std::lock_guard lock(m_operationLock);
-  try {
+  LoggedCall("QLXWindowsService::StopTraceSession", [&] {
     if (sessionName.empty()) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::StopTraceSession # Session name cannot be NULL or empty");
       throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
@@ -143,19 +138,13 @@ void QLXWindowsService::StopTraceSession(const std::string& sessionName) {
     }
     _traceSink.reset();
     _enabledProviders.clear();
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::StopTraceSession", e);
-    throw;
-  } catch (...) {
-    LogGenericException("QLXWindowsService::StopTraceSession");
-    throw;
-  }
+  });
 }
 
 void QLXWindowsService::RedirectTrace(const std::string& sessionName) {
   FunctionTrace trace("QLXWindowsService::RedirectTrace");
   std::lock_guard lock(m_operationLock);
-  try {
+  LoggedCall("QLXWindowsService::RedirectTrace", [&] {
     if (sessionName.empty() || !_traceSink) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Session name , devicePtr cannot be NULL or empty");
       throw QLXServiceFault("Session name ,devicePtr cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
@@ -167,81 +156,68 @@ void QLXWindowsService::RedirectTrace(const std::string& sessionName) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Calling CEtwController::RedirectTrace failed");
       throw QLXServiceFault("Calling CEtwController::RedirectTrace failed.", status);
     }
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::RedirectTrace", e);
-    throw;
-  } catch (...) {
-    LogGenericException("QLXWindowsService::RedirectTrace");
-    throw;
-  }
+  });
 }
 
 void QLXWindowsService::EnableProviders(const std::string& sessionName, const std::vector<ProviderSetting>& settings) {
   FunctionTrace trace("QLXWindowsService::EnableProviders");
   std::lock_guard lock(m_operationLock);
   try {
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session name cannot be NULL or empty");
-      throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
-    }
-    const WString wideName = Util::to_wstring(sessionName);
-    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session not started yet");
-      throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
-    }
-    if (settings.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # List of provider settings cannot be null or empty");
-      throw QLXServiceFault("List of provider settings cannot be null or empty. ", ERROR_INVALID_PARAMETER);
-    }
-    for (const ProviderSetting& setting : settings) {
-      // A provider that fails is logged and skipped; the others are still enabled.
-      try {
-        if (setting.providerName.empty()) {
-          WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Provider name cannot be NULL or empty");
-          throw QLXServiceFault("Provider name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
-        }
-        const std::string guidText = m_schemaCollector->GetProviderGuid(setting.providerName);
-        if (guidText.empty()) {
-          WriteLog(LOG_ERROR,
-                   "ERROR # Conduit::EnableProviders # Failed to find the provider GUID for '%s': Possibly this "
-                   "provider is not registered with ETW",
-                   setting.providerName.c_str());
-          throw QLXServiceFault("Failed to find the provider GUID", ERROR_INVALID_PARAMETER);
-        }
-        GUID guid{};
-        if (!ParseGuid(guidText, guid)) {
-          WriteLog(LOG_ERROR,
-                   "ERROR # Conduit::EnableProviders # Failed to get the provider GUID for '%s':Provider data might "
-                   "be corrupted",
-                   setting.providerName.c_str());
-          throw QLXServiceFault("Failed to get the provider GUID", ERROR_INVALID_PARAMETER);
-        }
-        WriteLog(LOG_INFO,
-                 "INFO # Conduit::EnableProviders # Enabling provider %s with Level=%ld, MatchAnyKeyword=%lld, "
-                 "MatchAllKeyWord=%lld...",
-                 setting.providerName.c_str(), static_cast<long>(setting.level), AsSigned(setting.matchAnyKeyword),
-                 AsSigned(setting.matchAllKeyword));
-        const ULONG status = m_etwController->EnableProvider(guid, setting.level, setting.matchAnyKeyword,
-                                                             setting.matchAllKeyword, nullptr);
-        if (status != ERROR_SUCCESS) {
-          WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
-          throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
-        }
-        _enabledProviders.push_back(setting.providerName);
-      } catch (const std::exception& e) {
-        LogStandardException("QLXWindowsService::EnableProviders", e);
-      } catch (...) {
-        LogGenericException("QLXWindowsService::EnableProviders");
+    LoggedCall("QLXWindowsService::EnableProviders", [&] {
+      if (sessionName.empty()) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session name cannot be NULL or empty");
+        throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
       }
-    }
-    WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
-             static_cast<SignedSize>(settings.size()), sessionName.c_str());
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::EnableProviders", e);
-    WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Exception in session (%s)", sessionName.c_str());
-    throw;
+      const WString wideName = Util::to_wstring(sessionName);
+      if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session not started yet");
+        throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
+      }
+      if (settings.empty()) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # List of provider settings cannot be null or empty");
+        throw QLXServiceFault("List of provider settings cannot be null or empty. ", ERROR_INVALID_PARAMETER);
+      }
+      for (const ProviderSetting& setting : settings) {
+        // A provider that fails is logged and skipped; the others are still enabled.
+        LoggedAndDropped("QLXWindowsService::EnableProviders", [&] {
+          if (setting.providerName.empty()) {
+            WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Provider name cannot be NULL or empty");
+            throw QLXServiceFault("Provider name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
+          }
+          const std::string guidText = m_schemaCollector->GetProviderGuid(setting.providerName);
+          if (guidText.empty()) {
+            WriteLog(LOG_ERROR,
+                     "ERROR # Conduit::EnableProviders # Failed to find the provider GUID for '%s': Possibly this "
+                     "provider is not registered with ETW",
+                     setting.providerName.c_str());
+            throw QLXServiceFault("Failed to find the provider GUID", ERROR_INVALID_PARAMETER);
+          }
+          GUID guid{};
+          if (!ParseGuid(guidText, guid)) {
+            WriteLog(LOG_ERROR,
+                     "ERROR # Conduit::EnableProviders # Failed to get the provider GUID for '%s':Provider data might "
+                     "be corrupted",
+                     setting.providerName.c_str());
+            throw QLXServiceFault("Failed to get the provider GUID", ERROR_INVALID_PARAMETER);
+          }
+          WriteLog(LOG_INFO,
+                   "INFO # Conduit::EnableProviders # Enabling provider %s with Level=%ld, MatchAnyKeyword=%lld, "
+                   "MatchAllKeyWord=%lld...",
+                   setting.providerName.c_str(), static_cast<long>(setting.level), AsSigned(setting.matchAnyKeyword),
+                   AsSigned(setting.matchAllKeyword));
+          const ULONG status = m_etwController->EnableProvider(guid, setting.level, setting.matchAnyKeyword,
+                                                               setting.matchAllKeyword, nullptr);
+          if (status != ERROR_SUCCESS) {
+            WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
+            throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
+          }
+          _enabledProviders.push_back(setting.providerName);
+        });
+      }
+      WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
+               static_cast<SignedSize>(settings.size()), sessionName.c_str());
+    });
   } catch (...) {
-    LogGenericException("QLXWindowsService::EnableProviders");
     WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Exception in session (%s)", sessionName.c_str());
     throw;
   }
@@ -252,74 +228,71 @@ void QLXWindowsService::EnableProvidersByGUID(const std::string& sessionName,
   FunctionTrace trace("QLXWindowsService::EnableProvidersByGUID");
   std::lock_guard lock(m_operationLock);
   try {
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session name cannot be NULL or empty");
-      throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
-    }
-    const WString wideName = Util::to_wstring(sessionName);
-    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session not started yet");
-      throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
-    }
-    if (settings.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # providerguids passed as empty");
-      throw QLXServiceFault("providerguid passed as empty. ", ERROR_INVALID_PARAMETER);
-    }
-    for (const ProviderSettingEx& setting : settings) {
-      if (setting.providerGuid.empty()) {
-        WriteLog(LOG_ERROR,
-                 "ERROR # Conduit::EnableProvidersByGUID # Failed to find the provider GUID for '%s': Possibly this "
-                 "provider is not registered with ETW",
-                 setting.providerName.c_str());
-        throw QLXServiceFault("Failed to find the provider GUID", ERROR_INVALID_PARAMETER);
+    LoggedCall("QLXWindowsService::EnableProvidersByGUID", [&] {
+      if (sessionName.empty()) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session name cannot be NULL or empty");
+        throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
       }
-      GUID guid{};
-      if (!ParseGuid(setting.providerGuid, guid)) {
-        WriteLog(LOG_ERROR,
-                 "ERROR # Conduit::EnableProvidersByGUID # Failed to get the provider GUID for '%s':Provider data "
-                 "might be corrupted",
-                 setting.providerName.c_str());
-        throw QLXServiceFault("Failed to get the provider GUID", ERROR_INVALID_PARAMETER);
+      const WString wideName = Util::to_wstring(sessionName);
+      if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session not started yet");
+        throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
       }
-      // The service's own registration keeps the provider known to the platform while the
-      // session runs.
-      REGHANDLE registration = 0;
-      const ULONG registered = EventRegister(&guid, nullptr, nullptr, &registration);
-      if (registered != ERROR_SUCCESS) {
-        WriteLog(LOG_ERROR, "ERROR # EventRegister # Call failed");
-        throw QLXServiceFault("Calling EventRegister failed", registered);
+      if (settings.empty()) {
+        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # providerguids passed as empty");
+        throw QLXServiceFault("providerguid passed as empty. ", ERROR_INVALID_PARAMETER);
       }
-      WriteLog(LOG_INFO,
-               "INFO # Conduit::EnableProvidersByGUID # Enabling provider %s with Level=%ld, MatchAnyKeyword=%lld, "
-               "MatchAllKeyWord=%lld...",
-               setting.providerGuid.c_str(), static_cast<long>(setting.level), AsSigned(setting.matchAnyKeyword),
-               AsSigned(setting.matchAllKeyword));
-      const ULONG status = m_etwController->EnableProvider(guid, setting.level, setting.matchAnyKeyword,
-                                                           setting.matchAllKeyword, nullptr);
-      if (status != ERROR_SUCCESS) {
-        // Nobody would ever release a registration that is not recorded.
-        EventUnregister(registration);
-        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
-        throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
+      for (const ProviderSettingEx& setting : settings) {
+        if (setting.providerGuid.empty()) {
+          WriteLog(LOG_ERROR,
+                   "ERROR # Conduit::EnableProvidersByGUID # Failed to find the provider GUID for '%s': Possibly this "
+                   "provider is not registered with ETW",
+                   setting.providerName.c_str());
+          throw QLXServiceFault("Failed to find the provider GUID", ERROR_INVALID_PARAMETER);
+        }
+        GUID guid{};
+        if (!ParseGuid(setting.providerGuid, guid)) {
+          WriteLog(LOG_ERROR,
+                   "ERROR # Conduit::EnableProvidersByGUID # Failed to get the provider GUID for '%s':Provider data "
+                   "might be corrupted",
+                   setting.providerName.c_str());
+          throw QLXServiceFault("Failed to get the provider GUID", ERROR_INVALID_PARAMETER);
+        }
+        // The service's own registration keeps the provider known to the platform while the
+        // session runs.
+        REGHANDLE registration = 0;
+        const ULONG registered = EventRegister(&guid, nullptr, nullptr, &registration);
+        if (registered != ERROR_SUCCESS) {
+          WriteLog(LOG_ERROR, "ERROR # EventRegister # Call failed");
+          throw QLXServiceFault("Calling EventRegister failed", registered);
+        }
+        WriteLog(LOG_INFO,
+                 "INFO # Conduit::EnableProvidersByGUID # Enabling provider %s with Level=%ld, MatchAnyKeyword=%lld, "
+                 "MatchAllKeyWord=%lld...",
+                 setting.providerGuid.c_str(), static_cast<long>(setting.level), AsSigned(setting.matchAnyKeyword),
+                 AsSigned(setting.matchAllKeyword));
+        const ULONG status = m_etwController->EnableProvider(guid, setting.level, setting.matchAnyKeyword,
+                                                             setting.matchAllKeyword, nullptr);
+        if (status != ERROR_SUCCESS) {
+          // Nobody would ever release a registration that is not recorded.
+          EventUnregister(registration);
+          WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
+          throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
+        }
+        auto existing = _providerRegistrations.find(setting.providerGuid);
+        if (existing != _providerRegistrations.end()) {
+          // Only the newest registration is kept; the one it replaces would otherwise stay
+          // registered for the life of the process.
+          EventUnregister(existing->second);
+          existing->second = registration;
+        } else {
+          _providerRegistrations.emplace(setting.providerGuid, registration);
+        }
       }
-      auto existing = _providerRegistrations.find(setting.providerGuid);
-      if (existing != _providerRegistrations.end()) {
-        // Only the newest registration is kept; the one it replaces would otherwise stay
-        // registered for the life of the process.
-        EventUnregister(existing->second);
-        existing->second = registration;
-      } else {
-        _providerRegistrations.emplace(setting.providerGuid, registration);
-      }
-    }
-    WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
-             static_cast<SignedSize>(settings.size()), sessionName.c_str());
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::EnableProvidersByGUID", e);
-    WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Exception in session (%s)", sessionName.c_str());
-    throw;
+      WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
+               static_cast<SignedSize>(settings.size()), sessionName.c_str());
+    });
   } catch (...) {
-    LogGenericException("QLXWindowsService::EnableProvidersByGUID");
     WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Exception in session (%s)", sessionName.c_str());
     throw;
   }
@@ -329,7 +302,7 @@ void QLXWindowsService::DisableProviders(const std::string& sessionName, const s
   FunctionTrace trace("QLXWindowsService::DisableProviders");
   std::lock_guard lock(m_operationLock);
   // Failures are only logged: the client is always answered with success.
-  try {
+  LoggedAndDropped("QLXWindowsService::DisableProviders", [&] {
     if (sessionName.empty()) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty");
       throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
@@ -378,11 +351,7 @@ void QLXWindowsService::DisableProviders(const std::string& sessionName, const s
     WriteLog(LOG_INFO,
              "INFO # Conduit::DisableProviders # All requested %zd providers have been disabled in session '%s'.",
              static_cast<SignedSize>(providerNames.size()), sessionName.c_str());
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::DisableProviders", e);
-  } catch (...) {
-    LogGenericException("QLXWindowsService::DisableProviders");
-  }
+  });
 }
 
 void QLXWindowsService::DisableProvidersByGUID(const std::string& sessionName,
@@ -390,7 +359,7 @@ void QLXWindowsService::DisableProvidersByGUID(const std::string& sessionName,
   FunctionTrace trace("QLXWindowsService::DisableProvidersByGUID");
   std::lock_guard lock(m_operationLock);
   // Failures are only logged: the client is always answered with success.
-  try {
+  LoggedAndDropped("QLXWindowsService::DisableProvidersByGUID", [&] {
     if (sessionName.empty()) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty");
       throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
@@ -438,17 +407,13 @@ void QLXWindowsService::DisableProvidersByGUID(const std::string& sessionName,
     WriteLog(LOG_INFO,
              "INFO # Conduit::DisableProvidersByGUID # All requested %zd providers have been disabled in session '%s'.",
              static_cast<SignedSize>(providerGuids.size()), sessionName.c_str());
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::DisableProvidersByGUID", e);
-  } catch (...) {
-    LogGenericException("QLXWindowsService::DisableProvidersByGUID");
-  }
+  });
 }
 
 std::vector<std::string> QLXWindowsService::GetSessionProviders(const std::string& sessionName) {
   FunctionTrace trace("QLXWindowsService::GetSessionProviders");
   std::lock_guard lock(m_operationLock);
-  try {
+  return LoggedCall("QLXWindowsService::GetSessionProviders", [&] {
     if (sessionName.empty()) {
       WriteLog(LOG_ERROR, "ERROR # QLXWindowsService::GetSessionProviders Session name cannot be NULL or empty");
       throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
@@ -459,13 +424,7 @@ std::vector<std::string> QLXWindowsService::GetSessionProviders(const std::strin
       throw QLXServiceFault("Session not started yet or not valid", ERROR_INVALID_PARAMETER);
     }
     return std::vector<std::string>(_enabledProviders.begin(), _enabledProviders.end());
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::GetSessionProviders", e);
-    throw;
-  } catch (...) {
-    LogGenericException("QLXWindowsService::GetSessionProviders");
-    throw;
-  }
+  });
 }
 
 void QLXWindowsService::StartTraceSessionWithProviders(const std::string& sessionName,

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "log_writer.h"
+#include "logged_call.h"
 #include "stp_writer.h"
 #include "syst.h"
 #include "syst_stp_backend.h"
@@ -251,7 +252,7 @@ void DeviceMipiSTP2File::AppendToFile(const BYTE* bytes, std::size_t count) {
 }
 
 void DeviceMipiSTP2File::FreeResources() {
-  try {
+  LoggedAndDropped("DeviceMipiSTP2File::FreeResources", [&] {
     // Teardown may run on a thread that never wrote (the last reference can go anywhere):
     // it is bound to this sink for the last output, so the pending half byte and staged
     // bytes reach the file; a binding of that thread to another sink is kept.
@@ -280,9 +281,5 @@ void DeviceMipiSTP2File::FreeResources() {
         std::memset(&g_syst_handle_table[0], 0, sizeof(g_syst_handle_table[0]));
       }
     }
-  } catch (const std::exception& e) {
-    LogStandardException("DeviceMipiSTP2File::FreeResources", e);
-  } catch (...) {
-    LogGenericException("DeviceMipiSTP2File::FreeResources");
-  }
+  });
 }

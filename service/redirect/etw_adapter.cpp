@@ -8,6 +8,7 @@
 
 #include "device_base.h"
 #include "log_writer.h"
+#include "logged_call.h"
 #include "tdh_parser.h"
 #include "thread_slot.h"
 
@@ -215,13 +216,9 @@ VOID WINAPI CEtwAdapter::EvtRecCallback(PEVENT_RECORD eventRecord) {
     WriteLog(LOG_ERROR, "_devicePtr or eventRecord is NULL\n");
     return;
   }
-  try {
+  LoggedAndDropped("CEtwAdapter::EvtRecCallback", [&] {
     adapter->OnEvent(eventRecord);
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwAdapter::EvtRecCallback", e);
-  } catch (...) {
-    LogGenericException("CEtwAdapter::EvtRecCallback");
-  }
+  });
 }
 
 void CEtwAdapter::OnEvent(PEVENT_RECORD eventRecord) {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "log_writer.h"
+#include "logged_call.h"
 #include "process_singleton.h"
 #include "tdh_lib.h"
 #include "util.h"
@@ -198,7 +199,7 @@ std::string CEtwSchemaCollector::GetProviderGuid(std::string providerName) {
 
 void CEtwSchemaCollector::GetProviderGuidInternal(const std::string& providerName, std::string& guidText) {
   PPROVIDER_ENUMERATION_INFO buffer = nullptr;
-  try {
+  LoggedAndDropped("CEtwSchemaCollector::GetProviderGuidInternal", [&] {
     guidText.clear();
     const ULONG status = EnumerateWithGrowingBuffer("CEtwSchemaCollector::GetProviderGuidInternal", &buffer);
     if (status == ERROR_SUCCESS && buffer != nullptr) {
@@ -235,11 +236,7 @@ void CEtwSchemaCollector::GetProviderGuidInternal(const std::string& providerNam
                  static_cast<unsigned long>(manifestCount));
       }
     }
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::GetProviderGuidInternal", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::GetProviderGuidInternal");
-  }
+  });
   if (buffer != nullptr) {
     LocalFree(buffer);
   }
@@ -256,7 +253,7 @@ GUID CEtwSchemaCollector::GetProviderLPGuidInternal(const std::string& providerN
 
 void CEtwSchemaCollector::GetProviderManifest(std::string providerName, ProviderRecord& record,
                                               ManifestDocument& document) {
-  try {
+  LoggedAndDropped("CEtwSchemaCollector::GetProviderManifest", [&] {
     GetProviderMetadata(providerName, &record);
     document.providers.push_back(record);
     std::list<StringEntry> entries;
@@ -264,11 +261,7 @@ void CEtwSchemaCollector::GetProviderManifest(std::string providerName, Provider
     StringTableRecord table;
     table.entries.assign(entries.begin(), entries.end());
     document.stringTables.push_back(table);
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::GetProviderManifest", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::GetProviderManifest");
-  }
+  });
 }
 
 void CEtwSchemaCollector::GetProviderMetadata(const std::string& providerName, ProviderRecord* record) {
@@ -295,15 +288,11 @@ void CEtwSchemaCollector::GetProviderMetadata(const std::string& providerName, P
 }
 
 void CEtwSchemaCollector::ClearProviderData() {
-  try {
+  LoggedAndDropped("CEtwSchemaCollector::ClearProviderData", [&] {
     Guard guard(*this);
     m_stringTable.clear();
     m_namespaces.clear();
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::ClearProviderData", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::ClearProviderData");
-  }
+  });
 }
 
 ULONG CEtwSchemaCollector::TDHGetEventProperties_Keywords(const GUID* providerGuid, ProviderRecord* record) {

@@ -4,6 +4,7 @@
 
 #include "etw_schema_collector.h"
 #include "log_writer.h"
+#include "logged_call.h"
 #include "manifest_writer.h"
 #include "process_singleton.h"
 #include "shlwapi.h"
@@ -51,15 +52,11 @@ CEtwTdhManifestLoader::~CEtwTdhManifestLoader() {
 }
 
 void CEtwTdhManifestLoader::LoadTdhManifest(const std::string& providerName) {
-  try {
+  LoggedAndDropped("CEtwTdhManifestLoader::LoadTdhManifest", [&] {
     WriteLog(LOG_INFO, "INFO # Entering CEtwTdhManifestLoader::LoadTdhManifest # providerName:%s", providerName.c_str());
     const std::string path = PersistProviderManifests(providerName);
     LoadTdhManifestByManifestPath(Util::to_wstring(path));
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwTdhManifestLoader::LoadTdhManifest", e);
-  } catch (...) {
-    LogGenericException("CEtwTdhManifestLoader::LoadTdhManifest");
-  }
+  });
 }
 
 std::string CEtwTdhManifestLoader::PersistProviderManifests(const std::string& providerName) {
