@@ -11,7 +11,11 @@
 // A backend provides the functions declared under "Backend" below and a header named
 // syst_platform.h on its include path (logging and status codes); nothing here changes.
 //
-// Handle table: one per process, five types (txr_public.h), each either empty or fully
+// Each deliverable's copy of the encoder lives in the inline namespace its syst_platform.h
+// names (SYST_IMAGE_NAMESPACE): Conduit and TXR are separate images on Windows, but the
+// virtual target runs both in one process, and their handle tables must not meet there.
+//
+// Handle table: one per image, five types (txr_public.h), each either empty or fully
 // created. Creation and release are not locked: callers serialise them (the sink's
 // initialisation and teardown, the driver's hardware preparation and release). Messages on
 // one handle are written by one thread at a time.
@@ -20,7 +24,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "syst_platform.h"
 #include "txr_public.h"
+
+#ifndef SYST_IMAGE_NAMESPACE
+#error "syst_platform.h must name the image's namespace (SYST_IMAGE_NAMESPACE)"
+#endif
+
+inline namespace SYST_IMAGE_NAMESPACE {
 
 struct systhandle;
 
@@ -123,3 +134,5 @@ std::uint64_t syst_backend_read_frequency();
 // Brackets the stores of one message (the driver raises the interrupt level there).
 std::uint64_t syst_backend_begin_message();
 void syst_backend_end_message(std::uint64_t token);
+
+}  // inline namespace SYST_IMAGE_NAMESPACE

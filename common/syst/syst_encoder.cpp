@@ -5,6 +5,8 @@
 #include "syst.h"
 #include "syst_platform.h"
 
+inline namespace SYST_IMAGE_NAMESPACE {
+
 syst_handle_table_entry g_syst_handle_table[TRACE_RECORD_TYPE_COUNT];
 
 namespace {
@@ -232,3 +234,5 @@ std::uint32_t write_trace_data(void* buffer, std::size_t size) {
   }
   return position == size ? 0 : kBadRecordWalk;
 }
+
+}  // inline namespace SYST_IMAGE_NAMESPACE

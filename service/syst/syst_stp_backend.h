@@ -8,6 +8,9 @@
 #pragma once
 
 #include "stp_writer.h"
+#include "syst_platform.h"
+
+inline namespace SYST_IMAGE_NAMESPACE {
 
 // The writer the handles are created on: stores made outside any routing are dropped there.
 StpWriter* syst_stp_unrouted_writer();
@@ -15,3 +18,5 @@ StpWriter* syst_stp_unrouted_writer();
 // Routes the calling thread's stores to `writer` (null: back to the handle's own writer);
 // returns the previous route.
 StpWriter* syst_stp_route_to(StpWriter* writer);
+
+}  // inline namespace SYST_IMAGE_NAMESPACE

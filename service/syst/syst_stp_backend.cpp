@@ -8,6 +8,7 @@
 #include "syst.h"
 #include "syst_platform.h"
 
+inline namespace SYST_IMAGE_NAMESPACE {
 namespace {
 
 thread_local StpWriter* t_route = nullptr;
@@ -89,3 +90,5 @@ std::uint64_t syst_backend_read_frequency() {
 // The service's callers serialise the writes to one sink; nothing to raise.
 std::uint64_t syst_backend_begin_message() { return 0; }
 void syst_backend_end_message(std::uint64_t) {}
+
+}  // inline namespace SYST_IMAGE_NAMESPACE
