@@ -91,6 +91,13 @@ run record --sink file --duration 2 --level 255 --session "Demo Session" "${prov
 show_capture "$root/Windows/System32/Demo Session.bin"
 
 echo
+echo "== the same capture through the hardware: TXR writes each record into the Tessera's ETW"
+echo "   channel, and its own provider Orvix-Tessera (all keywords) rides along. At level 5 the"
+echo "   driver traces its own write path into the channel it writes, two events per write, so"
+echo "   its entry and exit events fill most of the capture"
+run record --sink hw --duration 1 --level 255 --session "Demo Session" "${providers[@]}" "Orvix-Tessera:5:0xFFFFFFFF"
+
+echo
 echo "== what conduit-target printed about its demo providers"
 grep 'demo provider' "$out" | sort | uniq -c || true
 
@@ -101,6 +108,17 @@ wait "$target_pid"
 code=$?
 target_pid=
 echo "(conduit-target exit $code)"
+grep -E '^conduit-target: (TXR|Tessera|the Tessera)' "$out" || true
+
+echo
+echo "== the hardware capture, as the host recorded it from the Tessera's trace port"
+hw_file=$(sed -n 's/^conduit-target: Tessera capture //p' "$out" | tail -n 1)
+show_capture "$hw_file"
+echo
+echo "\$ stpdump --provider {C9CB79C1-31AD-4193-BD19-4D2A9018904C} $(basename "$hw_file") | head -n 6"
+("$stpdump_bin" --provider "{C9CB79C1-31AD-4193-BD19-4D2A9018904C}" "$hw_file" 2>/dev/null || true) | head -n 6
+txr_events=$("$stpdump_bin" --provider "{C9CB79C1-31AD-4193-BD19-4D2A9018904C}" "$hw_file" 2>/dev/null | grep -c ETW || true)
+[ "${txr_events:-0}" -gt 0 ] || { echo "demo: the hardware capture holds no event of TXR's provider" >&2; exit 1; }
 echo
 echo "== the service's log (errors and warnings)"
 grep -E '^(ERROR|WARNING|Error)' "$root/ProgramData/Conduit_logs.txt" | sort | uniq -c || true

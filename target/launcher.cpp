@@ -15,6 +15,8 @@
 #include "conduit_main.h"
 #include "demo_events.h"
 #include "demo_providers.h"
+#include "tessera/model.h"
+#include "txr_boot.h"
 #include "sim/registry.h"
 #include "sim/services.h"
 #include "sim/sim.h"
@@ -93,6 +95,10 @@ int run_target(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--start-timeout-ms", startTimeoutMs, "how long the service may take to listen")
       ->capture_default_str();
+  bool noTxr = false;
+  bool acpi = false;
+  app.add_flag("--no-txr", noTxr, "boot without TXR: the hardware sink is absent, as on a machine without the block");
+  app.add_flag("--acpi", acpi, "enumerate the Tessera as an ACPI device (default: a PCI function)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -122,6 +128,7 @@ int run_target(int argc, char** argv) {
     if (port != 0) sim::set_registry_dword(kPortKey, kPortValue, port);
     install_service(executable);
     install_demo_providers(manifests);
+    install_txr_manifest();
     // A service runs in the system directory, where its manifest files land.
     const fs::path systemDirectory = sim::target_root() / "Windows" / "System32";
     fs::create_directories(systemDirectory);
@@ -129,6 +136,17 @@ int run_target(int argc, char** argv) {
   } catch (const std::exception& e) {
     std::cerr << "conduit-target: " << e.what() << "\n";
     return 1;
+  }
+
+  // The kernel loads its drivers before the control manager starts services.
+  if (!noTxr) {
+    const std::string failure = load_txr(acpi, std::cout);
+    if (!failure.empty()) {
+      std::cerr << "conduit-target: " << failure << "\n";
+      return 1;
+    }
+  } else {
+    std::cout << "conduit-target: booted without TXR" << std::endl;
   }
 
   sim::host_service(kServiceName);
@@ -167,11 +185,13 @@ int run_target(int argc, char** argv) {
     std::cout << "conduit-target: listening on 127.0.0.1:" << listeningPort << std::endl;
     std::cout << "conduit-target: log file " << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string()
               << std::endl;
-    // Wait for a stop signal, or for the service to end by itself.
+    // Wait for a stop signal, or for the service to end by itself. The capture is flushed
+    // as the loop goes, so that a host following it sees what the block emitted.
     timespec poll{0, 100 * 1000 * 1000};
     while (!entryReturned) {
       int signal = sigtimedwait(&stopSignals, nullptr, &poll);
       if (signal == SIGINT || signal == SIGTERM) break;
+      tessera::model().flush_capture();
     }
     if (entryReturned) {
       std::cerr << "conduit-target: the service stopped by itself\n";
@@ -186,6 +206,7 @@ int run_target(int argc, char** argv) {
 
   if (!entryReturned) sim::send_service_control(kServiceName, SERVICE_CONTROL_STOP);
   entry.join();
+  if (!noTxr && !unload_txr(std::cout)) exitCode = 1;
   std::cout << "conduit-target: stopped" << std::endl;
   return exitCode;
 }

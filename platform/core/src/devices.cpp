@@ -8,9 +8,15 @@
 namespace platform {
 namespace {
 
+struct InterfaceInstance {
+  InterfaceClass interface_class;
+  std::u16string path;
+};
+
 struct DeviceTable {
   std::mutex mutex;
   std::map<std::u16string, std::shared_ptr<Device>, std::less<>> devices;  // by folded path
+  std::vector<InterfaceInstance> interfaces;                              // registration order
 };
 
 DeviceTable& table() {
@@ -56,6 +62,34 @@ void drop_all_devices() {
   std::map<std::u16string, std::shared_ptr<Device>, std::less<>> dropped;
   std::lock_guard lock(table().mutex);
   dropped.swap(table().devices);
+  table().interfaces.clear();
+}
+
+void register_device_interface(const InterfaceClass& interface_class, std::u16string path,
+                               std::shared_ptr<Device> device) {
+  std::lock_guard lock(table().mutex);
+  table().devices[fold_name(path)] = std::move(device);
+  table().interfaces.push_back(InterfaceInstance{interface_class, std::move(path)});
+}
+
+void unregister_device_interface(std::u16string_view path) {
+  std::shared_ptr<Device> dropped;
+  std::lock_guard lock(table().mutex);
+  auto it = table().devices.find(fold_name(path));
+  if (it != table().devices.end()) {
+    dropped = std::move(it->second);
+    table().devices.erase(it);
+  }
+  std::erase_if(table().interfaces, [&](const InterfaceInstance& instance) { return same_name(instance.path, path); });
+}
+
+std::vector<std::u16string> device_interfaces(const InterfaceClass& interface_class) {
+  std::vector<std::u16string> paths;
+  std::lock_guard lock(table().mutex);
+  for (const InterfaceInstance& instance : table().interfaces) {
+    if (instance.interface_class == interface_class) paths.push_back(instance.path);
+  }
+  return paths;
 }
 
 std::uint32_t nt_status_to_win32_error(NtStatus status) {
@@ -69,6 +103,7 @@ std::uint32_t nt_status_to_win32_error(NtStatus status) {
     case 0x80000011u: return 170;   // STATUS_DEVICE_BUSY -> ERROR_BUSY
     case 0xC0000001u: return 31;    // STATUS_UNSUCCESSFUL -> ERROR_GEN_FAILURE
     case 0xC0000002u: return 1;     // STATUS_NOT_IMPLEMENTED -> ERROR_INVALID_FUNCTION
+    case 0xC0000005u: return 998;   // STATUS_ACCESS_VIOLATION -> ERROR_NOACCESS
     case 0xC0000008u: return 6;     // STATUS_INVALID_HANDLE
     case 0xC000000Du: return 87;    // STATUS_INVALID_PARAMETER
     case 0xC000000Eu: return 2;     // STATUS_NO_SUCH_DEVICE -> ERROR_FILE_NOT_FOUND
@@ -83,8 +118,14 @@ std::uint32_t nt_status_to_win32_error(NtStatus status) {
     case 0xC00000B5u: return 121;   // STATUS_IO_TIMEOUT -> ERROR_SEM_TIMEOUT
     case 0xC00000BBu: return 50;    // STATUS_NOT_SUPPORTED
     case 0xC00000C0u: return 55;    // STATUS_DEVICE_DOES_NOT_EXIST -> ERROR_DEV_NOT_EXIST
+    case 0xC00000E5u: return 1359;  // STATUS_INTERNAL_ERROR -> ERROR_INTERNAL_ERROR
     case 0xC0000120u: return 995;   // STATUS_CANCELLED -> ERROR_OPERATION_ABORTED
+    case 0xC0000182u: return 87;    // STATUS_DEVICE_CONFIGURATION_ERROR -> ERROR_INVALID_PARAMETER
+    case 0xC0000183u: return 1117;  // STATUS_DRIVER_INTERNAL_ERROR -> ERROR_IO_DEVICE
+    case 0xC0000184u: return 22;    // STATUS_INVALID_DEVICE_STATE -> ERROR_BAD_COMMAND
     case 0xC0000206u: return 1784;  // STATUS_INVALID_BUFFER_SIZE -> ERROR_INVALID_USER_BUFFER
+    case 0xC0000225u: return 1168;  // STATUS_NOT_FOUND -> ERROR_NOT_FOUND
+    case 0xC00002B6u: return 1617;  // STATUS_DEVICE_REMOVED -> ERROR_DEVICE_REMOVED
     default: return 317;            // ERROR_MR_MID_NOT_FOUND
   }
 }

@@ -8,6 +8,7 @@
 #include "platform/core/devices.h"
 #include "platform/core/faults.h"
 #include "platform/core/handles.h"
+#include "platform/core/performance_counter.h"
 
 namespace platform {
 
@@ -48,6 +49,7 @@ void run_reset() {
   drop_target_overrides();
   drop_all_handles();
   drop_all_devices();
+  reset_performance_frequency();
   run_phase(ResetPhase::drop_process_state);
   run_phase(ResetPhase::lay_installed_software);
 }

@@ -1,3 +1,4 @@
+#include "platform/core/performance_counter.h"
 #include "win32_controls/base_controls.h"
 #include "win32_controls/modules_table.h"
 #include "sim/sim.h"

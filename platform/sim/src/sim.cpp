@@ -7,9 +7,11 @@
 #include <system_error>
 
 #include "etw/reset.h"
+#include "kernel_controls/kernel.h"
 #include "platform/core/faults.h"
 #include "platform/core/reset.h"
 #include "platform/core/target.h"
+#include "tessera/model.h"
 #include "win32_controls/reset.h"
 #include "win32_controls/tdh_controls.h"
 
@@ -46,9 +48,11 @@ std::filesystem::path make_temporary_root() {
 void reset(std::optional<std::filesystem::path> root) {
   static const bool cleanup_registered = [] { return std::atexit(remove_owned_root) == 0; }();
   (void)cleanup_registered;
-  // Every stand-in joins the phases explicitly, in the order they depend on each other; a
-  // stand-in added later (ETW, kernel) adds its join call here.
+  // Every stand-in joins the phases explicitly, in the order they depend on each other: the
+  // driver unloads (kernel) before ETW sessions end, while its provider can still unregister.
   platform::win32::join_reset_phases();
+  platform::kernel::join_reset_phases();
+  tessera::join_reset_phases();
   etw::join_reset_phases();
   platform::win32::join_tdh_reset_phases();
   // A fresh machine has none of the providers installed on the previous one.

@@ -264,6 +264,15 @@ void Model::flush_capture() {
   state.capture.flush();
 }
 
+std::optional<std::filesystem::path> Model::close_capture() {
+  Impl& state = impl();
+  std::lock_guard lock(state.mutex);
+  if (!state.capture.is_open()) return std::nullopt;
+  std::filesystem::path path = state.capture.path();
+  state.capture.close();
+  return path;
+}
+
 Model& model() {
   static Model& instance = *new Model;
   return instance;

@@ -408,4 +408,16 @@ TEST_F(TesseraModel, ACaptureNeverReplacesAFileAnEarlierRunLeft) {
   }
 }
 
+TEST_F(TesseraModel, ClosingACaptureCompletesItsLastPacketAndTheNextStoreOpensAnother) {
+  model().write(channel_window(256, 0), 1, 0x7E);  // an odd nibble count so far
+  const auto closed = model().close_capture();
+  ASSERT_TRUE(closed.has_value());
+  EXPECT_FALSE(model().capture_path().has_value());
+  EXPECT_EQ(ReadWholeFile(*closed), capture_head().M16(256).C16(0).D8(0x7E).Bytes()) << "whole and padded";
+  EXPECT_FALSE(model().close_capture().has_value());
+  model().write(channel_window(256, 0), 1, 0);
+  ASSERT_TRUE(model().capture_path().has_value());
+  EXPECT_NE(*model().capture_path(), *closed);
+}
+
 }  // namespace tessera

@@ -1,45 +1,22 @@
 // Configuration-manager device-interface lookup: CM_Get_Device_Interface_List_SizeW,
-// CM_Get_Device_Interface_ListW and CM_MapCrToWin32Err over the interfaces registered with
-// the controls (later the kernel surface registers TXR's).
+// CM_Get_Device_Interface_ListW and CM_MapCrToWin32Err over the interface instances that
+// platform/core lists (the kernel surface lists the driver's, tests list fakes).
 #include <cstring>
-#include <mutex>
-#include <vector>
 
 #include "cfgmgr32.h"
+#include "platform/core/devices.h"
 #include "platform/core/faults.h"
-#include "platform/core/text.h"
-#include "reset_steps.h"
-#include "win32_controls/device_interfaces.h"
 #include "winbase.h"
 
-namespace platform::win32 {
 namespace {
-
-struct Instance {
-  InterfaceClass interface_class;
-  std::u16string path;
-};
-
-std::mutex g_mutex;
-std::vector<Instance>& instances() {
-  static auto& list = *new std::vector<Instance>;
-  return list;
-}
-
-InterfaceClass class_of(const GUID& guid) {
-  InterfaceClass out;
-  std::memcpy(out.data(), &guid, out.size());
-  return out;
-}
 
 // The multi-string of the class's instances: each path with its terminator, then one more.
 std::u16string interface_list(const GUID& guid) {
-  const InterfaceClass wanted = class_of(guid);
+  platform::InterfaceClass wanted;
+  std::memcpy(wanted.data(), &guid, wanted.size());
   std::u16string list;
-  std::lock_guard lock(g_mutex);
-  for (const Instance& instance : instances()) {
-    if (instance.interface_class != wanted) continue;
-    list += instance.path;
+  for (const std::u16string& path : platform::device_interfaces(wanted)) {
+    list += path;
     list.push_back(0);
   }
   list.push_back(0);
@@ -47,26 +24,6 @@ std::u16string interface_list(const GUID& guid) {
 }
 
 }  // namespace
-
-void register_device_interface(const InterfaceClass& interface_class, std::u16string path,
-                               std::shared_ptr<Device> device) {
-  register_device(path, std::move(device));
-  std::lock_guard lock(g_mutex);
-  instances().push_back(Instance{interface_class, std::move(path)});
-}
-
-void unregister_device_interface(std::u16string_view path) {
-  unregister_device(path);
-  std::lock_guard lock(g_mutex);
-  std::erase_if(instances(), [&](const Instance& instance) { return same_name(instance.path, path); });
-}
-
-void forget_device_interfaces() {
-  std::lock_guard lock(g_mutex);
-  instances().clear();
-}
-
-}  // namespace platform::win32
 
 CONFIGRET CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID InterfaceClassGuid, DEVINSTID_W pDeviceID,
                                              ULONG ulFlags) {
@@ -79,7 +36,7 @@ CONFIGRET CM_Get_Device_Interface_List_SizeW(PULONG pulLen, LPGUID InterfaceClas
     *pulLen = 1;
     return CR_SUCCESS;
   }
-  *pulLen = static_cast<ULONG>(platform::win32::interface_list(*InterfaceClassGuid).size());
+  *pulLen = static_cast<ULONG>(interface_list(*InterfaceClassGuid).size());
   return CR_SUCCESS;
 }
 
@@ -88,9 +45,8 @@ CONFIGRET CM_Get_Device_Interface_ListW(LPGUID InterfaceClassGuid, DEVINSTID_W p
   if (auto armed = platform::take_fault("CM_Get_Device_Interface_ListW")) return *armed;
   if (InterfaceClassGuid == nullptr || Buffer == nullptr || BufferLen == 0) return CR_INVALID_POINTER;
   if (ulFlags > CM_GET_DEVICE_INTERFACE_LIST_ALL_DEVICES) return CR_INVALID_FLAG;
-  std::u16string list = (pDeviceID != nullptr && pDeviceID[0] != 0)
-                            ? std::u16string(1, u'\0')
-                            : platform::win32::interface_list(*InterfaceClassGuid);
+  std::u16string list =
+      (pDeviceID != nullptr && pDeviceID[0] != 0) ? std::u16string(1, u'\0') : interface_list(*InterfaceClassGuid);
   if (list.size() > BufferLen) return CR_BUFFER_SMALL;
   std::memcpy(Buffer, list.data(), list.size() * sizeof(WCHAR));
   return CR_SUCCESS;

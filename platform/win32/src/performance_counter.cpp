@@ -1,29 +1,8 @@
-#include <atomic>
-#include <chrono>
-#include <ctime>
-
-#include "win32_controls/base_controls.h"
+// QueryPerformanceCounter and QueryPerformanceFrequency over the machine's one performance
+// counter (platform/core), which KeQueryPerformanceCounter reads too.
 #include "platform/core/faults.h"
-#include "platform/core/target.h"
-#include "reset_steps.h"
+#include "platform/core/performance_counter.h"
 #include "winbase.h"
-
-namespace {
-
-constexpr std::uint64_t kDefaultFrequency = 10'000'000;
-std::atomic<std::uint64_t> g_frequency{kDefaultFrequency};
-
-
-}  // namespace
-
-namespace platform {
-
-void set_performance_frequency(std::uint64_t hz) {
-  // A zero rate would divide by zero in every caller that turns ticks into time.
-  g_frequency.store(hz == 0 ? kDefaultFrequency : hz);
-}
-
-}  // namespace platform
 
 BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
   PLATFORM_FAIL_IF_ARMED("QueryPerformanceCounter", FALSE);
@@ -31,14 +10,7 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(
-      std::chrono::steady_clock::now().time_since_epoch());
-  const auto nanoseconds = static_cast<std::uint64_t>(elapsed.count());
-  const std::uint64_t frequency = g_frequency.load();
-  // Whole seconds and the remainder apart, so that the product cannot overflow 64 bits.
-  const std::uint64_t ticks =
-      nanoseconds / 1'000'000'000u * frequency + nanoseconds % 1'000'000'000u * frequency / 1'000'000'000u;
-  lpPerformanceCount->QuadPart = static_cast<LONGLONG>(ticks);
+  lpPerformanceCount->QuadPart = platform::performance_counter().ticks;
   return TRUE;
 }
 
@@ -48,12 +20,6 @@ BOOL QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  lpFrequency->QuadPart = static_cast<LONGLONG>(g_frequency.load());
+  lpFrequency->QuadPart = platform::performance_counter().frequency;
   return TRUE;
 }
-
-namespace platform::win32 {
-
-void reset_performance_frequency() { g_frequency.store(kDefaultFrequency); }
-
-}  // namespace platform::win32

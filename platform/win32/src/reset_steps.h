@@ -15,10 +15,8 @@ void stop_hosted_service();  // service_control.cpp
 void close_sockets();        // winsock.cpp
 // drop_process_state
 void clear_debugger_output_step();       // debug_output.cpp
-void reset_performance_frequency();      // performance_counter.cpp
 void reset_system_time();               // system_time.cpp
 void reset_etw_session_buffer_defaults();  // etw_control.cpp
-void forget_device_interfaces();          // device_interfaces.cpp
 // lay_installed_software
 void install_builtin_modules();  // modules.cpp
 

@@ -140,6 +140,10 @@ class Model {
   // so far (every packet but a pending last nibble).
   std::optional<std::filesystem::path> capture_path() const;
   void flush_capture();
+  // Ends the capture as a host stops recording: writes out what is buffered, completes a
+  // pending half byte and closes the file. Returns its path (none when no capture was open);
+  // the next channel store opens a new capture.
+  std::optional<std::filesystem::path> close_capture();
 
  private:
   friend Model& model();

@@ -8,10 +8,6 @@
 
 namespace platform {
 
-// The rate QueryPerformanceFrequency reports and QueryPerformanceCounter counts at;
-// 10 MHz after a reset, as on Windows.
-void set_performance_frequency(std::uint64_t hz);
-
 // Everything OutputDebugStringW received since the last reset or clear, one entry per call.
 std::vector<std::u16string> debugger_output();
 void clear_debugger_output();

@@ -5,7 +5,8 @@
 namespace platform::win32 {
 
 // Adds the stand-in's steps: stop the hosted service and close every socket; clear debugger
-// output and the performance-counter rate; install the built-in modules (tdh.dll) afresh.
+// output, the system-time override and the ETW session-buffer defaults; install the
+// built-in modules (tdh.dll) afresh.
 void join_reset_phases();
 
 }  // namespace platform::win32

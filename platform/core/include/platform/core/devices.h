@@ -4,14 +4,20 @@
 // DeviceIoControl and CloseHandle on such a path reach the device, and each completion
 // status crosses to user mode through nt_status_to_win32_error, as RtlNtStatusToDosError
 // does on Windows.
+//
+// Device interfaces: a device path may also be listed as an instance of an interface class
+// (a GUID), which is what the configuration manager (CM_Get_Device_Interface_ListW) reports
+// to user mode. The kernel surface lists the driver's interfaces; tests list fakes.
 // Thread safety: every function may be called from any thread; a device's own methods may be
 // called from several threads at once.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -47,9 +53,21 @@ void register_device(std::u16string_view path, std::shared_ptr<Device> device);
 void unregister_device(std::u16string_view path);
 // Null when no device answers to `path`.
 std::shared_ptr<Device> find_device(std::u16string_view path);
-// Forgets every device; the core's part of the reset's drop_process_state phase (the kernel
-// surface registers its devices again when it loads the driver).
+// Forgets every device and every interface instance; the core's part of the reset's
+// drop_process_state phase (the kernel surface registers its devices again when it loads
+// the driver).
 void drop_all_devices();
+
+using InterfaceClass = std::array<std::uint8_t, 16>;  // a GUID's 16 bytes, Windows layout
+
+// Registers `device` under `path` and lists the path as an instance of `interface_class`,
+// after the instances registered before it (the configuration manager's list order).
+void register_device_interface(const InterfaceClass& interface_class, std::u16string path,
+                               std::shared_ptr<Device> device);
+// Removes the instance and its device.
+void unregister_device_interface(std::u16string_view path);
+// The paths of the present instances of `interface_class`, in registration order.
+std::vector<std::u16string> device_interfaces(const InterfaceClass& interface_class);
 
 // The Win32 error Windows reports for an NTSTATUS (RtlNtStatusToDosError): 0 for success,
 // the mapped code for the statuses the stand-ins use, the embedded code for a

@@ -5,9 +5,10 @@
 //   1. stop_running: stop what runs and wake whoever waits on it (hosted services stop,
 //      sockets close so blocked accepts return; later ETW sessions end and wake their
 //      consumers, the driver unloads). Handles still exist during this phase.
-//   2. drop_process_state: forget what a process holds (the core drops every handle, armed
-//      fault and environment override before the steps run; families then drop their own
-//      tables, caches and counters).
+//   2. drop_process_state: forget what a process holds (the core drops every handle, device
+//      registration, armed fault and environment override and returns the performance
+//      counter to 10 MHz before the steps run; families then drop their own tables, caches
+//      and counters).
 //   3. lay_installed_software: install the machine's software afresh (built-in modules such
 //      as tdh.dll, later the provider catalog's installed manifests).
 // State a real machine keeps on disk (registry, service database) lives under the target root
