@@ -1,9 +1,15 @@
-// Events per second from EventWrite to the MIPI STP file: Conduit hosted in this process,
+// Events per second from EventWrite to the MIPI STP file, and through the hardware: Conduit
+// hosted in this process,
 // driven over its protocol as the host tool drives it (sink 3, start, enable by GUID,
 // redirect), N events written by one or two threads as fast as they go, then the time until
 // every event is in the file: the session's buffer drained (every event went through the
 // consumer's callback), the session stopped, the sink closed. Each iteration is one whole
 // capture.
+//
+// The hardware runs (BM_EventWriteToHardware) use sink 2 instead: TXR is loaded for the
+// Tessera device, the redirect's buffers go to TXR's write path, and the Tessera model
+// packetises the channel stores into its capture; the capture is complete when the session
+// has stopped and the capture stopped growing, and is then closed and read back.
 //
 // Two providers:
 // - "manifest": a declared manifest provider with four properties and a message template,
@@ -28,6 +34,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +50,8 @@
 #include "stream_decoder.h"
 #include "testing/event_record_builder.h"
 #include "testing/hosted_conduit.h"
+#include "tessera/model.h"
+#include "txr_boot.h"
 
 namespace {
 
@@ -77,6 +86,7 @@ struct Machine {
   REGHANDLE raw = 0;
 
   std::filesystem::path TraceFolder() const { return sim::target_root() / "ProgramData" / "ETW-Traces"; }
+  std::filesystem::path CaptureFolder() const { return sim::target_root() / "Tessera"; }
 };
 
 Machine& machine() {
@@ -96,8 +106,9 @@ Machine& machine() {
     }
     SetLogLevel("3");
     m->client = std::make_unique<conduit::host::ConduitClient>("127.0.0.1", m->service->Port());
-    if (m->client->set_sync_type(3).status != 0) {
-      std::cerr << "end_to_end_bench: sink 3 refused\n";
+    std::ostringstream console;
+    if (!conduit::target::load_txr(false, console).empty()) {
+      std::cerr << "end_to_end_bench: TXR did not load\n";
       std::exit(1);
     }
     const GUID manifest = GuidOf(kManifestGuidText);
@@ -110,6 +121,8 @@ Machine& machine() {
       EventUnregister(done.raw);
       done.client.reset();
       done.service.reset();
+      std::ostringstream unloaded;
+      conduit::target::unload_txr(unloaded);
     });
     return m;
   }();
@@ -167,15 +180,6 @@ SessionState QuerySession() {
   return state;
 }
 
-std::vector<std::filesystem::path> TraceFiles() {
-  std::vector<std::filesystem::path> files;
-  std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(machine().TraceFolder(), error)) {
-    files.push_back(entry.path());
-  }
-  return files;
-}
-
 // The sink holds its file open for writing, sharing only reading: an open that refuses
 // writers succeeds once the sink has let go of the file, after its last bytes.
 bool FileClosed(const std::filesystem::path& path) {
@@ -231,16 +235,47 @@ FileCount CountFile(const std::filesystem::path& path) {
   return count;
 }
 
-void BM_EventWriteToStpFile(benchmark::State& state) {
+enum Sink { kStpFile = 3, kHardware = 2 };
+
+std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(folder, error)) files.push_back(entry.path());
+  return files;
+}
+
+// The capture is complete once nothing more reaches it: the session has stopped, so the
+// redirect's last buffer is the last write TXR gets.
+bool CaptureSettled() {
+  std::uintmax_t previous = ~std::uintmax_t{0};
+  for (int stable = 0; stable < 20;) {
+    tessera::model().flush_capture();
+    const auto path = tessera::model().capture_path();
+    std::error_code error;
+    const std::uintmax_t size = path ? std::filesystem::file_size(*path, error) : 0;
+    stable = size == previous ? stable + 1 : 0;
+    previous = size;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+void RunCaptures(benchmark::State& state, Sink sink) {
   Machine& m = machine();
   const auto kind = static_cast<Kind>(state.range(0));
   const int writers = static_cast<int>(state.range(1));
   const REGHANDLE provider = kind == kManifest ? m.manifest : m.raw;
   const char* guid = kind == kManifest ? kManifestGuidText : kRawGuidText;
+  const std::filesystem::path folder = sink == kStpFile ? m.TraceFolder() : m.CaptureFolder();
+  if (m.client->set_sync_type(sink).status != 0) {
+    state.SkipWithError("the sink was refused");
+    return;
+  }
   double seconds = 0;
   std::uint64_t inFile = 0, lost = 0, skips = 0;
   for (auto _ : state) {
-    for (const auto& stale : TraceFiles()) std::filesystem::remove(stale);
+    tessera::model().close_capture();
+    for (const auto& stale : FilesIn(folder)) std::filesystem::remove(stale);
     if (m.client->start_session(kSession).status != 0 ||
         m.client->enable_providers_by_guid(kSession, {{guid, 5, 0, 0}}).status != 0 ||
         m.client->redirect(kSession).status != 0) {
@@ -263,13 +298,20 @@ void BM_EventWriteToStpFile(benchmark::State& state) {
       return;
     }
     std::vector<std::filesystem::path> files;
-    const bool closed = WaitFor([&] {
-      files = TraceFiles();
-      return files.size() == 1 && FileClosed(files.front());
-    });
+    bool closed = false;
+    if (sink == kStpFile) {
+      closed = WaitFor([&] {
+        files = FilesIn(folder);
+        return files.size() == 1 && FileClosed(files.front());
+      });
+    } else {
+      closed = CaptureSettled() && tessera::model().close_capture().has_value();
+      files = FilesIn(folder);
+      closed = closed && files.size() == 1;
+    }
     const auto end = Clock::now();
     if (!closed) {
-      state.SkipWithError("the trace file was not closed");
+      state.SkipWithError("the trace was not complete");
       return;
     }
     const double elapsed = std::chrono::duration<double>(end - start).count();
@@ -291,6 +333,15 @@ void BM_EventWriteToStpFile(benchmark::State& state) {
   state.SetLabel(std::string(kind == kManifest ? "manifest" : "raw") + ", " + std::to_string(writers) +
                  (writers == 1 ? " writer" : " writers"));
 }
+
+void BM_EventWriteToStpFile(benchmark::State& state) { RunCaptures(state, kStpFile); }
+void BM_EventWriteToHardware(benchmark::State& state) { RunCaptures(state, kHardware); }
+
+BENCHMARK(BM_EventWriteToHardware)
+    ->ArgsProduct({{kManifest, kRaw}, {1, 2}})
+    ->Iterations(5)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_EventWriteToStpFile)
     ->ArgsProduct({{kManifest, kRaw}, {1, 2}})
     ->Iterations(5)

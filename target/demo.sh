@@ -13,15 +13,29 @@ done
 
 root=$(mktemp -d "${TMPDIR:-/tmp}/conduit-demo-XXXXXX")
 out="$root.target-output"
+script="$root.actions"
 target_pid=
 cleanup() {
   if [ -n "$target_pid" ] && kill -0 "$target_pid" 2>/dev/null; then kill -TERM "$target_pid"; wait "$target_pid" || true; fi
-  rm -rf "$root" "$out"
+  rm -rf "$root" "$out" "$script"
 }
 trap cleanup EXIT
 
+# Target-side actions: TXR's kernel debug-output capture switched on through its I/O
+# controls, a filter for one component, and a few kernel debug prints, which reach the
+# Tessera on the printing processor's channel of master 257.
+cat >"$script" <<'ACTIONS'
+debug-output on
+debug-filter on 77:0xFFFFFFFF
+dbgprint 77 0 demo: an error from component 77
+dbgprint 77 1 demo: a warning from component 77
+dbgprint 77 3 demo: some information from component 77
+dbgprint 78 3 demo: information from component 78, filtered out
+pool
+ACTIONS
+
 echo "== starting conduit-target in $root (port $port)"
-"$target_bin" --root "$root" --port "$port" >"$out" 2>&1 &
+"$target_bin" --root "$root" --port "$port" --script "$script" </dev/null >"$out" 2>&1 &
 target_pid=$!
 for _ in $(seq 1 200); do
   grep -q 'conduit-target: listening' "$out" && break
@@ -108,7 +122,7 @@ wait "$target_pid"
 code=$?
 target_pid=
 echo "(conduit-target exit $code)"
-grep -E '^conduit-target: (TXR|Tessera|the Tessera)' "$out" || true
+grep -E '^conduit-target: (TXR|Tessera|the Tessera|debug-)' "$out" || true
 
 echo
 echo "== the hardware capture, as the host recorded it from the Tessera's trace port"
@@ -117,6 +131,11 @@ show_capture "$hw_file"
 echo
 echo "\$ stpdump --provider {C9CB79C1-31AD-4193-BD19-4D2A9018904C} $(basename "$hw_file") | head -n 6"
 ("$stpdump_bin" --provider "{C9CB79C1-31AD-4193-BD19-4D2A9018904C}" "$hw_file" 2>/dev/null || true) | head -n 6
+echo
+echo "\$ stpdump --master 257 $(basename "$hw_file")    # the kernel debug prints"
+"$stpdump_bin" --master 257 "$hw_file" 2>/dev/null || true
+strings=$("$stpdump_bin" --master 257 "$hw_file" 2>/dev/null | grep -c STRING || true)
+[ "${strings:-0}" -eq 3 ] || { echo "demo: expected the 3 unfiltered kernel debug prints in the capture" >&2; exit 1; }
 txr_events=$("$stpdump_bin" --provider "{C9CB79C1-31AD-4193-BD19-4D2A9018904C}" "$hw_file" 2>/dev/null | grep -c ETW || true)
 [ "${txr_events:-0}" -gt 0 ] || { echo "demo: the hardware capture holds no event of TXR's provider" >&2; exit 1; }
 echo

@@ -1,6 +1,8 @@
 #include "launcher.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
@@ -15,6 +17,7 @@
 #include "conduit_main.h"
 #include "demo_events.h"
 #include "demo_providers.h"
+#include "target_actions.h"
 #include "tessera/model.h"
 #include "txr_boot.h"
 #include "sim/registry.h"
@@ -73,6 +76,31 @@ bool wait_until(Predicate done, std::chrono::milliseconds timeout) {
   return true;
 }
 
+// Runs the script's lines, then standard input's until it ends or `stop` is set. Standard
+// input is polled, so that a stop never waits for a line that does not come.
+void run_actions(const std::string& script, const std::atomic<bool>& stop) {
+  TargetActions actions(std::cout);
+  if (!script.empty()) {
+    std::ifstream in(script);
+    for (std::string line; !stop && std::getline(in, line);) actions.run(line);
+  }
+  std::string pending;
+  char buffer[4096];
+  while (!stop) {
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    const int ready = ::poll(&input, 1, 100);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready <= 0) continue;
+    const ssize_t got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got <= 0) return;  // end of input: the target runs on until it is stopped
+    pending.append(buffer, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      actions.run(pending.substr(0, end));
+      pending.erase(0, end + 1);
+    }
+  }
+}
+
 }  // namespace
 
 int run_target(int argc, char** argv) {
@@ -95,6 +123,10 @@ int run_target(int argc, char** argv) {
       ->capture_default_str();
   app.add_option("--start-timeout-ms", startTimeoutMs, "how long the service may take to listen")
       ->capture_default_str();
+  std::string script;
+  app.add_option("--script", script,
+                 "target-side actions to run once the service listens, one a line (then standard input's)")
+      ->check(CLI::ExistingFile);
   bool noTxr = false;
   bool acpi = false;
   app.add_flag("--no-txr", noTxr, "boot without TXR: the hardware sink is absent, as on a machine without the block");
@@ -159,6 +191,8 @@ int run_target(int argc, char** argv) {
     entryReturned = true;
   });
 
+  std::atomic<bool> stopActions{false};
+  std::thread actions;
   int exitCode = 0;
   const auto timeout = std::chrono::milliseconds(startTimeoutMs);
   unsigned listeningPort = 0;
@@ -185,6 +219,9 @@ int run_target(int argc, char** argv) {
     std::cout << "conduit-target: listening on 127.0.0.1:" << listeningPort << std::endl;
     std::cout << "conduit-target: log file " << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string()
               << std::endl;
+    // Target-side actions: the script's, then standard input's, on a thread of their own so
+    // that a wait in a script never holds up a stop signal.
+    actions = std::thread([&] { run_actions(script, stopActions); });
     // Wait for a stop signal, or for the service to end by itself. The capture is flushed
     // as the loop goes, so that a host following it sees what the block emitted.
     timespec poll{0, 100 * 1000 * 1000};
@@ -204,6 +241,8 @@ int run_target(int argc, char** argv) {
     exitCode = 1;
   }
 
+  stopActions = true;
+  if (actions.joinable()) actions.join();
   if (!entryReturned) sim::send_service_control(kServiceName, SERVICE_CONTROL_STOP);
   entry.join();
   if (!noTxr && !unload_txr(std::cout)) exitCode = 1;

@@ -66,4 +66,8 @@ bool unload_txr(std::ostream& out) {
   return left.empty();
 }
 
+void txr_debug_print(std::uint32_t component, std::uint32_t level, const std::string& text) {
+  DbgPrintEx(component, level, "%s", text.c_str());
+}
+
 }  // namespace conduit::target

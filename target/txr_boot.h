@@ -3,6 +3,7 @@
 // left behind.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -20,5 +21,8 @@ std::string load_txr(bool acpi, std::ostream& out);
 // Unloads TXR, flushes the capture and prints where it is; false when the driver left pool
 // allocations behind (each one printed).
 bool unload_txr(std::ostream& out);
+
+// A kernel debug print on the calling thread's processor, as a driver would make it.
+void txr_debug_print(std::uint32_t component, std::uint32_t level, const std::string& text);
 
 }  // namespace conduit::target

@@ -9,9 +9,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +26,8 @@
 #include "hosted_target.h"
 #include "testing/stp_capture.h"
 #include "testing/trace_record_builder.h"
+#include "tessera/model.h"
+#include "txr_boot.h"
 #include "txr_public.h"
 
 namespace {
@@ -45,6 +49,107 @@ struct Delivered {
 
 bool IsProvider(const std::uint8_t* guidBytes, unsigned provider) {
   return std::memcmp(guidBytes, &DemoEvents::kProviderTable[provider].guid, sizeof(GUID)) == 0;
+}
+
+// A reader of the hardware capture written here from the packet definitions alone (nibbles
+// low half first, values least significant nibble first; ASYNC, VERSION, FREQ, M16, C16,
+// D32TS with its time stamp, D8 to D64, FLAG), independent of stpdump's decoder: whole
+// messages per master and channel, header word and payload bytes.
+struct ReadMessage {
+  unsigned master = 0, channel = 0;
+  std::uint32_t header = 0;
+  std::vector<std::uint8_t> payload;
+};
+
+std::optional<std::vector<ReadMessage>> ReadCaptureByHand(const std::vector<std::uint8_t>& bytes) {
+  std::size_t at = 0;
+  const std::size_t nibbles = bytes.size() * 2;
+  const auto nibble = [&]() -> std::optional<unsigned> {
+    if (at >= nibbles) return std::nullopt;
+    const unsigned value = (bytes[at / 2] >> ((at % 2) * 4)) & 0xF;
+    ++at;
+    return value;
+  };
+  const auto value = [&](unsigned count) -> std::optional<std::uint64_t> {
+    std::uint64_t v = 0;
+    for (unsigned i = 0; i < count; ++i) {
+      const auto n = nibble();
+      if (!n) return std::nullopt;
+      v |= std::uint64_t{*n} << (4 * i);
+    }
+    return v;
+  };
+  std::vector<ReadMessage> messages;
+  std::map<std::pair<unsigned, unsigned>, ReadMessage> open;
+  unsigned master = 0, channel = 0;
+  const auto append = [&](std::uint64_t v, unsigned bytesOf) {
+    auto& message = open[{master, channel}];
+    for (unsigned i = 0; i < bytesOf; ++i) message.payload.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  while (at < nibbles) {
+    const auto first = nibble();
+    if (*first == 0) continue;  // NULL (also the closing pad)
+    if (*first >= 4 && *first <= 7) {
+      const unsigned width = 1u << (*first - 4);  // 1, 2, 4, 8 bytes
+      const auto v = value(width * 2);
+      if (!v) return std::nullopt;
+      append(*v, width);
+      continue;
+    }
+    if (*first != 0xF) return std::nullopt;
+    const auto second = nibble();
+    if (!second) return std::nullopt;
+    switch (*second) {
+      case 0xF: {  // ASYNC: F's up to a 0
+        std::optional<unsigned> n;
+        while ((n = nibble()) && *n == 0xF) {
+        }
+        if (!n || *n != 0) return std::nullopt;
+        break;
+      }
+      case 0x0: {
+        const auto op = nibble();
+        if (op == 0u) {
+          if (!value(1)) return std::nullopt;  // VERSION
+        } else if (op == 8u) {
+          if (!value(16)) return std::nullopt;  // FREQ
+        } else {
+          return std::nullopt;
+        }
+        break;
+      }
+      case 0x1: {
+        const auto m = value(4);
+        if (!m) return std::nullopt;
+        master = static_cast<unsigned>(*m);
+        break;
+      }
+      case 0x3: {
+        const auto c = value(4);
+        if (!c) return std::nullopt;
+        channel = static_cast<unsigned>(*c);
+        break;
+      }
+      case 0x6: {  // D32TS: a message's header, then its time stamp
+        const auto header = value(8);
+        const auto length = nibble();
+        if (!header || !length || !value(*length == 0xE ? 16 : *length)) return std::nullopt;
+        ReadMessage& message = open[{master, channel}];
+        message = ReadMessage{master, channel, static_cast<std::uint32_t>(*header), {}};
+        break;
+      }
+      case 0xE: {  // FLAG ends the message
+        const auto found = open.find({master, channel});
+        if (found == open.end()) return std::nullopt;
+        messages.push_back(std::move(found->second));
+        open.erase(found);
+        break;
+      }
+      default:
+        return std::nullopt;
+    }
+  }
+  return messages;
 }
 
 class DemoCapture : public conduit::testing::HostedTarget {
@@ -269,6 +374,62 @@ TEST_F(DemoCapture, AtARateTheWritersGoRoundAfterRoundFromRoundZero) {
     if (provider == 2) {
       EXPECT_EQ(texts[i].text.rfind("[wpp] round " + round + ":", 0), 0u) << texts[i].text;
     }
+  }
+}
+
+// The main job: the same rounds through the STP file sink and through TXR and the Tessera
+// decode to the same headers, payloads and texts; the capture lies on the ETW master's
+// channel 32, read by stpdump and by a reader written here from the packet definitions.
+TEST_F(DemoCapture, TheHardwareCaptureCarriesWhatTheStpFileCarries) {
+  const stp_testing::DecodedCapture fromFile = CaptureStp();
+  ASSERT_EQ(fromFile.messages.size(), kEvents);
+
+  std::ostringstream console;
+  ASSERT_EQ(conduit::target::load_txr(false, console), "");
+  const auto folder = sim::target_root() / "Tessera";
+  std::optional<stp_testing::DecodedCapture> fromHardware;
+  CaptureRounds(2, "Demo Hardware", [&] {
+    tessera::model().flush_capture();
+    fromHardware = stp_testing::DecodeOnlyCaptureIn(folder);
+    return fromHardware && fromHardware->messages.size() >= kEvents;
+  });
+  m_client.reset();
+  m_service.reset();  // the sink lets go of TXR
+  EXPECT_TRUE(conduit::target::unload_txr(console)) << console.str();
+  const auto files = std::vector<std::filesystem::path>(std::filesystem::directory_iterator(folder), {});
+  ASSERT_EQ(files.size(), 1u);
+  const auto bytes = stp_testing::ReadWholeFile(files[0]);
+  const stp_testing::DecodedCapture hardware = stp_testing::DecodeStp(bytes);
+  EXPECT_TRUE(hardware.skips.empty());
+  EXPECT_TRUE(hardware.losses.empty());
+  ASSERT_EQ(hardware.messages.size(), kEvents);
+
+  const std::vector<Delivered> fileTexts = WithoutMofTimes(TextsOf(fromFile));
+  const std::vector<Delivered> hardwareTexts = WithoutMofTimes(TextsOf(hardware));
+  for (std::size_t i = 0; i < kEvents; ++i) {
+    SCOPED_TRACE("event " + std::to_string(i));
+    const stpdump::Message& fileMessage = fromFile.messages[i];
+    const stpdump::Message& hardwareMessage = hardware.messages[i];
+    EXPECT_EQ(fileMessage.master, 256);
+    EXPECT_EQ(fileMessage.channel, 32);
+    EXPECT_EQ(hardwareMessage.master, 256);  // ETWMasterBase
+    EXPECT_EQ(hardwareMessage.channel, 32);
+    EXPECT_EQ(hardwareMessage.header, fileMessage.header);
+    EXPECT_EQ(hardwareTexts[i].type, fileTexts[i].type);
+    EXPECT_EQ(hardwareTexts[i].text, fileTexts[i].text);
+    if (hardwareMessage.cls == stpdump::MessageClass::RawData) {
+      EXPECT_EQ(hardwareMessage.payload, fileMessage.payload);
+    }
+  }
+
+  const auto byHand = ReadCaptureByHand(bytes);
+  ASSERT_TRUE(byHand.has_value()) << "the capture breaks the packet definitions";
+  ASSERT_EQ(byHand->size(), kEvents);
+  for (std::size_t i = 0; i < kEvents; ++i) {
+    EXPECT_EQ((*byHand)[i].master, 256u) << i;
+    EXPECT_EQ((*byHand)[i].channel, 32u) << i;
+    EXPECT_EQ((*byHand)[i].header, hardware.messages[i].header) << i;
+    EXPECT_EQ((*byHand)[i].payload, hardware.messages[i].payload) << i;
   }
 }
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -152,6 +153,64 @@ TEST(ConduitTarget, WritesDemoEventsWithoutBeingAsked) {
     EXPECT_EQ(text.rfind("dux round ", 0), 0u) << text;
     EXPECT_EQ(target.signal_and_wait(SIGINT), 0);
   }
+  fs::remove_all(root);
+}
+
+TEST(ConduitTarget, RunsTargetSideActionsAndLeavesAWholeCaptureAtTheStop) {
+  const fs::path root = fresh_folder("conduit-target-actions");
+  const fs::path script = root.string() + ".actions";
+  std::ofstream(script) << "# kernel debug output into the Tessera\n"
+                           "debug-output on\n"
+                           "debug-filter on 77:0x22\n"  // levels 1 (warning) and 5, not 3 (info)
+                           "dbgprint 77 1 a warning from 77\n"
+                           "dbgprint 77 3 info from 77, filtered out\n"
+                           "dbgprint 12 abc not a level\n"
+                           "pool\n"
+                           "capture\n"
+                           "frobnicate\n";
+  const std::string port = std::to_string(conduit::testing::FreeServicePort());
+  std::string output;
+  {
+    Child target({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port, "--script", script.string()});
+    EXPECT_EQ(target.line_with("conduit-target: TXR loaded"),
+              "conduit-target: TXR loaded for the Tessera (PCI device); its provider Orvix-Tessera "
+              "{C9CB79C1-31AD-4193-BD19-4D2A9018904C}\n");
+    EXPECT_EQ(target.line_with("conduit-target: debug-output"), "conduit-target: debug-output on\n");
+    EXPECT_EQ(target.line_with("conduit-target: dbgprint"), "conduit-target: dbgprint: usage: dbgprint COMPONENT LEVEL TEXT...\n");
+    EXPECT_NE(target.line_with("conduit-target: TXR pool tag \"TxrM\": "), "");
+    EXPECT_NE(target.line_with("conduit-target: Tessera capture " + (root / "Tessera").string()), "");
+    EXPECT_EQ(target.line_with("conduit-target: frobnicate"), "conduit-target: frobnicate: unknown command (help lists them)\n");
+    EXPECT_EQ(target.signal_and_wait(SIGINT), 0);
+    output = target.rest();
+  }
+  EXPECT_NE(output.find("conduit-target: TXR unloaded\n"), std::string::npos) << output;
+  EXPECT_EQ(output.find("TXR left"), std::string::npos) << output;
+  const fs::path capture = root / "Tessera" / "tessera_capture_1.stp";
+  const stp_testing::DecodedCapture decoded = stp_testing::DecodeStp(stp_testing::ReadWholeFile(capture));
+  EXPECT_TRUE(decoded.skips.empty()) << "the capture ends on a whole packet";
+  ASSERT_EQ(decoded.messages.size(), 1u);
+  EXPECT_EQ(decoded.messages[0].cls, stpdump::MessageClass::String);
+  EXPECT_EQ(decoded.messages[0].master, 257);
+  EXPECT_EQ(decoded.messages[0].text, "a warning from 77");
+  EXPECT_EQ(decoded.messages[0].header, 0x01000002u | 3u << 4 | 77u << 12);
+  fs::remove_all(root);
+  fs::remove(script);
+}
+
+TEST(ConduitTarget, WithoutTxrTheHardwareSinkIsAbsent) {
+  const fs::path root = fresh_folder("conduit-target-no-txr");
+  const std::string port = std::to_string(conduit::testing::FreeServicePort());
+  {
+    Child target({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port, "--no-txr"});
+    EXPECT_EQ(target.line_with("conduit-target: booted"), "conduit-target: booted without TXR\n");
+    ASSERT_FALSE(target.line_with("conduit-target: listening").empty());
+    std::string out;
+    ASSERT_EQ(cli({"--port", port, "sink", "2"}), 0);
+    EXPECT_EQ(cli({"--port", port, "start", "NoHardware"}, &out), 1);
+    EXPECT_NE(out.find("TXR device is not configured to be managed by OS"), std::string::npos) << out;
+    EXPECT_EQ(target.signal_and_wait(SIGINT), 0);
+  }
+  EXPECT_FALSE(fs::exists(root / "Tessera"));
   fs::remove_all(root);
 }
 

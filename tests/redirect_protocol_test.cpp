@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "evntprov.h"
 #include "sim/sim.h"
 #include "hosted_target.h"
+#include "tessera/model.h"
+#include "txr_boot.h"
 #include "testing/stp_capture.h"
 #include "testing/trace_record_builder.h"
 
@@ -126,6 +129,36 @@ TEST_F(RedirectProtocol, TheStpFileDecodesToTheSameRecordsOnMaster256Channel32) 
     EXPECT_EQ(message.master, 256);
     EXPECT_EQ(message.channel, 32);
     ASSERT_EQ(message.cls, stpdump::MessageClass::RawData) << message.reason;
+    EXPECT_EQ(std::string(message.payload.begin(), message.payload.end()), Expected(i)) << i;
+  }
+}
+
+// The product's main job: the service hands each buffer to TXR with a write, TXR stores each
+// record into the ETW channel, and the host reads the block's trace port.
+TEST_F(RedirectProtocol, TheHardwareCaptureDecodesToTheSameRecordsOnTheEtwMastersChannel32) {
+  std::ostringstream boot;
+  ASSERT_EQ(conduit::target::load_txr(false, boot), "");
+  ASSERT_EQ(m_client->set_sync_type(2).status, 0u);
+  std::optional<stp_testing::DecodedCapture> capture;
+  const auto decode = [&] {
+    tessera::model().flush_capture();
+    capture = stp_testing::DecodeOnlyCaptureIn(sim::target_root() / "Tessera");
+    return capture && capture->messages.size() >= static_cast<std::size_t>(kEvents);
+  };
+  Capture("Hardware Session", decode);
+  std::ostringstream unload;
+  EXPECT_TRUE(conduit::target::unload_txr(unload)) << unload.str();
+  capture = stp_testing::DecodeOnlyCaptureIn(sim::target_root() / "Tessera");
+  ASSERT_TRUE(capture.has_value());
+  EXPECT_TRUE(capture->losses.empty());
+  EXPECT_TRUE(capture->skips.empty());
+  ASSERT_EQ(capture->messages.size(), static_cast<std::size_t>(kEvents));
+  for (int i = 0; i < kEvents; ++i) {
+    const auto& message = capture->messages[static_cast<std::size_t>(i)];
+    EXPECT_EQ(message.master, 256);
+    EXPECT_EQ(message.channel, 32);
+    ASSERT_EQ(message.cls, stpdump::MessageClass::RawData) << message.reason;
+    EXPECT_EQ(message.header, 0x0B200046u);
     EXPECT_EQ(std::string(message.payload.begin(), message.payload.end()), Expected(i)) << i;
   }
 }

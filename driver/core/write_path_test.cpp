@@ -14,7 +14,7 @@ using syst_testing::Bytes;
 using syst_testing::FrameRecord;
 using txr_testing::BootedTxr;
 using txr_testing::TxrEvents;
-using txr_testing::TxrUserClient;
+using conduit::target::TxrUserClient;
 
 constexpr std::uint32_t kErrorGenFailure = 31;         // STATUS_UNSUCCESSFUL
 constexpr std::uint32_t kErrorInvalidFunction = 1;     // STATUS_INVALID_DEVICE_REQUEST
@@ -77,7 +77,7 @@ TEST_F(WritePath, AThirteenByteRawMessageIsStoredStoreForStoreAndDecodesFromTheC
   EXPECT_EQ(message.channel, 32);
   EXPECT_EQ(message.header, 0x0B200046u);
   EXPECT_EQ(message.payload, payload);
-  EXPECT_EQ(decoded.skips, 0u);
+  EXPECT_TRUE(decoded.skips.empty());
 }
 
 TEST_F(WritePath, AnEtwRecordGetsItsAgeAndFrequencyOnTheWayOut) {

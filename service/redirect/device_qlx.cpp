@@ -7,6 +7,7 @@
 
 #include "cfgmgr32.h"
 #include "log_writer.h"
+#include "txr_public.h"
 
 #if defined(__MINGW32__)
 // The Windows SDK declares it in cfgmgr32.h; mingw-w64's copy of that header lacks it.
@@ -105,6 +106,28 @@ DWORD QLXWriteToChannel(LPCVOID buffer, DWORD length, HANDLE device) {
   return error;
 }
 
+namespace {
+
+// The whole frames at the head of a buffer (a frame whose length runs past the end is not
+// counted): what a failed write lost, in the records a reader of the capture would miss.
+ULONGLONG CountRecords(const BYTE* buffer, DWORD length) {
+  ULONGLONG records = 0;
+  std::size_t position = 0;
+  while (length - position >= TRACE_RECORD_HEADER_SIZE) {
+    std::uint64_t recordLength = 0;
+    std::memcpy(&recordLength, buffer + position + 2, sizeof recordLength);
+    if (buffer[position] != 0xBF || buffer[position + 1] != 0xAE || recordLength == 0 ||
+        recordLength > length - position - TRACE_RECORD_FRAME_SIZE) {
+      break;
+    }
+    position += TRACE_RECORD_FRAME_SIZE + static_cast<std::size_t>(recordLength);
+    ++records;
+  }
+  return records;
+}
+
+}  // namespace
+
 DeviceQLX::DeviceQLX() {
   m_hDevice = nullptr;
   HANDLE device = nullptr;
@@ -128,8 +151,20 @@ DWORD DeviceQLX::Write(LPVOID buffer, DWORD length, LPDWORD bytesWritten, LPOVER
     return ERROR_FILE_NOT_FOUND;
   }
   const DWORD status = QLXWriteToChannel(buffer, length, m_hDevice);
-  if (bytesWritten != nullptr && status == ERROR_SUCCESS) {
-    *bytesWritten = length;
+  if (status == ERROR_SUCCESS) {
+    if (bytesWritten != nullptr) *bytesWritten = length;
+    return status;
   }
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  const ULONGLONG records = CountRecords(static_cast<const BYTE*>(buffer), length);
+  m_lostBytes += length;
+  m_lostRecords += records;
+  ++m_failedWrites;
+  WriteLog(LOG_ERROR,
+           "ERROR # DeviceQLX::Write # TXR failed a write of %lu bytes (%llu records) with error %lu; lost to failed "
+           "writes so far: %llu bytes, %llu records in %lu writes",
+           static_cast<unsigned long>(length), static_cast<unsigned long long>(records),
+           static_cast<unsigned long>(status), static_cast<unsigned long long>(m_lostBytes),
+           static_cast<unsigned long long>(m_lostRecords), static_cast<unsigned long>(m_failedWrites));
   return status;
 }

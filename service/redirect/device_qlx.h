@@ -25,5 +25,12 @@ class DeviceQLX : public DeviceBase {
 
   // The device is opened by the constructor: nothing to prepare.
   DWORD Initialize(LPCWSTR sessionName) override;
+  // A write TXR fails is never silent: besides the failure line, the log keeps the running
+  // total of what this sink lost to failed writes (bytes, records and writes).
   DWORD Write(LPVOID buffer, DWORD length, LPDWORD bytesWritten, LPOVERLAPPED overlapped) override;
+
+ private:
+  ULONGLONG m_lostBytes = 0;
+  ULONGLONG m_lostRecords = 0;
+  ULONG m_failedWrites = 0;
 };

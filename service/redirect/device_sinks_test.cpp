@@ -11,6 +11,7 @@
 
 #include "device_file.h"
 #include "device_qlx.h"
+#include "trace_record_builder.h"
 #include "sim/devices.h"
 #include "sim/sim.h"
 #include "testing/host_test_support.h"
@@ -99,6 +100,21 @@ TEST_F(DeviceSinkTest, FileSinkReportsTheCreateError) {
   EXPECT_EQ(sink.Write(std::string("y").data(), 1, nullptr, nullptr), 0u);  // a failed write leaves the sink usable
 }
 
+TEST_F(DeviceSinkTest, FileSinkOpensNothingForANameThatIsNoPlainFileName) {
+  std::filesystem::create_directories(root_ / "Windows" / "System32" / "inner");
+  std::filesystem::current_path(root_ / "Windows" / "System32" / "inner");
+  for (const char16_t* name : {u"..\\..\\x", u"../y", u"nul", u"Com1.log", u"C:z"}) {
+    DeviceFile sink;
+    EXPECT_EQ(sink.Initialize(name), static_cast<DWORD>(ERROR_INVALID_NAME));
+    EXPECT_FALSE(sink.IsOpen());
+  }
+  EXPECT_NE(Log().find("ERROR # DeviceFile::Initialize # Session name is not a valid file name for the file sink"),
+            std::string::npos);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
+    EXPECT_NE(entry.path().extension(), ".bin") << entry.path();
+  }
+}
+
 TEST_F(DeviceSinkTest, HardwareSinkWithoutTxrCannotBeMade) {
   WCHAR path[kDevicePathLength];
   EXPECT_TRUE(GetDevicePath(path));  // an empty list: the path stays empty
@@ -140,8 +156,29 @@ TEST_F(DeviceSinkTest, HardwareSinkOpensTheFirstOfTwoInstancesAndWritesThrough) 
   EXPECT_EQ(debugger.back(), u"Open Device Successfully ----------------");
 
   first->writeStatus = static_cast<platform::NtStatus>(0xC0000185);  // STATUS_IO_DEVICE_ERROR
-  EXPECT_NE(sink.Write(std::string("lost").data(), 4, nullptr, nullptr), 0u);
+  EXPECT_NE(sink.Write(std::string("lost").data(), 4, &written, nullptr), 0u);
+  EXPECT_EQ(written, 0u);
   EXPECT_NE(Log().find("Failed - IOCTL_WRITE_TO_ETW_CHANNEL - InSize: 4, Error: "), std::string::npos);
+}
+
+TEST_F(DeviceSinkTest, EveryFailedWriteAddsToTheRunningCountOfWhatWasLost) {
+  auto txr = AddTxr(kFirstPath);
+  DeviceQLX sink;
+  txr->writeStatus = static_cast<platform::NtStatus>(0xC0000001);  // STATUS_UNSUCCESSFUL
+  auto records = syst_testing::FrameRecord(TRACE_RECORD_TYPE_DUX, {1, 2, 3});
+  const auto second = syst_testing::FrameRecord(TRACE_RECORD_TYPE_VEX, {4, 5});
+  records.insert(records.end(), second.begin(), second.end());
+  EXPECT_EQ(sink.Write(records.data(), static_cast<DWORD>(records.size()), nullptr, nullptr),
+            static_cast<DWORD>(ERROR_GEN_FAILURE));
+  EXPECT_NE(Log().find("ERROR # DeviceQLX::Write # TXR failed a write of 31 bytes (2 records) with error 31; lost to "
+                       "failed writes so far: 31 bytes, 2 records in 1 writes"),
+            std::string::npos)
+      << Log();
+  EXPECT_NE(sink.Write(records.data(), 20, nullptr, nullptr), 0u);  // one whole record, then a cut one
+  EXPECT_NE(Log().find("TXR failed a write of 20 bytes (1 records) with error 31; lost to failed writes so far: 51 "
+                       "bytes, 3 records in 2 writes"),
+            std::string::npos)
+      << Log();
 }
 
 TEST_F(DeviceSinkTest, RefusedOpenFailsTheHardwareSinkWithTheError) {

@@ -296,7 +296,9 @@ class Capture {
         return "%SystemRoot%\\System32\\" + m_plan.session +
                ".bin (the service's working directory; ROOT/Windows/System32 on the virtual target)";
       case SinkType::Hardware:
-        return "the Tessera (hardware sink): the target keeps no file";
+        return "the Tessera's trace port, as the host records it (ROOT/Tessera/tessera_capture_N.stp on the "
+               "virtual target, N the next free number; conduit-target prints the path when asked (capture) and "
+               "when it stops)";
       case SinkType::StpFile: {
         const std::time_t at = std::chrono::system_clock::to_time_t(m_startSent);
         std::tm local{};

@@ -1,14 +1,15 @@
-// A user-mode caller of TXR's device interface, as the service or a tool would be: finds the
+// A user-mode caller of TXR's device interface, as a tool on the target would be: finds the
 // interface by its class, opens it, writes buffers and sends I/O controls through the Win32
-// surface. Kept apart from the kernel headers (the two surfaces never meet in one file).
-// Results are Win32 error codes (0 for success).
+// surface. conduit-target's actions and the driver's tests use it. Kept apart from the
+// kernel headers (the two surfaces never meet in one file). Results are Win32 error codes
+// (0 for success). One thread at a time uses a client.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace txr_testing {
+namespace conduit::target {
 
 // The first present instance of TXR's interface class, or an empty text.
 std::u16string txr_interface_path();
@@ -28,4 +29,4 @@ class TxrUserClient {
   void* handle_ = nullptr;
 };
 
-}  // namespace txr_testing
+}  // namespace conduit::target
