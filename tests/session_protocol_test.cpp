@@ -69,6 +69,21 @@ TEST_F(SessionProtocol, NamesThatCannotBeSessions) {
   EXPECT_EQ(m_client->start_session(std::string(1023, 'n')).status, 0u);
 }
 
+// The plain file sink writes "<session name>.bin" into the service's working directory.
+TEST_F(SessionProtocol, TheFileSinkRefusesNamesThatAreNoPlainFileNames) {
+  const std::string refused = "Error:: Session name is not a valid file name for the file sink. , Error code : 123";
+  for (const std::string name :
+       {"..\\..\\..\\x", "logs/x", "C:x", "x:stream", "nul.txt", "Com1", "LPT9", "end.", "end "}) {
+    ExpectError(m_client->start_session(name), refused);
+    EXPECT_FALSE(IsSessionRunning(std::u16string(name.begin(), name.end()))) << name;
+  }
+  EXPECT_NE(log().find("ERROR # Conduit::StartTraceSession # Session name is not a valid file name for the file sink"),
+            std::string::npos);
+  for (const std::string name : {"ConduitRecord", "trace-2024.01 run", "Sess\xC3\xA3o \xE6\x97\xA5\xE6\x9C\xAC"}) {
+    EXPECT_EQ(m_client->start_session(name).status, 0u) << name;
+  }
+}
+
 TEST_F(SessionProtocol, StartEnableDisableStop) {
   ASSERT_EQ(m_client->start_session("Demo Session").status, 0u);
   EXPECT_TRUE(IsSessionRunning(u"Demo Session"));

@@ -58,4 +58,17 @@ TEST_F(UtilTest, PlatformConversionFailureIsABadConversion) {
   ExpectBadConversion([] { Util::to_wstring("fine"); });
 }
 
+TEST_F(UtilTest, PlainFileNamesAreThoseThatNameOneFileInTheFolder) {
+  for (const std::u16string name : {u"Demo Session", u"ConduitRecord", u"a-b_c", u"v1.2.trace", u"\u65E5\u672C \u00FC",
+                                    u"...x", u" lead", u"CONSOLE", u"com10", u"LPT", u"nul-device", u"COM0"}) {
+    EXPECT_TRUE(Util::IsPlainFileName(name)) << Util::to_string(name);
+  }
+  for (const std::u16string name :
+       {u"", u".", u"..", u"..\\..\\..\\x", u"../x", u"a/b", u"a\\b", u"C:x", u"x:stream", u"tab\there", u"x\x1F",
+        u"end.", u"end ", u"wild*", u"what?", u"a|b", u"<a>", u"\"q\"", u"CON", u"prn", u"Aux", u"nul.txt",
+        u"Com1", u"com9.tar.gz", u"LPT1", u"lpt9.xml", u"NUL .txt", u"COM\u00B9", u"lpt\u00B3.bin"}) {
+    EXPECT_FALSE(Util::IsPlainFileName(name)) << Util::to_string(name);
+  }
+}
+
 }  // namespace

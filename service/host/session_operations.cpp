@@ -90,13 +90,22 @@ void QLXWindowsService::StartTraceSession(const std::string& sessionName) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSession # Session name cannot be NULL or empty");
       throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
     }
+    const WString wideName = Util::to_wstring(sessionName);
+    const DWORD sinkType = GetDefaultTraceSinkType();
+    // The file sink writes "<session name>.bin" into the working directory: a name that is
+    // no plain file name there is refused before anything changes, so the client hears it at
+    // the start and no session is left running.
+    if (sinkType == 1 && !Util::IsPlainFileName(wideName)) {
+      WriteLog(LOG_ERROR,
+               "ERROR # Conduit::StartTraceSession # Session name is not a valid file name for the file sink");
+      throw QLXServiceFault("Session name is not a valid file name for the file sink.", ERROR_INVALID_NAME);
+    }
     // The sink is made anew for every start, before the session exists.
-    const DWORD deviceStatus = InitializeDevice(GetDefaultTraceSinkType(), true);
+    const DWORD deviceStatus = InitializeDevice(sinkType, true);
     if (deviceStatus != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "ERROR # InitializeDevice Failed with status : %u", static_cast<unsigned>(deviceStatus));
       throw std::runtime_error("InitializeDevice failed , TXR device is not configured to be managed by OS");
     }
-    const WString wideName = Util::to_wstring(sessionName);
     const ULONG status = m_etwController->StartSession(wideName.c_str());
     if (status != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSession # Calling CEtwController::StartSession failed. %d",
@@ -151,6 +160,13 @@ void QLXWindowsService::RedirectTrace(const std::string& sessionName) {
     }
     WriteLog(LOG_ERROR, "ERROR # before redirect trace");
     const WString wideName = Util::to_wstring(sessionName);
+    // The redirect names the sink's file after the session it is asked for, which need not
+    // be the one the last start checked: another session of the machine may run under that
+    // name (one started with another sink, say).
+    if (dynamic_cast<DeviceFile*>(_traceSink.get()) != nullptr && !Util::IsPlainFileName(wideName)) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Session name is not a valid file name for the file sink");
+      throw QLXServiceFault("Session name is not a valid file name for the file sink.", ERROR_INVALID_NAME);
+    }
     const ULONG status = m_etwController->RedirectTrace(wideName.c_str(), std::shared_ptr<DeviceBase>(_traceSink));
     if (status != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Calling CEtwController::RedirectTrace failed");

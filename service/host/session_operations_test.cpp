@@ -2,6 +2,7 @@
 // platform's refusals injected.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "sim/sim.h"
 #include "stop_flag.h"
 #include "testing/host_test_support.h"
+#include "util.h"
 
 namespace {
 
@@ -168,6 +170,53 @@ TEST_F(SessionOperationsTest, StartWithProvidersIsAllOrNothing) {
   EXPECT_FALSE(Enabled(kZeroGuid));
   EXPECT_THROW(m_service->StartTraceSessionWithProviders("Empty", {}), QLXServiceFault);
   EXPECT_FALSE(Running(TEXT("Empty")));
+}
+
+// The file sink names its file "<session name>.bin" in the working directory.
+class FileSinkNamesTest : public SessionOperationsTest {
+ protected:
+  void SetUp() override {
+    SessionOperationsTest::SetUp();
+    std::filesystem::current_path(root_ / "Windows" / "System32");
+  }
+  // Expects the call to be refused with the file sink's fault, and no .bin file anywhere.
+  template <typename Call>
+  void ExpectRefused(Call call) {
+    try {
+      call();
+      ADD_FAILURE() << "accepted";
+    } catch (const QLXServiceFault& fault) {
+      EXPECT_STREQ(fault.what(), "Session name is not a valid file name for the file sink.");
+      EXPECT_EQ(fault.errorCode, static_cast<DWORD>(ERROR_INVALID_NAME));
+    }
+    // (The STP file sink's files, ProgramData\ETW-Traces\ETWTRACE_*.bin, are named by time.)
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_)) {
+      if (entry.path().parent_path().filename() == "ETW-Traces") continue;
+      EXPECT_NE(entry.path().extension(), ".bin") << entry.path();
+    }
+  }
+};
+
+TEST_F(FileSinkNamesTest, AStartRefusesANameThatIsNoPlainFileNameAndChangesNothing) {
+  m_service->StartTraceSession("Demo Session");
+  const auto sink = m_service->GetTraceSink();
+  for (const std::string name : {"..\\..\\x", "a/b", "C:x", "NUL", "com1.txt", "end.", "tab\t"}) {
+    ExpectRefused([&] { m_service->StartTraceSession(name); });
+    EXPECT_FALSE(Running(Util::to_wstring(name).c_str())) << name;
+  }
+  EXPECT_TRUE(Running(TEXT("Demo Session")));
+  EXPECT_EQ(m_service->GetTraceSink(), sink);
+}
+
+TEST_F(FileSinkNamesTest, ARedirectIntoTheFileSinkRefusesSuchANameThatAnotherSinksStartAccepted) {
+  m_service->SetTraceSinkType(3);  // the STP file sink names its files by time
+  m_service->StartTraceSession("..\\..\\x");
+  m_service->SetTraceSinkType(1);
+  m_service->StartTraceSession("Safe");
+  ASSERT_TRUE(Running(TEXT("..\\..\\x")));  // still running: the controller tracks one session
+  ExpectRefused([&] { m_service->RedirectTrace("..\\..\\x"); });
+  EXPECT_NE(Log().find("ERROR # Conduit::RedirectTrace # Session name is not a valid file name for the file sink"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "log_writer.h"
+#include "util.h"
 
 namespace {
 
@@ -19,6 +20,12 @@ DWORD DeviceFile::Initialize(LPCWSTR sessionName) {
   }
   if (IsOpen()) {
     return ERROR_SUCCESS;
+  }
+  // The name comes from the network: one that would name a file elsewhere, or a device,
+  // opens nothing (the service refuses such a start or redirect before it gets here).
+  if (!Util::IsPlainFileName(sessionName)) {
+    WriteLog(LOG_ERROR, "ERROR # DeviceFile::Initialize # Session name is not a valid file name for the file sink");
+    return ERROR_INVALID_NAME;
   }
   WCHAR fileName[MAX_PATH] = {};
   std::size_t length = 0;

@@ -193,12 +193,17 @@ std::string SerializeManifestDocument(const ManifestDocument& document) {
 }
 
 bool IsContainedFileName(const std::string& name, bool allowSlash) {
-  if (name.empty() || name == "." || name == "..") return false;
-  for (char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || c == '\\' || c == ':' || (c == '/' && !allowSlash)) return false;
+  std::string candidate = name;
+  if (allowSlash) {
+    for (char& c : candidate) {
+      if (c == '/') c = '_';
+    }
   }
-  return true;
+  try {
+    return Util::IsPlainFileName(Util::to_wstring(candidate));
+  } catch (const std::exception&) {
+    return false;  // not UTF-8: no file name at all
+  }
 }
 
 std::mutex& ManifestPathLock(const std::string& path) {

@@ -26,9 +26,10 @@ bool PopulateXmlFileWithManifestData(const std::string& providerName, const Mani
 // Has the collector model the provider, then serialises it through the file as above.
 bool BuildProviderManifest(IEtwSchemaCollector* collector, const std::string& providerName, std::string& manifest);
 
-// True when `name` can be a file name inside a folder: no path separator, no drive colon,
-// not "." or "..", no control character. `allowSlash` accepts "/" for names that have their
-// slashes replaced before use.
+// True when `name` (UTF-8) can be a file name inside a folder, as Util::IsPlainFileName
+// decides: no path separator, colon or control character, no trailing dot or blank, and no
+// device name ("COM1.xml" opens a serial port). `allowSlash` accepts "/" for names that have
+// their slashes replaced before use.
 bool IsContainedFileName(const std::string& name, bool allowSlash);
 
 // The lock under which one path's file is written and then read.

@@ -174,6 +174,22 @@ TEST_F(ManifestTest, NamesThatLeaveTheWorkingDirectoryGetNoFileAndAnEmptyText) {
   EXPECT_FALSE(std::filesystem::exists(root_.parent_path() / "escape.xml"));
 }
 
+TEST_F(ManifestTest, DeviceNamesGetNoFileAndAnEmptyText) {
+  const auto before = Files();
+  // On Windows each of these opens a device ("COM1.xml" is the serial port), not a file.
+  for (const std::string name : {"COM1", "nul", "Lpt9", "con.txt", "AUX", "prn.tar.gz"}) {
+    std::string text = "stale";
+    EXPECT_TRUE(BuildProviderManifest(m_collector, name, text)) << name;
+    EXPECT_TRUE(text.empty()) << name;
+    EXPECT_TRUE(log_->Contains("WARNING # Conduit::PopulateXmlFileWithManifestData # " + name +
+                               " is not a file name, no manifest file"));
+  }
+  EXPECT_EQ(Files(), before);
+  // Names that only start like a device are files.
+  EXPECT_FALSE(Manifest("COM10").empty());
+  EXPECT_TRUE(std::filesystem::exists(root_ / "COM10.xml"));
+}
+
 TEST_F(ManifestTest, WithoutAWorkingDirectoryNothingIsWritten) {
   sim::fail_next("GetCurrentDirectoryW", 1, ERROR_ACCESS_DENIED);
   std::string text;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "platform/core/reset.h"
 #include "platform/core/text.h"
@@ -56,10 +57,83 @@ void set_target_root(const std::filesystem::path& root) {
   lay_out(root);
 }
 
+namespace {
+
+// The names of a '/'-separated path; runs of separators and "." name nothing.
+void append_names(std::vector<std::string>& names, std::string_view path) {
+  std::size_t begin = 0;
+  while (begin <= path.size()) {
+    std::size_t end = path.find('/', begin);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view name = path.substr(begin, end - begin);
+    if (!name.empty() && name != ".") names.emplace_back(name);
+    begin = end + 1;
+  }
+}
+
+std::vector<std::string> names_of(std::string_view path) {
+  std::vector<std::string> names;
+  append_names(names, path);
+  return names;
+}
+
+bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+}  // namespace
+
 std::string host_path(std::string_view windows_path) {
-  std::string out(windows_path);
-  std::replace(out.begin(), out.end(), '\\', '/');
-  return out;
+  if (windows_path.empty()) return std::string();
+  std::string path(windows_path);
+  std::replace(path.begin(), path.end(), '\\', '/');
+
+  // Where the path starts: "C:\..." at the root (the target's one volume), a "/..." path at
+  // the Linux root (the form the stand-in hands out for its own folders: the target root,
+  // the current directory, ProgramData), anything else (and "C:x") in the current directory.
+  const std::filesystem::path root = std::filesystem::absolute(target_root()).lexically_normal();
+  std::string_view rest = path;
+  const bool drive = path.size() >= 2 && path[1] == ':' && is_drive_letter(path[0]);
+  if (drive) {
+    if (path[0] != 'C' && path[0] != 'c') return std::string();  // a volume the machine does not have
+    rest.remove_prefix(2);
+  }
+  std::vector<std::string> names;
+  if (!rest.empty() && rest.front() == '/') {
+    if (drive) names = names_of(root.string());
+  } else {
+    std::error_code error;
+    const std::filesystem::path current = std::filesystem::current_path(error);
+    if (error) return std::string();
+    names = names_of(current.string());
+  }
+  append_names(names, rest);
+
+  // ".." is resolved as Windows resolves it: once the path has reached the target root (the
+  // root of drive C:), it stays at or below it, as ".." at the root of a drive stays at the
+  // root. The root is known by its own path and by the path its symbolic links resolve to,
+  // which is the form the current directory takes.
+  std::vector<std::vector<std::string>> roots{names_of(root.string())};
+  std::error_code error;
+  const std::filesystem::path resolved = std::filesystem::weakly_canonical(root, error);
+  if (!error && resolved != root) roots.push_back(names_of(resolved.string()));
+
+  std::vector<std::string> kept;
+  const auto reached_root = [&] { return std::find(roots.begin(), roots.end(), kept) != roots.end(); };
+  bool inside = reached_root();  // a root of "/"
+  std::size_t floor = 0;
+  for (const std::string& name : names) {
+    if (name == "..") {
+      if (kept.size() > floor) kept.pop_back();
+      continue;
+    }
+    kept.push_back(name);
+    if (!inside && reached_root()) {
+      inside = true;
+      floor = kept.size();
+    }
+  }
+  std::string out;
+  for (const std::string& name : kept) out += "/" + name;
+  return out.empty() ? std::string("/") : out;
 }
 
 std::optional<std::string> environment(std::string_view name) {

@@ -17,7 +17,15 @@ namespace platform {
 std::filesystem::path target_root();
 void set_target_root(const std::filesystem::path& root);
 
-// A Windows path names a Linux path with '\' turned into '/'.
+// The Linux path a Windows path names, with '\' and '/' both separators. "C:\..." is under
+// the target root (drive C:, the machine's one volume; another drive letter gives "", a path
+// that is not found); a path that starts with a separator is the Linux path it spells (the
+// form the stand-ins hand out for the target root, the current directory and ProgramData);
+// any other path, "C:name" too, is resolved against the current directory. "." and runs of
+// separators name nothing, and ".." is resolved as Windows does at the root of a drive: once
+// the path has reached the target root it never leaves it ("C:\..\..\x" is <root>/x, and
+// "..\..\..\x" from <root>/Windows/System32 too). A path that never enters the root (a
+// test's temporary file) keeps its own "..". The result is absolute; an empty path gives "".
 std::string host_path(std::string_view windows_path);
 
 // The process environment as the target sees it: an overlay (set or removed by sim) over
