@@ -245,19 +245,26 @@ std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) 
 }
 
 // The capture is complete once nothing more reaches it: the session has stopped, so the
-// redirect's last buffer is the last write TXR gets.
-bool CaptureSettled() {
+// redirect's last buffer is the last write TXR gets. The time that counts is the moment the
+// capture last grew, not the quiet period that shows it is complete.
+Clock::time_point CaptureSettled() {
   std::uintmax_t previous = ~std::uintmax_t{0};
+  Clock::time_point grew = Clock::now();
   for (int stable = 0; stable < 20;) {
     tessera::model().flush_capture();
     const auto path = tessera::model().capture_path();
     std::error_code error;
     const std::uintmax_t size = path ? std::filesystem::file_size(*path, error) : 0;
-    stable = size == previous ? stable + 1 : 0;
+    if (size != previous) {
+      grew = Clock::now();
+      stable = 0;
+    } else {
+      ++stable;
+    }
     previous = size;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  return true;
+  return grew;
 }
 
 void RunCaptures(benchmark::State& state, Sink sink) {
@@ -299,17 +306,19 @@ void RunCaptures(benchmark::State& state, Sink sink) {
     }
     std::vector<std::filesystem::path> files;
     bool closed = false;
+    Clock::time_point end;
     if (sink == kStpFile) {
       closed = WaitFor([&] {
         files = FilesIn(folder);
         return files.size() == 1 && FileClosed(files.front());
       });
+      end = Clock::now();
     } else {
-      closed = CaptureSettled() && tessera::model().close_capture().has_value();
+      end = CaptureSettled();
+      closed = tessera::model().close_capture().has_value();
       files = FilesIn(folder);
       closed = closed && files.size() == 1;
     }
-    const auto end = Clock::now();
     if (!closed) {
       state.SkipWithError("the trace was not complete");
       return;
