@@ -120,6 +120,7 @@ TEST_F(ClientInterface, ARefusedAllocationChangesNothing) {
   ASSERT_EQ(client.Register(), STATUS_SUCCESS);
   EXPECT_EQ(client.Allocate({5, 0, 10, 10, 21}), kDriverInternalError);  // block 2 holds 20
   EXPECT_EQ(client.Allocate({4, 0, 10, 10}), kInsufficientResources);   // not n + 2
+  EXPECT_EQ(client.Allocate({6, 0, 10, 10, 10, 0}), kInsufficientResources);
   std::vector<UCHAR> block = {5, 0, 0, 0, 0};
   ASSERT_EQ(client.Available(block), STATUS_SUCCESS);
   EXPECT_EQ(block, (std::vector<UCHAR>{5, 3, 50, 50, 20}));
