@@ -14,10 +14,12 @@ done
 root=$(mktemp -d "${TMPDIR:-/tmp}/conduit-demo-XXXXXX")
 out="$root.target-output"
 script="$root.actions"
+actions="$root.stdin"   # target-side actions while it runs (the machine's sleep)
 target_pid=
 cleanup() {
+  exec 3>&- 2>/dev/null || true
   if [ -n "$target_pid" ] && kill -0 "$target_pid" 2>/dev/null; then kill -TERM "$target_pid"; wait "$target_pid" || true; fi
-  rm -rf "$root" "$out" "$script"
+  rm -rf "$root" "$out" "$script" "$actions"
 }
 trap cleanup EXIT
 
@@ -35,8 +37,10 @@ pool
 ACTIONS
 
 echo "== starting conduit-target in $root (port $port)"
-"$target_bin" --root "$root" --port "$port" --script "$script" </dev/null >"$out" 2>&1 &
+mkfifo "$actions"
+"$target_bin" --root "$root" --port "$port" --script "$script" <"$actions" >"$out" 2>&1 &
 target_pid=$!
+exec 3>"$actions"
 for _ in $(seq 1 200); do
   grep -q 'conduit-target: listening' "$out" && break
   kill -0 "$target_pid" 2>/dev/null || { cat "$out"; echo "demo: the target did not start" >&2; exit 1; }
@@ -109,7 +113,24 @@ echo "== the same capture through the hardware: TXR writes each record into the 
 echo "   channel, and its own provider Orvix-Tessera (all keywords) rides along. At level 5 the"
 echo "   driver traces its own write path into the channel it writes, two events per write, so"
 echo "   its entry and exit events fill most of the capture"
-run record --sink hw --duration 1 --level 255 --session "Demo Session" "${providers[@]}" "Orvix-Tessera:5:0xFFFFFFFF"
+echo "   The record runs across a sleep of the machine (S3): TXR parks the Tessera on the way"
+echo "   down and restores it on the way up, and the redirect goes on"
+echo
+echo "\$ conduit-cli record --sink hw --duration 3 ... &   and on the target, after 1 s: sleep 500"
+"$cli_bin" --port "$port" record --sink hw --duration 3 --level 255 --session "Demo Session" "${providers[@]}" \
+  "Orvix-Tessera:5:0xFFFFFFFF" >"$root.record" 2>&1 &
+record_pid=$!
+sleep 1
+echo "sleep 500" >&3
+set +e
+wait "$record_pid"
+record_code=$?
+set -e
+cat "$root.record"; rm -f "$root.record"
+echo "(exit $record_code)"
+for _ in $(seq 1 100); do grep -q '^conduit-target: sleep' "$out" && break; sleep 0.05; done
+grep '^conduit-target: sleep' "$out" || { echo "demo: the target did not sleep" >&2; exit 1; }
+grep -q '^conduit-target: sleep (S3): TXR went to D3' "$out" || { echo "demo: the sleep failed" >&2; exit 1; }
 
 echo
 echo "== what conduit-target printed about its demo providers"
@@ -136,6 +157,19 @@ echo "\$ stpdump --master 257 $(basename "$hw_file")    # the kernel debug print
 "$stpdump_bin" --master 257 "$hw_file" 2>/dev/null || true
 strings=$("$stpdump_bin" --master 257 "$hw_file" 2>/dev/null | grep -c STRING || true)
 [ "${strings:-0}" -eq 3 ] || { echo "demo: expected the 3 unfiltered kernel debug prints in the capture" >&2; exit 1; }
+# The sleep in the capture: TXR's D0 exit (event 109) and D0 entry (108), with the demo
+# providers' events before the one and after the other.
+echo
+echo "\$ stpdump $(basename "$hw_file") | grep -E 'id=10[789] |id=110 '    # TXR's D0 exit and entry"
+dump=$("$stpdump_bin" "$hw_file" 2>/dev/null || true)
+echo "$dump" | grep -E 'C9CB79C1-31AD-4193-BD19-4D2A9018904C\} id=(107|108|109|110) ' | cut -c1-160 || true
+sleep_line=$(echo "$dump" | grep -n 'C9CB79C1-31AD-4193-BD19-4D2A9018904C} id=109 ' | head -n 1 | cut -d: -f1)
+wake_line=$(echo "$dump" | grep -n 'C9CB79C1-31AD-4193-BD19-4D2A9018904C} id=108 ' | tail -n 1 | cut -d: -f1)
+[ -n "$sleep_line" ] && [ -n "$wake_line" ] || { echo "demo: no D0 exit and entry of TXR in the capture" >&2; exit 1; }
+before=$(echo "$dump" | head -n "$((sleep_line - 1))" | grep ' ETW ' | grep -vc 'C9CB79C1-31AD-4193-BD19-4D2A9018904C' || true)
+after=$(echo "$dump" | tail -n "+$((wake_line + 1))" | grep ' ETW ' | grep -vc 'C9CB79C1-31AD-4193-BD19-4D2A9018904C' || true)
+echo "demo events decoded before the sleep: $before, after the wake: $after"
+[ "${before:-0}" -gt 0 ] && [ "${after:-0}" -gt 0 ] || { echo "demo: the redirect did not go on across the sleep" >&2; exit 1; }
 txr_events=$("$stpdump_bin" --provider "{C9CB79C1-31AD-4193-BD19-4D2A9018904C}" "$hw_file" 2>/dev/null | grep -c ETW || true)
 [ "${txr_events:-0}" -gt 0 ] || { echo "demo: the hardware capture holds no event of TXR's provider" >&2; exit 1; }
 echo

@@ -131,6 +131,11 @@ int run_target(int argc, char** argv) {
   bool acpi = false;
   app.add_flag("--no-txr", noTxr, "boot without TXR: the hardware sink is absent, as on a machine without the block");
   app.add_flag("--acpi", acpi, "enumerate the Tessera as an ACPI device (default: a PCI function)");
+  bool alwaysOn = false;
+  app.add_flag("--always-on", alwaysOn, "TXR's TXRAllwaysON value 1: the platform keeps the Tessera powered in sleep");
+  std::string configurationWord;
+  app.add_option("--config-word", configurationWord,
+                 "the 64-bit configuration word the firmware leaves in the Tessera's scratchpad (decimal or 0x hex)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -172,7 +177,20 @@ int run_target(int argc, char** argv) {
 
   // The kernel loads its drivers before the control manager starts services.
   if (!noTxr) {
-    const std::string failure = load_txr(acpi, std::cout);
+    TxrBootOptions options;
+    options.acpi = acpi;
+    options.always_on = alwaysOn;
+    if (!configurationWord.empty()) {
+      try {
+        std::size_t used = 0;
+        options.configuration_word = std::stoull(configurationWord, &used, 0);
+        if (used != configurationWord.size()) throw std::invalid_argument(configurationWord);
+      } catch (const std::exception&) {
+        std::cerr << "conduit-target: --config-word: not a number: " << configurationWord << "\n";
+        return 2;
+      }
+    }
+    const std::string failure = load_txr(options, std::cout);
     if (!failure.empty()) {
       std::cerr << "conduit-target: " << failure << "\n";
       return 1;

@@ -20,7 +20,8 @@ namespace {
 
 constexpr char kHelp[] =
     "conduit-target: commands: dbgprint COMPONENT LEVEL TEXT... | debug-output on|off | "
-    "debug-filter on|off COMPONENT[:MASK]... | capture | pool | wait MILLISECONDS | help";
+    "debug-filter on|off COMPONENT[:MASK]... | capture | pool | sleep [MILLISECONDS] | hibernate [MILLISECONDS] | "
+    "wait MILLISECONDS | help";
 
 std::optional<std::uint32_t> parse_number(const std::string& text) {
   if (text.empty()) return std::nullopt;
@@ -68,6 +69,11 @@ bool TargetActions::run(const std::string& line) {
     if (!ms) return fail("usage: wait MILLISECONDS");
     std::this_thread::sleep_for(std::chrono::milliseconds(*ms));
     return true;
+  }
+  if (command == "sleep" || command == "hibernate") {
+    const auto ms = words.empty() ? std::optional<std::uint32_t>(500) : words.size() == 1 ? parse_number(words[0]) : std::nullopt;
+    if (!ms) return fail("usage: " + command + " [MILLISECONDS]");
+    return sleep_txr(command == "hibernate", *ms, m_out);
   }
   if (command == "capture") {
     tessera::model().flush_capture();

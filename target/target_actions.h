@@ -11,6 +11,9 @@
 //                                        31 a mask of levels (0x22: levels 1 and 5)
 //   capture                              the Tessera capture's path (flushed first)
 //   pool                                 the pool the loaded driver holds, by tag
+//   sleep [MILLISECONDS]                 the machine sleeps (S3) that long (default 500) and
+//                                        wakes: TXR leaves D0 and comes back
+//   hibernate [MILLISECONDS]             the same through hibernation (S4)
 //   wait MILLISECONDS                    pause (scripts)
 //   help                                 this list
 // Blank lines and lines starting with '#' are skipped. Each command answers with lines that

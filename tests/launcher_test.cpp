@@ -173,8 +173,8 @@ TEST(ConduitTarget, RunsTargetSideActionsAndLeavesAWholeCaptureAtTheStop) {
   {
     Child target({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port, "--script", script.string()});
     EXPECT_EQ(target.line_with("conduit-target: TXR loaded"),
-              "conduit-target: TXR loaded for the Tessera (PCI device); its provider Orvix-Tessera "
-              "{C9CB79C1-31AD-4193-BD19-4D2A9018904C}\n");
+              "conduit-target: TXR loaded for the Tessera (PCI device, powered off in sleep, configuration word 0x4); "
+              "its provider Orvix-Tessera {C9CB79C1-31AD-4193-BD19-4D2A9018904C}\n");
     EXPECT_EQ(target.line_with("conduit-target: debug-output"), "conduit-target: debug-output on\n");
     EXPECT_EQ(target.line_with("conduit-target: dbgprint"), "conduit-target: dbgprint: usage: dbgprint COMPONENT LEVEL TEXT...\n");
     EXPECT_NE(target.line_with("conduit-target: TXR pool tag \"TxrM\": "), "");
@@ -193,6 +193,28 @@ TEST(ConduitTarget, RunsTargetSideActionsAndLeavesAWholeCaptureAtTheStop) {
   EXPECT_EQ(decoded.messages[0].master, 257);
   EXPECT_EQ(decoded.messages[0].text, "a warning from 77");
   EXPECT_EQ(decoded.messages[0].header, 0x01000002u | 3u << 4 | 77u << 12);
+  fs::remove_all(root);
+  fs::remove(script);
+}
+
+TEST(ConduitTarget, SleepsAndHibernatesWithTheGivenPowerFlow) {
+  const fs::path root = fresh_folder("conduit-target-sleep");
+  const fs::path script = root.string() + ".actions";
+  std::ofstream(script) << "sleep 10\nhibernate 0\nsleep soon\n";
+  const std::string port = std::to_string(conduit::testing::FreeServicePort());
+  {
+    Child target({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port, "--rate", "0", "--acpi", "--always-on",
+                  "--config-word", "0x21", "--script", script.string()});
+    EXPECT_EQ(target.line_with("conduit-target: TXR loaded"),
+              "conduit-target: TXR loaded for the Tessera (ACPI device, always on, configuration word 0x21); "
+              "its provider Orvix-Tessera {C9CB79C1-31AD-4193-BD19-4D2A9018904C}\n");
+    EXPECT_EQ(target.line_with("conduit-target: sleep (S3)"),
+              "conduit-target: sleep (S3): TXR went to D3, the machine slept 10 ms and woke; TXR is back in D0\n");
+    EXPECT_EQ(target.line_with("conduit-target: hibernate"),
+              "conduit-target: hibernate (S4): TXR went to D3, the machine slept 0 ms and woke; TXR is back in D0\n");
+    EXPECT_EQ(target.line_with("conduit-target: sleep:"), "conduit-target: sleep: usage: sleep [MILLISECONDS]\n");
+    EXPECT_EQ(target.signal_and_wait(SIGINT), 0);
+  }
   fs::remove_all(root);
   fs::remove(script);
 }

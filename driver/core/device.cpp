@@ -182,7 +182,7 @@ NTSTATUS QLXCreateDevice(PWDFDEVICE_INIT deviceInit, WDFDEVICE* created) {
 
   status = QLXAllocateSoftwareResources(device, fdoData);
   if (!NT_SUCCESS(status)) return trace.status = Failed("QLXAllocateSoftwareResources failed", status);
-  fdoData->PowerSaved = FALSE;
+  QLXClearPowerSaveFlags(fdoData);
   fdoData->DebugOutputSaved = FALSE;
 
   status = QLXQueryRegKeyForMaster(fdoData);
@@ -400,11 +400,23 @@ NTSTATUS QLXEvtDeviceD0Entry(WDFDEVICE device, WDF_POWER_DEVICE_STATE previousSt
       TxrTraceD0EntryEnd(STATUS_UNSUCCESSFUL);
       return STATUS_UNSUCCESSFUL;
     }
+    NTSTATUS status = STATUS_SUCCESS;
+    // Without mapped registers there is nothing to restore or repair.
+    if (QLXRegistersMapped(fdoData)) {
+      if (fdoData->AlwaysOn != 0 && fdoData->IsAcpi == 0) {
+        TxrLogInfo("QLX PCI DEVICE Sx Exit Call");
+        status = QLXSxExitAlwaysOn(device);
+        if (!NT_SUCCESS(status)) TxrLogError(status, "QLXSxExitAlwaysOn failed");
+      } else if (fdoData->AlwaysOn == 0 && fdoData->PowerSave.ScrPadSaved) {
+        status = QLXSxExit(device);
+        if (!NT_SUCCESS(status)) TxrLogError(status, "QLXSxExit failed");
+      }
+    }
     fdoData->PowerState = 1;  // D0
-    fdoData->PowerSaved = FALSE;
+    QLXClearPowerSaveFlags(fdoData);
     fdoData->DebugOutputSaved = FALSE;
-    TxrTraceD0EntryEnd(STATUS_SUCCESS);
-    return STATUS_SUCCESS;
+    TxrTraceD0EntryEnd(status);
+    return status;
   });
 }
 
@@ -412,6 +424,18 @@ NTSTATUS QLXEvtDeviceD0Exit(WDFDEVICE device, WDF_POWER_DEVICE_STATE targetState
   QLXGuardedVoid("QLXEvtDeviceD0Exit", [&] {
     TxrTraceD0ExitStart(device, static_cast<ULONG>(targetState));
     PFDO_DATA fdoData = device != nullptr ? QLXFdoGetData(device) : nullptr;
+    if (fdoData != nullptr && QLXRegistersMapped(fdoData)) {
+      // The framework cannot stop a power-down: a failed sequence is logged and D0 exit
+      // still succeeds.
+      if (fdoData->AlwaysOn == 0) {
+        const NTSTATUS status = QLXSxEntry(device);
+        if (!NT_SUCCESS(status)) TxrLogError(status, "QLXSxEntry failed");
+      } else if (fdoData->IsAcpi == 0) {
+        TxrLogInfo("QLX PCI DEVICE Sx Exit Call");
+        const NTSTATUS status = QLXSxExitAlwaysOn(device);
+        if (!NT_SUCCESS(status)) TxrLogError(status, "QLXSxExitAlwaysOn failed");
+      }
+    }
     if (fdoData != nullptr) fdoData->PowerState = static_cast<ULONG>(targetState);
     TxrTraceD0ExitEnd(STATUS_SUCCESS);
   });

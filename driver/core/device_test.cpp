@@ -108,6 +108,21 @@ TEST_F(BootedTxr, ACreateWhileTheCapabilityRegisterReadsAllOnesIsNotReady) {
   EXPECT_TRUE(Contains(events.texts_of(102), "-->QLXDriverDispatch::IRP_MJ_CREATE Device Not ready"));
 }
 
+TEST_F(BootedTxr, ACreateIsRefusedForEachCapabilityValueTheBlockCannotHave) {
+  ASSERT_EQ(boot().status, 0);
+  const std::pair<std::uint32_t, std::uint32_t> cases[] = {
+      {0x00000101, kErrorNotReady},  // a first master above 256
+      {0x04000100, kErrorNotReady},  // above 0x3FFFFFF
+      {0x03FF0100, 0},               // the largest value that passes
+      {0x00000100, 0},
+  };
+  for (const auto& [capability, expected] : cases) {
+    tessera::model().set_register(tessera::Window::csr, tessera::kSoftwareTraceCapabilityBlock, capability);
+    TxrUserClient client;
+    EXPECT_EQ(client.open(), expected) << std::hex << capability;
+  }
+}
+
 TEST_F(BootedTxr, ACreateOnADeviceWithoutContextCompletesUnsuccessful) {
   ASSERT_EQ(boot().status, 0);
   TxrEvents events;

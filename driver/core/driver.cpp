@@ -139,7 +139,10 @@ NTSTATUS DispatchPower(WDFDEVICE device, PIRP irp) {
     const ULONG effectiveInitial = (context >> kEffectiveInitialStateShift) & kSystemStateMask;
     const ULONG current = (context >> kCurrentStateShift) & kSystemStateMask;
     const bool hibernate = stack->Parameters.Power.ShutdownType == PowerActionHibernate;
-    if (hibernate && effectiveInitial == kHibernateState) {
+    // The context describes the previous system IRP, which on the way down to hibernation is
+    // S0's: the IRP's own target says that this one goes to S4.
+    const bool toHibernate = stack->Parameters.Power.State.SystemState == PowerSystemHibernate;
+    if (hibernate && (effectiveInitial == kHibernateState || toHibernate)) {
       TxrLogInfo("Entering To System Hybernate");
       RestoreDbgTraceOnPowerCycle(FALSE);
     } else if (current == kHibernateState && !hibernate) {

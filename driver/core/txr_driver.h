@@ -12,6 +12,7 @@
 
 #include "txr_public.h"
 #include "debug_capture.h"
+#include "power.h"
 #include "txr_trace.h"
 #include "txr_xif.h"
 
@@ -61,7 +62,7 @@ struct FDO_DATA {
   PUCHAR FwBase;             // "FW Base Address"
   ULONG FwLength;
 
-  BOOLEAN PowerSaved;        // saved-state flags of the power sequences
+  TXR_POWER_SAVE_AREA PowerSave;  // the power sequences' save areas and saved flags
   BOOLEAN DebugOutputSaved;
 
   ULONG ChannelsPerMaster;

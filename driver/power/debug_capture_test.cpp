@@ -89,6 +89,19 @@ TEST_F(DebugCapture, AStringIsWrittenOnThePrintingProcessorsChannelWithTheMapped
   EXPECT_EQ(std::string(message.payload.begin(), message.payload.end()), "level five 5");
 }
 
+TEST_F(DebugCapture, EachKernelLevelMapsToItsSeverity) {
+  ASSERT_EQ(client.control(IOCTL_TXR_ENABLE_DEBUG_OUTPUT, {}), 0u);
+  ASSERT_EQ(client.control(IOCTL_TXR_ENABLE_DEBUG_FLAGS, FilterList(1, {{9, 0xFFFFFFFF}})), 0u);
+  for (ULONG level = 0; level <= 5; ++level) DbgPrintEx(9, level, "level %lu", level);
+  const auto decoded = txr_testing::decode_capture();
+  ASSERT_EQ(decoded.messages.size(), 6u);
+  const std::uint32_t severities[] = {2, 3, 7, 4, 6, 6};  // error, warning, debug, info, user 2
+  for (std::size_t i = 0; i < 6; ++i) {
+    EXPECT_EQ(syst_header_severity(decoded.messages[i].header), severities[i]) << "level " << i;
+    EXPECT_EQ(syst_header_origin(decoded.messages[i].header), 9u);
+  }
+}
+
 TEST_F(DebugCapture, EnablingTwiceSucceedsAndDisablingStopsTheStrings) {
   ASSERT_EQ(client.control(IOCTL_TXR_ENABLE_DEBUG_OUTPUT, {}), 0u);
   ASSERT_EQ(client.control(IOCTL_TXR_ENABLE_DEBUG_OUTPUT, {}), 0u);

@@ -469,6 +469,14 @@ std::vector<PoolAllocation> unload_driver() {
 
 bool driver_loaded() { return machine().loaded.load(); }
 
+std::optional<std::array<std::uint8_t, 256>> device_pci_config() {
+  // No control lock: a while_asleep callback may look. The caller does not unload meanwhile.
+  FxDevice* device = current_device();
+  if (!machine().loaded || device == nullptr) return std::nullopt;
+  std::lock_guard lock(device->pci_config_mutex);
+  return device->description.pci_config;
+}
+
 StepResult sleep_and_resume(SystemSleep kind, const std::function<void()>& while_asleep) {
   Machine& m = machine();
   std::lock_guard control(m.control);

@@ -111,6 +111,8 @@ BootResult sleep_and_resume(SystemSleep kind, const std::function<void()>& while
       while_asleep));
 }
 
+std::optional<std::array<std::uint8_t, 256>> tessera_pci_config() { return platform::kernel::device_pci_config(); }
+
 void set_active_processor_count(std::uint32_t count) { platform::kernel::set_active_processor_count(count); }
 
 void set_current_processor(std::uint32_t number) { platform::kernel::set_current_processor(number); }

@@ -60,9 +60,45 @@ struct Model::Impl {
     firmware.clear();
     csr[kSoftwareTraceCapabilityBlock] = config.first_master;
     csr[kSoftwareTraceCapabilityBlock + 4] = config.channels_per_master;
+    csr[kScratchpad] = static_cast<std::uint32_t>(config.configuration_word);
+    csr[kScratchpad + 4] = static_cast<std::uint32_t>(config.configuration_word >> 32);
+    drain_stalled = false;
     log_next = 0;
     log_size = 0;
     capture_refused = false;
+  }
+
+  // What the block does after a CSR store of `width` bytes at `offset` landed.
+  void answer_csr_store(std::uint64_t offset, unsigned width) {
+    const std::uint64_t first = offset - offset % kRegisterBytes;
+    for (std::uint64_t reg = first; reg < offset + width; reg += kRegisterBytes) {
+      if (reg == kTraceSourceControl) {
+        if (register_at(csr, reg) != 0) {
+          sources_stopped();
+        } else {
+          sources_running();
+        }
+      } else if (reg == kQlxhControl && (register_at(csr, reg) & kQlxhFlush) != 0 && !drain_stalled) {
+        csr[kQlxhControl] |= kQlxhEmpty;
+      }
+    }
+  }
+
+  void sources_stopped() {
+    if (drain_stalled) return;
+    csr[kGlobalStatus] |= kStatusSourcesStopped | kStatusBuffersDrained | kStatusDestinationIdle;
+    for (const std::uint64_t status : {kMscStatus0, kMscStatus1}) {
+      csr[status] = (register_at(csr, status) & ~kMscStateMask) | kMscDrained;
+    }
+    csr[kIdleBlockBusy] = register_at(csr, kIdleBlockBusy) & ~kIdleBusy;
+    csr[kQlxhControl] |= kQlxhEmpty;
+  }
+
+  void sources_running() {
+    csr[kGlobalStatus] = register_at(csr, kGlobalStatus) &
+                         ~(kStatusSourcesStopped | kStatusBuffersDrained | kStatusDestinationIdle);
+    for (const std::uint64_t status : {kMscStatus0, kMscStatus1}) csr[status] = register_at(csr, status) & ~kMscDrained;
+    csr[kQlxhControl] = register_at(csr, kQlxhControl) & ~kQlxhEmpty;
   }
 
   std::uint64_t length_of(Window window) const {
@@ -163,6 +199,7 @@ struct Model::Impl {
   std::size_t log_size = 0;
   detail::Capture capture;
   bool capture_refused = false;
+  bool drain_stalled = false;
   std::uint64_t captures_opened = 0;
 };
 
@@ -211,6 +248,7 @@ bool Model::write(std::uint64_t physical_address, unsigned width, std::uint64_t 
   store.value = value & width_mask(width);
   if (RegisterFile* file = state.registers(store.window)) {
     write_registers(*file, store.offset, width, store.value);
+    if (store.window == Window::csr) state.answer_csr_store(store.offset, width);
   } else {
     state.channel_store(store);
   }
@@ -232,6 +270,18 @@ std::uint32_t Model::register_value(Window window, std::uint64_t offset) const {
   const RegisterFile* file = state.registers(window);
   if (file == nullptr || offset >= state.length_of(window)) return 0;
   return register_at(*file, offset - offset % kRegisterBytes);
+}
+
+void Model::set_drain_stalled(bool stalled) {
+  Impl& state = impl();
+  std::lock_guard lock(state.mutex);
+  state.drain_stalled = stalled;
+}
+
+bool Model::drain_stalled() const {
+  Impl& state = impl();
+  std::lock_guard lock(state.mutex);
+  return state.drain_stalled;
 }
 
 std::vector<Store> Model::store_log() const {

@@ -420,4 +420,61 @@ TEST_F(TesseraModel, ClosingACaptureCompletesItsLastPacketAndTheNextStoreOpensAn
   EXPECT_NE(*model().capture_path(), *closed);
 }
 
+TEST_F(TesseraModel, TheScratchpadHoldsTheConfiguredConfigurationWord) {
+  EXPECT_EQ(model().register_value(Window::csr, kScratchpad), 0x4u) << "the default word";
+  Config config;
+  config.configuration_word = 0x0000000500000601;
+  model().configure(config);
+  std::uint64_t word = 0;
+  ASSERT_TRUE(model().read(kDefault.csr_base + kScratchpad, 8, word));
+  EXPECT_EQ(word, 0x0000000500000601u);
+  EXPECT_EQ(model().register_value(Window::csr, kScratchpad + 8), 0u);
+}
+
+TEST_F(TesseraModel, StoppingTheSourcesRaisesTheDrainAndIdleBitsAndRunningThemClearsThem) {
+  const std::uint64_t csr = kDefault.csr_base;
+  model().set_register(Window::csr, kIdleBlockBusy, kIdleBusy | 0x5);
+  model().set_register(Window::csr, kMscStatus0, 0x31);  // state machine busy (3)
+  model().set_register(Window::csr, kMscStatus1, 0x20);
+  EXPECT_EQ(model().register_value(Window::csr, kGlobalStatus), 0u) << "nothing rises before the store";
+  ASSERT_TRUE(model().write(csr + kTraceSourceControl, 4, 0x00FC0001));
+  EXPECT_EQ(model().register_value(Window::csr, kGlobalStatus), 0x7u);
+  EXPECT_EQ(model().register_value(Window::csr, kMscStatus0), 0x5u) << "drained, state machine idle";
+  EXPECT_EQ(model().register_value(Window::csr, kMscStatus1), 0x4u);
+  EXPECT_EQ(model().register_value(Window::csr, kIdleBlockBusy), 0x5u) << "not busy any more";
+  EXPECT_EQ(model().register_value(Window::csr, kQlxhControl), kQlxhEmpty);
+
+  ASSERT_TRUE(model().write(csr + kTraceSourceControl, 4, 0));
+  EXPECT_EQ(model().register_value(Window::csr, kGlobalStatus), 0u);
+  EXPECT_EQ(model().register_value(Window::csr, kMscStatus0), 0x1u);
+  EXPECT_EQ(model().register_value(Window::csr, kQlxhControl), 0u);
+}
+
+TEST_F(TesseraModel, AQlxhFlushRaisesFlushDoneOnlyWhenRequested) {
+  const std::uint64_t csr = kDefault.csr_base;
+  ASSERT_TRUE(model().write(csr + kQlxhControl, 4, 0x10000001));
+  EXPECT_EQ(model().register_value(Window::csr, kQlxhControl), 0x10000001u);
+  ASSERT_TRUE(model().write(csr + kQlxhControl, 4, 0x10000001 | kQlxhFlush));
+  EXPECT_EQ(model().register_value(Window::csr, kQlxhControl), 0x10000001u | kQlxhFlush | kQlxhEmpty);
+}
+
+TEST_F(TesseraModel, AStalledBlockRaisesNothingUntilConfigured) {
+  const std::uint64_t csr = kDefault.csr_base;
+  model().set_register(Window::csr, kIdleBlockBusy, kIdleBusy);
+  model().set_drain_stalled(true);
+  ASSERT_TRUE(model().write(csr + kTraceSourceControl, 4, 0xFE));
+  ASSERT_TRUE(model().write(csr + kQlxhControl, 4, kQlxhFlush));
+  EXPECT_EQ(model().register_value(Window::csr, kGlobalStatus), 0u);
+  EXPECT_EQ(model().register_value(Window::csr, kMscStatus0), 0u);
+  EXPECT_EQ(model().register_value(Window::csr, kIdleBlockBusy), kIdleBusy);
+  EXPECT_EQ(model().register_value(Window::csr, kQlxhControl), kQlxhFlush);
+  model().configure(kDefault);
+  EXPECT_FALSE(model().drain_stalled());
+}
+
+TEST_F(TesseraModel, AnEightByteStoreOverTheSourceControlCountsAsItsStore) {
+  ASSERT_TRUE(model().write(kDefault.csr_base + kTraceSourceControl, 8, 0xFE));
+  EXPECT_EQ(model().register_value(Window::csr, kGlobalStatus), 0x7u);
+}
+
 }  // namespace tessera

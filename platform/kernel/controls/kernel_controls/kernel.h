@@ -78,6 +78,10 @@ StepResult sleep_and_resume(SystemSleep kind, const std::function<void()>& while
 
 std::vector<PoolAllocation> outstanding_pool_allocations();
 
+// The PCI configuration space of the device the loaded driver drives, as the driver left it
+// (none when no device is there).
+std::optional<std::array<std::uint8_t, 256>> device_pci_config();
+
 // The number of active processors (4 after a reset) and the calling thread's processor.
 void set_active_processor_count(std::uint32_t count);
 void set_current_processor(std::uint32_t number);

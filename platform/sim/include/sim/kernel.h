@@ -113,6 +113,10 @@ std::vector<PoolAllocation> outstanding_pool_allocations();
 enum class SystemSleep { sleep, hibernate };
 BootResult sleep_and_resume(SystemSleep kind, const std::function<void()>& while_asleep = {});
 
+// The PCI configuration space of the loaded driver's device as it is now (the driver may
+// have written it); none when no driver is loaded.
+std::optional<std::array<std::uint8_t, 256>> tessera_pci_config();
+
 // Processors: the active count (4 after a reset) and the calling thread's processor.
 void set_active_processor_count(std::uint32_t count);
 void set_current_processor(std::uint32_t number);

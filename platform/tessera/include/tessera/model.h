@@ -40,6 +40,24 @@
 // close completes it with a 0 nibble. What is still buffered when the process ends without
 // either is lost, as a host loses the tail of a capture it does not stop.
 //
+// The block answers the power sequences' waits as the hardware does: stopping the trace
+// sources drains it, and the drain and idle bits rise once the stores that cause them land
+// (the model raises them at once, in the same store). A store of a nonzero value to the
+// trace-source control (global 0xD8) stops sources: the block then raises in the same store
+//   - global status 0xD4 bits 0 (sources stopped), 1 (buffers drained), 2 (destination idle);
+//   - memory-controller status MSC 0x104 and 0x204 (CSR 0xA0104, 0xA0204): bit 2 (drained),
+//     and their state-machine field, bits 4-7, goes to 0 (idle);
+//   - QLXH control (CSR 0xA1000) bit 27 (QLXH empty);
+//   and clears the idle block's busy bit (CSR 0x1C00 bit 31).
+// A store of 0 there (the sources run again) clears global 0xD4 bits 0-2, the MSC drained
+// bits and QLXH bit 27. A store to QLXH control with bit 26 (flush) set raises bit 27 (flush
+// done). The model never sets a busy bit or a state-machine field itself: tests do, with
+// `set_register`. `set_drain_stalled(true)` makes the block a wedged one that raises none
+// of these bits (and clears no busy bit), so that the driver's bounded waits can be tested;
+// configure and the reset end the stall. The scratchpad (global 0xE0 to 0xEF) holds at
+// power-on what the platform's firmware leaves there: the 64-bit configuration word at 0xE0
+// (`Config::configuration_word`), 0 in 0xE8 and 0xEC.
+//
 // Lifecycle and threads: one process-wide model (`model()`; it cannot be constructed or
 // copied elsewhere), configured by `configure` (sim boots the device with it) and returned
 // to its power-on state by the reset's drop_process_state phase (`join_reset_phases`).
@@ -64,6 +82,23 @@ inline constexpr std::uint64_t kCsrWindowLength = 0x100000;
 inline constexpr std::uint64_t kChannelWindowLength = 64;
 inline constexpr std::uint64_t kSoftwareTraceCapabilityBlock = 0x4000;  // CSR offset
 
+// Power-related registers (CSR window offsets) and the bits the model answers (see above).
+inline constexpr std::uint64_t kGlobalStatus = 0xD4;
+inline constexpr std::uint64_t kTraceSourceControl = 0xD8;
+inline constexpr std::uint64_t kScratchpad = 0xE0;  // 0xE0 to 0xEF; the configuration word first
+inline constexpr std::uint64_t kIdleBlockBusy = 0x1C00;
+inline constexpr std::uint64_t kMscStatus0 = 0xA0104;
+inline constexpr std::uint64_t kMscStatus1 = 0xA0204;
+inline constexpr std::uint64_t kQlxhControl = 0xA1000;
+inline constexpr std::uint32_t kStatusSourcesStopped = 0x1;
+inline constexpr std::uint32_t kStatusBuffersDrained = 0x2;
+inline constexpr std::uint32_t kStatusDestinationIdle = 0x4;
+inline constexpr std::uint32_t kIdleBusy = 0x80000000;
+inline constexpr std::uint32_t kMscDrained = 0x4;
+inline constexpr std::uint32_t kMscStateMask = 0xF0;
+inline constexpr std::uint32_t kQlxhFlush = 0x4000000;
+inline constexpr std::uint32_t kQlxhEmpty = 0x8000000;
+
 // Offsets inside a 64-byte channel window.
 inline constexpr std::uint64_t kChannelData = 0x00;
 inline constexpr std::uint64_t kChannelDataTimestamped = 0x10;
@@ -82,6 +117,9 @@ struct Config {
   std::uint64_t firmware_length = 0x1000;
   // Time-stamp rate of the capture's D32TS packets (FREQ packet).
   std::uint64_t timestamp_hz = 10'000'000;
+  // The configuration word the platform's firmware leaves at scratchpad 0xE0 (bit 2: trace
+  // to the destination that the idle block and status bit 2 report on).
+  std::uint64_t configuration_word = 0x4;
 
   std::uint64_t aperture_length() const {
     return std::uint64_t{master_count} * channels_per_master * kChannelWindowLength;
@@ -107,7 +145,8 @@ class Model {
   Model& operator=(const Model&) = delete;
 
   // Puts the block in its power-on state with `config`: registers cleared except the
-  // capability registers, which read the configured first master and channels per master;
+  // capability registers, which read the configured first master and channels per master,
+  // and the scratchpad, which holds the configured configuration word; no drain stall;
   // the store log emptied; the capture closed (a new one starts with the next channel store).
   void configure(const Config& config);
   Config config() const;
@@ -125,6 +164,10 @@ class Model {
   // and reads 0.
   void set_register(Window window, std::uint64_t offset, std::uint32_t value);
   std::uint32_t register_value(Window window, std::uint64_t offset) const;
+
+  // A wedged block: while stalled, no drain or idle bit rises and no busy bit clears.
+  void set_drain_stalled(bool stalled);
+  bool drain_stalled() const;
 
   // The store log, oldest first; it holds the last kStoreLogCapacity stores.
   static constexpr std::size_t kStoreLogCapacity = 1 << 16;
