@@ -124,6 +124,24 @@ TEST_P(Decoder, CountsAndLengthsComeFromEarlierProperties) {
   EXPECT_TRUE(text == "3|7, 8, 9|2|AB01|end" || text == "3|7, 8, 9|2|0xAB01|end") << text;
 }
 
+TEST_P(Decoder, AnElementThatTakesNoBytesIsRenderedOnceWhateverTheCountClaims) {
+  etw::Field blobs = MakeField("Blobs", in::Binary);
+  blobs.is_array = true;
+  blobs.count_field = "N";
+  blobs.length_field = "Size";
+  auto provider = OneEventProvider("", kManifestGuid, etw::DecodingSource::XmlFile,
+                                   {MakeField("N", in::UInt32), MakeField("Size", in::UInt32), blobs,
+                                    MakeField("Tail", in::UInt8)},
+                                   "%1|%2|%3|%4");
+  EventRecordBuilder builder(provider);
+  builder.Value<std::uint32_t>(3000000).Value<std::uint32_t>(0).Value<std::uint8_t>(7);
+  const std::string text = TextOf(Decode(provider, builder));
+  // Three million empty elements would be megabytes of ", ": the text stays one line long.
+  EXPECT_LT(text.size(), 64u) << text.substr(0, 64);
+  EXPECT_EQ(text.rfind("3000000|0|", 0), 0u) << text.substr(0, 64);
+  EXPECT_EQ(text.back(), '7') << text.substr(0, 64);
+}
+
 TEST_P(Decoder, CountAndLengthReachingPastTheUserDataRenderWhatIsThere) {
   etw::Field values = MakeField("Values", in::UInt32);
   values.is_array = true;

@@ -192,10 +192,14 @@ ULONG ETWTraceParser::DumpComplexType(ETW_DECODING_STATE* state, const TRACE_EVE
     const ULONG last = first + property.structType.NumOfStructMembers;
     for (ULONG element = 0; element < count; ++element) {
       if (state->userDataConsumed >= event->UserDataLength) break;  // nothing left to render
+      const ULONG before = state->userDataConsumed;
       for (ULONG member = first; member < last && member < info->PropertyCount; ++member) {
         const ULONG status = DumpSimpleType(state, info, event, member, text);
         if (status != ERROR_SUCCESS) return status;
       }
+      // An element that took no bytes would be rendered again, identically, for every count
+      // the event claims (up to 0xFFFFFFFF): once is enough.
+      if (state->userDataConsumed == before) break;
     }
     return ERROR_SUCCESS;
   } catch (const std::exception& e) {
@@ -231,8 +235,12 @@ ULONG ETWTraceParser::DumpSimpleType(ETW_DECODING_STATE* state, const TRACE_EVEN
       // The declared count may reach past the data: what is there is rendered, no more.
       if (state->userDataConsumed >= event->UserDataLength) break;
       if (element > 0) text.append(TEXT(", "));
+      const ULONG before = state->userDataConsumed;
       const ULONG status = FormatProperty(state, info, event, property, static_cast<USHORT>(length > 0xFFFF ? 0xFFFF : length), map, text);
       if (status != ERROR_SUCCESS) return status;
+      // An element that took no bytes (a length of 0, say) would be rendered again,
+      // identically, for every count the event claims (up to 0xFFFFFFFF): once is enough.
+      if (state->userDataConsumed == before) break;
     }
     if (count == 1 && (inType == tdh_in::UINT8 || inType == tdh_in::UINT16 || inType == tdh_in::UINT32 ||
                        inType == tdh_in::HEXINT32)) {

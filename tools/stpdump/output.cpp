@@ -165,6 +165,7 @@ void Formatter::ChromeEvent(const std::string& text) {
 }
 
 void Formatter::OnMessage(const Message& m) {
+  if (m.has_seconds) last_seconds_ = m.seconds;
   if (format_ == Format::Stats || !Passes(m)) return;
   ++shown_;
   if (format_ == Format::Json) {
@@ -253,6 +254,13 @@ void Formatter::OnSkip(const Skip& skip) {
     out_ << Dump(json{{"kind", "skipped"}, {"offset", skip.byte_offset}, {"bytes", skip.bytes},
                       {"reason", skip.reason}})
          << '\n';
+  } else if (format_ == Format::Chrome) {
+    // Skipped input has no time of its own: it shows where the last message before it was.
+    json args{{"from_offset", skip.byte_offset}, {"to_offset", skip.byte_offset + skip.bytes}, {"bytes", skip.bytes},
+              {"reason", skip.reason}};
+    json event{{"name", "SKIPPED INPUT: " + std::to_string(skip.bytes) + " bytes"}, {"cat", "skipped"}, {"ph", "i"},
+               {"s", "g"}, {"ts", last_seconds_ * 1e6}, {"pid", 0}, {"tid", 0}, {"args", args}};
+    ChromeEvent(Dump(event));
   }
 }
 

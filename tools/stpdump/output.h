@@ -50,6 +50,7 @@ class Formatter : public ItemSink {
   Filters filters_;
   std::ostream& out_;
   bool chrome_started_ = false;
+  double last_seconds_ = 0;  // of the last message with a time: where skipped input shows on a timeline
   std::uint64_t shown_ = 0;
 };
 

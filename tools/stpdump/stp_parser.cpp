@@ -28,8 +28,10 @@ void StpParser::Skip(std::uint64_t from, std::uint64_t count, const char* reason
 }
 
 void StpParser::Feed(const std::uint8_t* data, std::size_t size) {
-  // Drop whole bytes already parsed, keep the rest (and the nibble alignment).
-  const std::size_t dropBytes = pos_ / 2;
+  // Drop whole bytes already parsed, keep the rest (and the nibble alignment), and the last
+  // nibbles before the position: a broken packet looks back over them for an ASYNC's start.
+  const std::size_t keep = pos_ < kAsyncFs ? pos_ : kAsyncFs;
+  const std::size_t dropBytes = (pos_ - keep) / 2;
   const std::size_t validBytes = (nibble_count_ + 1) / 2;
   buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(dropBytes));
   base_nibble_ += dropBytes * 2;
@@ -50,7 +52,13 @@ void StpParser::Feed(const std::uint8_t* data, std::size_t size) {
     const Step step = ParseOne();
     if (step == Step::NeedMore) break;
     if (step == Step::Broken) {
-      pos_ = start;
+      // The packet before may have taken the first F nibbles of an ASYNC as its value (a cut
+      // capture followed by a whole one, a garbage byte before one): the search for the next
+      // ASYNC starts at the first of the F nibbles that run up to the break, so that ASYNC is
+      // found whole. Those nibbles were parsed already and are not counted as skipped.
+      std::size_t resume = start;
+      while (resume > 0 && start - resume < kAsyncFs && Nibble(resume - 1) == 0xF) --resume;
+      pos_ = resume;
       in_sync_ = false;
       f_run_ = 0;
       skip_start_ = base_nibble_ + start;
@@ -90,6 +98,7 @@ void StpParser::ScanForAsync() {
       skip_has_data_ = false;
       ++pos_;
       in_sync_ = true;
+      ever_in_sync_ = true;
       f_run_ = 0;
       Packet packet;
       packet.kind = PacketKind::Async;

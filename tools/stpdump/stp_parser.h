@@ -60,6 +60,8 @@ class StpParser {
   std::uint64_t NibblesSkipped() const { return nibbles_skipped_; }
   std::uint64_t BytesConsumed() const { return base_nibble_ / 2 + pos_ / 2; }
   bool InSync() const { return in_sync_; }
+  // Whether any ASYNC was found: input without one is no STP stream at all.
+  bool EverInSync() const { return ever_in_sync_; }
 
  private:
   enum class Step { Done, NeedMore, Broken };
@@ -78,6 +80,7 @@ class StpParser {
   std::size_t pos_ = 0;           // next nibble to parse
   std::uint64_t base_nibble_ = 0; // input offset of buffer_[0], in nibbles
   bool in_sync_ = false;
+  bool ever_in_sync_ = false;
   unsigned f_run_ = 0;            // F nibbles seen in a row while out of sync
   std::uint64_t skip_start_ = 0;  // first skipped nibble of the current run
   bool skip_has_data_ = false;    // the run holds more than NULL nibbles

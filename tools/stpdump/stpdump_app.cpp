@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -87,6 +88,11 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
     chosen = Format::Chrome;
   }
 
+  std::error_code kindError;
+  if (std::filesystem::is_directory(path, kindError)) {
+    err << "stpdump: " << path << " is a directory, not a capture\n";
+    return 1;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     err << "stpdump: cannot open " << path << '\n';
@@ -119,6 +125,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   };
   std::vector<std::uint8_t> chunk(kChunk);
   std::uint64_t done = 0;
+  bool readFailed = false;
   auto lastProgress = std::chrono::steady_clock::now();
   while (!g_stop.load()) {
     in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
@@ -135,6 +142,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
     if (!in) {
       if (!in.eof()) {
         err << "stpdump: read error on " << path << '\n';
+        readFailed = true;
         break;
       }
       if (!follow) break;
@@ -151,6 +159,14 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   }
   decoder.Finish();
   formatter.Finish(decoder.Stats(), err);
+  if (readFailed) return 1;
+  // Bytes that never showed an ASYNC (nor, for a record file, a frame) are no capture at
+  // all: say so rather than a quiet "0 messages".
+  if (done > 0 && decoder.Stats().messages == 0 && (records ? recordParser.Records() == 0 : !stpParser.EverInSync())) {
+    err << "stpdump: " << path << " is not a capture: no " << (records ? "whole record frame" : "STP ASYNC")
+        << (records ? "" : " and it does not begin with a record frame") << " in its " << done << " bytes\n";
+    return 1;
+  }
   return 0;
 }
 

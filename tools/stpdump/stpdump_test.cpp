@@ -142,6 +142,51 @@ TEST(StpParserTest, BrokenPacketSkipsToTheNextAsyncAndCutsTheOpenMessage) {
   EXPECT_GT(d.stats.bytes_skipped, 0u);
 }
 
+// The last three messages that decoded (a message the cut left open is reported as cut when
+// its channel's next message begins, which may come after other channels' messages).
+Decoded WholeMessagesAtTheEnd(const Decoded& d) {
+  Decoded whole;
+  for (const Message& m : d.items.messages) {
+    if (m.cls != MessageClass::Undecodable) whole.items.messages.push_back(m);
+  }
+  if (whole.items.messages.size() > 3) {
+    whole.items.messages.erase(whole.items.messages.begin(), whole.items.messages.end() - 3);
+  }
+  return whole;
+}
+
+// A cut capture followed by a whole one, cut at every offset: the packet the cut leaves
+// open may swallow the first F nibbles of the next ASYNC, which must still be found, and
+// everything of the whole capture decodes.
+TEST(StpParserTest, AWholeCaptureAfterACutOneDecodesWhereverTheCutFalls) {
+  for (bool odd : {true, false}) {
+    const std::vector<std::uint8_t> whole = SampleStream(odd).Bytes();
+    for (std::size_t cut = 1; cut < whole.size(); ++cut) {
+      SCOPED_TRACE(::testing::Message() << "odd " << odd << ", cut after " << cut << " bytes");
+      std::vector<std::uint8_t> bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
+      bytes.insert(bytes.end(), whole.begin(), whole.end());
+      for (std::size_t chunk : {bytes.size(), std::size_t{5}}) {
+        const Decoded d = Decode(bytes, chunk);
+        ExpectSample(WholeMessagesAtTheEnd(d));
+      }
+    }
+  }
+}
+
+TEST(StpParserTest, AWholeCaptureAfterAFewGarbageBytesDecodes) {
+  for (std::uint8_t garbage : {0x00, 0x07, 0x70, 0x7F, 0xF7, 0xFF, 0x4F, 0xF4, 0x1F, 0x6F}) {
+    for (std::size_t count = 1; count <= 3; ++count) {
+      SCOPED_TRACE(::testing::Message() << count << " bytes of " << int{garbage});
+      std::vector<std::uint8_t> bytes = SampleStream(false).Bytes();
+      bytes.insert(bytes.end(), count, garbage);
+      const std::vector<std::uint8_t> whole = SampleStream(false).Bytes();
+      bytes.insert(bytes.end(), whole.begin(), whole.end());
+      const Decoded d = Decode(bytes);
+      ExpectSample(WholeMessagesAtTheEnd(d));
+    }
+  }
+}
+
 TEST(StpParserTest, RelativeTimestampsReplaceOnlyTheirNibbles) {
   StpGenerator g;
   g.Async().Freq(16).M16(256).C16(32).Message(kDuxHeader, {1}, 0x1234);
@@ -310,15 +355,40 @@ TEST_F(StpdumpAppTest, TextAndJsonShowEveryMessageAfterGarbage) {
 
 TEST_F(StpdumpAppTest, ChromeTimelineIsJsonWithOneEventPerMessage) {
   ASSERT_EQ(Run({path_.string(), "--format", "chrome"}), 0);
-  const nlohmann::json document = nlohmann::json::parse(out_.str());
-  ASSERT_TRUE(document.is_array());
-  ASSERT_EQ(document.size(), 3u);
+  const nlohmann::json whole = nlohmann::json::parse(out_.str());
+  ASSERT_TRUE(whole.is_array());
+  // The garbage before the first ASYNC shows as skipped input first.
+  ASSERT_EQ(whole.size(), 4u);
+  EXPECT_EQ(whole[0]["cat"], "skipped");
+  EXPECT_EQ(whole[0]["args"]["bytes"], 4);
+  const nlohmann::json document(whole.begin() + 1, whole.end());
   EXPECT_EQ(document[0]["ph"], "i");
   EXPECT_EQ(document[0]["s"], "t");
   EXPECT_DOUBLE_EQ(document[0]["ts"].get<double>(), 2'000'000.0);
   EXPECT_EQ(document[0]["pid"], 100);
   EXPECT_EQ(document[0]["tid"], 200);
   EXPECT_EQ(document[0]["args"]["text"], "Process started");
+}
+
+TEST_F(StpdumpAppTest, ChromeTimelineShowsSkippedInputWithItsByteRange) {
+  std::vector<std::uint8_t> bytes = SampleStream().Bytes();
+  bytes.insert(bytes.end(), {0x5A, 0x5A, 0x5A});
+  const std::vector<std::uint8_t> more = SampleStream().Bytes();
+  bytes.insert(bytes.end(), more.begin(), more.end());
+  std::ofstream(path_, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_EQ(Run({path_.string(), "--format", "chrome"}), 0);
+  const nlohmann::json document = nlohmann::json::parse(out_.str());
+  std::vector<nlohmann::json> skipped;
+  for (const auto& event : document) {
+    if (event["cat"] == "skipped") skipped.push_back(event);
+  }
+  ASSERT_EQ(skipped.size(), 1u) << out_.str();
+  EXPECT_EQ(skipped[0]["ph"], "i");
+  EXPECT_DOUBLE_EQ(skipped[0]["ts"].get<double>(), 3'000'000.0);  // where the last message before it was
+  EXPECT_GT(skipped[0]["args"]["bytes"].get<std::uint64_t>(), 0u);
+  EXPECT_EQ(skipped[0]["args"]["to_offset"].get<std::uint64_t>() - skipped[0]["args"]["from_offset"].get<std::uint64_t>(),
+            skipped[0]["args"]["bytes"].get<std::uint64_t>());
 }
 
 TEST_F(StpdumpAppTest, StatsAndFilters) {
@@ -364,6 +434,13 @@ TEST_F(StpdumpAppTest, APlainRecordFileIsRecognisedByItsFirstFrame) {
 TEST_F(StpdumpAppTest, UsageAndInputErrorsExitNonZero) {
   EXPECT_EQ(Run({"/nonexistent/capture.bin"}), 1);
   EXPECT_THAT(err_.str(), ::testing::HasSubstr("cannot open"));
+  EXPECT_EQ(Run({path_.parent_path().string()}), 1);
+  EXPECT_THAT(err_.str(), ::testing::HasSubstr("is a directory, not a capture"));
+  const std::string text = "hello, this is no capture\n";
+  std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
+  EXPECT_EQ(Run({path_.string()}), 1);
+  EXPECT_THAT(err_.str(), ::testing::HasSubstr("is not a capture: no STP ASYNC and it does not begin with a record "
+                                               "frame in its " + std::to_string(text.size()) + " bytes"));
   EXPECT_EQ(Run({path_.string(), "--provider", "nonsense"}), 2);
   EXPECT_EQ(Run({path_.string(), "--format", "xml"}), 2);
   EXPECT_EQ(Run({}), 2);
