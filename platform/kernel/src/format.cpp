@@ -14,7 +14,7 @@ namespace {
 enum class Size { normal, char_, short_, long_, long_long, pointer, long_double };
 enum class Width { narrow, wide, function };  // a text argument's width; `function`: the function's own
 
-struct Spec {
+struct FieldFormat {
   bool left = false, plus = false, space = false, alternate = false, zero = false;
   int width = 0;
   int precision = -1;
@@ -22,17 +22,17 @@ struct Spec {
   Width text = Width::function;
 };
 
-// Pads `body` (already with its sign and prefix) to the spec's width.
-std::string pad(std::string prefix, std::string digits, const Spec& spec, bool zero_padding_allowed) {
+// Pads `body` (already with its sign and prefix) to the field's width.
+std::string pad(std::string prefix, std::string digits, const FieldFormat& field, bool zero_padding_allowed) {
   const std::size_t length = prefix.size() + digits.size();
-  if (spec.width <= 0 || length >= static_cast<std::size_t>(spec.width)) return prefix + digits;
-  const std::size_t fill = static_cast<std::size_t>(spec.width) - length;
-  if (spec.left) return prefix + digits + std::string(fill, ' ');
-  if (spec.zero && zero_padding_allowed) return prefix + std::string(fill, '0') + digits;
+  if (field.width <= 0 || length >= static_cast<std::size_t>(field.width)) return prefix + digits;
+  const std::size_t fill = static_cast<std::size_t>(field.width) - length;
+  if (field.left) return prefix + digits + std::string(fill, ' ');
+  if (field.zero && zero_padding_allowed) return prefix + std::string(fill, '0') + digits;
   return std::string(fill, ' ') + prefix + digits;
 }
 
-std::string format_integer(std::uint64_t magnitude, bool negative, bool is_signed, char conversion, const Spec& spec) {
+std::string format_integer(std::uint64_t magnitude, bool negative, bool is_signed, char conversion, const FieldFormat& field) {
   const int base = conversion == 'o' ? 8 : (conversion == 'x' || conversion == 'X') ? 16 : 10;
   char buffer[32];
   auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, magnitude, base);
@@ -41,27 +41,27 @@ std::string format_integer(std::uint64_t magnitude, bool negative, bool is_signe
   if (conversion == 'X') {
     for (char& c : digits) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
   }
-  if (spec.precision >= 0) {
-    if (spec.precision == 0 && magnitude == 0) digits.clear();
-    if (digits.size() < static_cast<std::size_t>(spec.precision)) {
-      digits.insert(0, static_cast<std::size_t>(spec.precision) - digits.size(), '0');
+  if (field.precision >= 0) {
+    if (field.precision == 0 && magnitude == 0) digits.clear();
+    if (digits.size() < static_cast<std::size_t>(field.precision)) {
+      digits.insert(0, static_cast<std::size_t>(field.precision) - digits.size(), '0');
     }
   }
   std::string prefix;
   if (is_signed) {
     if (negative) prefix = "-";
-    else if (spec.plus) prefix = "+";
-    else if (spec.space) prefix = " ";
+    else if (field.plus) prefix = "+";
+    else if (field.space) prefix = " ";
   }
-  if (spec.alternate && magnitude != 0) {
+  if (field.alternate && magnitude != 0) {
     if (conversion == 'x') prefix += "0x";
     if (conversion == 'X') prefix += "0X";
     if (conversion == 'o' && (digits.empty() || digits[0] != '0')) digits.insert(0, 1, '0');
   }
-  return pad(prefix, digits, spec, spec.precision < 0);
+  return pad(prefix, digits, field, field.precision < 0);
 }
 
-std::string format_floating(long double value, char conversion, const Spec& spec) {
+std::string format_floating(long double value, char conversion, const FieldFormat& field) {
   const bool upper = conversion >= 'A' && conversion <= 'Z';
   std::chars_format format = std::chars_format::general;
   switch (conversion | 0x20) {
@@ -73,25 +73,25 @@ std::string format_floating(long double value, char conversion, const Spec& spec
   const bool negative = value < 0;
   const double magnitude = static_cast<double>(negative ? -value : value);
   char buffer[512];
-  const int precision = spec.precision >= 0 ? spec.precision : 6;
+  const int precision = field.precision >= 0 ? field.precision : 6;
   auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, magnitude, format, precision);
   std::string digits = error == std::errc() ? std::string(buffer, end) : std::string("inf");
   if (upper) {
     for (char& c : digits) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
   }
-  std::string prefix = negative ? "-" : spec.plus ? "+" : spec.space ? " " : "";
-  return pad(prefix, digits, spec, true);
+  std::string prefix = negative ? "-" : field.plus ? "+" : field.space ? " " : "";
+  return pad(prefix, digits, field, true);
 }
 
 // Cuts to the precision and pads to the width, in the output's own code units.
 template <typename Char>
-std::basic_string<Char> fit_text(std::basic_string<Char> text, const Spec& spec) {
-  if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision)) {
-    text.resize(static_cast<std::size_t>(spec.precision));
+std::basic_string<Char> fit_text(std::basic_string<Char> text, const FieldFormat& field) {
+  if (field.precision >= 0 && text.size() > static_cast<std::size_t>(field.precision)) {
+    text.resize(static_cast<std::size_t>(field.precision));
   }
-  if (spec.width > 0 && text.size() < static_cast<std::size_t>(spec.width)) {
-    const std::size_t fill = static_cast<std::size_t>(spec.width) - text.size();
-    if (spec.left) text.append(fill, Char(' '));
+  if (field.width > 0 && text.size() < static_cast<std::size_t>(field.width)) {
+    const std::size_t fill = static_cast<std::size_t>(field.width) - text.size();
+    if (field.left) text.append(fill, Char(' '));
     else text.insert(0, fill, Char(' '));
   }
   return text;
@@ -143,73 +143,73 @@ std::basic_string<Char> format(const Char* format, va_list arguments) {
       out.push_back(*p++);
       continue;
     }
-    Spec spec;
+    FieldFormat field;
     for (;; ++p) {
-      if (*p == Char('-')) spec.left = true;
-      else if (*p == Char('+')) spec.plus = true;
-      else if (*p == Char(' ')) spec.space = true;
-      else if (*p == Char('#')) spec.alternate = true;
-      else if (*p == Char('0')) spec.zero = true;
+      if (*p == Char('-')) field.left = true;
+      else if (*p == Char('+')) field.plus = true;
+      else if (*p == Char(' ')) field.space = true;
+      else if (*p == Char('#')) field.alternate = true;
+      else if (*p == Char('0')) field.zero = true;
       else break;
     }
     if (*p == Char('*')) {
-      spec.width = va_arg(arguments, int);
-      if (spec.width < 0) {
-        spec.left = true;
-        spec.width = -spec.width;
+      field.width = va_arg(arguments, int);
+      if (field.width < 0) {
+        field.left = true;
+        field.width = -field.width;
       }
       ++p;
     } else {
-      while (*p >= Char('0') && *p <= Char('9')) spec.width = spec.width * 10 + static_cast<int>(*p++ - Char('0'));
+      while (*p >= Char('0') && *p <= Char('9')) field.width = field.width * 10 + static_cast<int>(*p++ - Char('0'));
     }
     if (*p == Char('.')) {
       ++p;
-      spec.precision = 0;
+      field.precision = 0;
       if (*p == Char('*')) {
-        spec.precision = va_arg(arguments, int);
+        field.precision = va_arg(arguments, int);
         ++p;
       } else {
         while (*p >= Char('0') && *p <= Char('9')) {
-          spec.precision = spec.precision * 10 + static_cast<int>(*p++ - Char('0'));
+          field.precision = field.precision * 10 + static_cast<int>(*p++ - Char('0'));
         }
       }
     }
     // Length modifiers, Windows' included (I, I32, I64, w).
     if (*p == Char('h')) {
       ++p;
-      spec.text = Width::narrow;
-      spec.size = Size::short_;
+      field.text = Width::narrow;
+      field.size = Size::short_;
       if (*p == Char('h')) {
         ++p;
-        spec.size = Size::char_;
+        field.size = Size::char_;
       }
     } else if (*p == Char('l')) {
       ++p;
-      spec.text = Width::wide;
-      spec.size = Size::long_;
+      field.text = Width::wide;
+      field.size = Size::long_;
       if (*p == Char('l')) {
         ++p;
-        spec.size = Size::long_long;
+        field.size = Size::long_long;
       }
     } else if (*p == Char('w')) {
       ++p;
-      spec.text = Width::wide;
+      field.text = Width::wide;
     } else if (*p == Char('L')) {
       ++p;
-      spec.size = Size::long_double;
+      field.size = Size::long_double;
     } else if (*p == Char('z') || *p == Char('j') || *p == Char('t')) {
       ++p;
-      spec.size = Size::pointer;
+      field.size = Size::pointer;
     } else if (*p == Char('I')) {
       ++p;
       if (p[0] == Char('6') && p[1] == Char('4')) {
         p += 2;
-        spec.size = Size::long_long;
+        field.size = Size::long_long;
       } else if (p[0] == Char('3') && p[1] == Char('2')) {
         p += 2;
-        spec.size = Size::long_;
+        field.size = Size::long_;
       } else {
-        spec.size = Size::pointer;
+        field.size = Size::pointer;
       }
     }
     const Char conversion = *p;
@@ -222,7 +222,7 @@ std::basic_string<Char> format(const Char* format, va_list arguments) {
       case Char('d'):
       case Char('i'): {
         std::int64_t value = 0;
-        switch (spec.size) {
+        switch (field.size) {
           case Size::char_: value = static_cast<signed char>(va_arg(arguments, int)); break;
           case Size::short_: value = static_cast<short>(va_arg(arguments, int)); break;
           case Size::long_long:
@@ -231,7 +231,7 @@ std::basic_string<Char> format(const Char* format, va_list arguments) {
         }
         const std::uint64_t magnitude =
             value < 0 ? ~static_cast<std::uint64_t>(value) + 1 : static_cast<std::uint64_t>(value);
-        out += ascii<Char>(format_integer(magnitude, value < 0, true, 'd', spec));
+        out += ascii<Char>(format_integer(magnitude, value < 0, true, 'd', field));
         break;
       }
       case Char('u'):
@@ -239,18 +239,18 @@ std::basic_string<Char> format(const Char* format, va_list arguments) {
       case Char('X'):
       case Char('o'): {
         std::uint64_t value = 0;
-        switch (spec.size) {
+        switch (field.size) {
           case Size::char_: value = static_cast<unsigned char>(va_arg(arguments, unsigned)); break;
           case Size::short_: value = static_cast<unsigned short>(va_arg(arguments, unsigned)); break;
           case Size::long_long:
           case Size::pointer: value = va_arg(arguments, unsigned long long); break;
           default: value = va_arg(arguments, unsigned); break;
         }
-        out += ascii<Char>(format_integer(value, false, false, static_cast<char>(conversion), spec));
+        out += ascii<Char>(format_integer(value, false, false, static_cast<char>(conversion), field));
         break;
       }
       case Char('p'): {
-        Spec pointer;
+        FieldFormat pointer;
         pointer.zero = true;
         pointer.width = 16;
         out += ascii<Char>(format_integer(reinterpret_cast<std::uintptr_t>(va_arg(arguments, void*)), false, false,
@@ -262,14 +262,14 @@ std::basic_string<Char> format(const Char* format, va_list arguments) {
         const int value = va_arg(arguments, int);
         bool wide = wide_function;
         if (conversion == Char('C')) wide = !wide_function;
-        if (spec.text == Width::narrow) wide = false;
-        if (spec.text == Width::wide) wide = true;
+        if (field.text == Width::narrow) wide = false;
+        if (field.text == Width::wide) wide = true;
         if (wide) {
           const char16_t unit = static_cast<char16_t>(value);
-          out += fit_text(from_wide<Char>(std::u16string_view(&unit, 1)), spec);
+          out += fit_text(from_wide<Char>(std::u16string_view(&unit, 1)), field);
         } else {
           const char unit = static_cast<char>(value);
-          out += fit_text(from_narrow<Char>(std::string_view(&unit, 1)), spec);
+          out += fit_text(from_narrow<Char>(std::string_view(&unit, 1)), field);
         }
         break;
       }
@@ -277,32 +277,32 @@ std::basic_string<Char> format(const Char* format, va_list arguments) {
       case Char('S'): {
         bool wide = wide_function;
         if (conversion == Char('S')) wide = !wide_function;
-        if (spec.text == Width::narrow) wide = false;
-        if (spec.text == Width::wide) wide = true;
+        if (field.text == Width::narrow) wide = false;
+        if (field.text == Width::wide) wide = true;
         if (wide) {
           const auto* text = va_arg(arguments, const char16_t*);
           out += fit_text(text == nullptr ? ascii<Char>("(null)")
                                           : from_wide<Char>(std::u16string_view(text, wide_length(text))),
-                          spec);
+                          field);
         } else {
           const auto* text = va_arg(arguments, const char*);
-          out += fit_text(text == nullptr ? ascii<Char>("(null)") : from_narrow<Char>(text), spec);
+          out += fit_text(text == nullptr ? ascii<Char>("(null)") : from_narrow<Char>(text), field);
         }
         break;
       }
       case Char('Z'): {
-        if (spec.text == Width::wide) {
+        if (field.text == Width::wide) {
           const auto* text = va_arg(arguments, const UNICODE_STRING*);
           out += fit_text(text == nullptr || text->Buffer == nullptr
                               ? ascii<Char>("(null)")
                               : from_wide<Char>(std::u16string_view(text->Buffer, text->Length / sizeof(WCHAR))),
-                          spec);
+                          field);
         } else {
           const auto* text = va_arg(arguments, const STRING*);
           out += fit_text(text == nullptr || text->Buffer == nullptr
                               ? ascii<Char>("(null)")
                               : from_narrow<Char>(std::string_view(text->Buffer, text->Length)),
-                          spec);
+                          field);
         }
         break;
       }
@@ -315,8 +315,8 @@ std::basic_string<Char> format(const Char* format, va_list arguments) {
       case Char('a'):
       case Char('A'): {
         const long double value =
-            spec.size == Size::long_double ? va_arg(arguments, long double) : va_arg(arguments, double);
-        out += ascii<Char>(format_floating(value, static_cast<char>(conversion), spec));
+            field.size == Size::long_double ? va_arg(arguments, long double) : va_arg(arguments, double);
+        out += ascii<Char>(format_floating(value, static_cast<char>(conversion), field));
         break;
       }
       case Char('n'):
