@@ -66,6 +66,15 @@ ULONGLONG ConfigurationWord(PFDO_DATA fdoData) {
 // Versions 0x10000 and 0x10001.
 bool CrossCorrelationVersion(const FDO_DATA* fdoData) { return fdoData->HwVersion - 0x10000u <= 1; }
 
+// A run of consecutive 32-bit registers of one block, read into or written back from a save
+// area.
+void SaveRegisters(PFDO_DATA fdoData, TXR_CSR_BLOCK block, ULONG first, ULONG* area, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) area[i] = Read(fdoData, block, first + 4 * i);
+}
+void RestoreRegisters(PFDO_DATA fdoData, TXR_CSR_BLOCK block, ULONG first, const ULONG* area, ULONG count) {
+  for (ULONG i = 0; i < count; ++i) Write(fdoData, block, first + 4 * i, area[i]);
+}
+
 PFDO_DATA StepContext(WDFDEVICE device) {
   PFDO_DATA fdoData = device != nullptr ? QLXFdoGetData(device) : nullptr;
   if (fdoData == nullptr) TxrLogError(STATUS_UNSUCCESSFUL, "Device contain NULL value\n");
@@ -118,7 +127,7 @@ void QLXClearPowerSaveFlags(FDO_DATA* fdoData) {
 NTSTATUS QLXSaveScrPad(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  for (ULONG i = 0; i < TXR_SCRPAD_REGISTERS; ++i) fdoData->PowerSave.ScrPad[i] = Read(fdoData, kGlobal, kScratchpad + 4 * i);
+  SaveRegisters(fdoData, kGlobal, kScratchpad, fdoData->PowerSave.ScrPad, TXR_SCRPAD_REGISTERS);
   fdoData->PowerSave.ScrPadSaved = TRUE;
   return STATUS_SUCCESS;
 }
@@ -127,14 +136,14 @@ NTSTATUS QLXRestoreScrPad(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
   if (!fdoData->PowerSave.ScrPadSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  for (ULONG i = 0; i < TXR_SCRPAD_REGISTERS; ++i) Write(fdoData, kGlobal, kScratchpad + 4 * i, fdoData->PowerSave.ScrPad[i]);
+  RestoreRegisters(fdoData, kGlobal, kScratchpad, fdoData->PowerSave.ScrPad, TXR_SCRPAD_REGISTERS);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS QLXSaveSWDest(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  for (ULONG i = 0; i < TXR_SWDEST_REGISTERS; ++i) fdoData->PowerSave.SwDest[i] = Read(fdoData, kGlobal, kSwDestFirst + 4 * i);
+  SaveRegisters(fdoData, kGlobal, kSwDestFirst, fdoData->PowerSave.SwDest, TXR_SWDEST_REGISTERS);
   fdoData->PowerSave.SwDestSaved = TRUE;
   return STATUS_SUCCESS;
 }
@@ -144,7 +153,7 @@ NTSTATUS QLXRestoreSWDest(WDFDEVICE device) {
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
   // Never zeros over the destinations: only what a save read.
   if (!fdoData->PowerSave.SwDestSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  for (ULONG i = 0; i < TXR_SWDEST_REGISTERS; ++i) Write(fdoData, kGlobal, kSwDestFirst + 4 * i, fdoData->PowerSave.SwDest[i]);
+  RestoreRegisters(fdoData, kGlobal, kSwDestFirst, fdoData->PowerSave.SwDest, TXR_SWDEST_REGISTERS);
   return STATUS_SUCCESS;
 }
 
@@ -152,7 +161,7 @@ NTSTATUS QLXDisableSaveSoCHAP(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
   if ((Read(fdoData, kSoCHAP, 0x00) & 0x2000) != 0) SetBits(fdoData, kSoCHAP, 0x00, 0x8000);
-  for (ULONG i = 0; i < TXR_SOCHAP_REGISTERS; ++i) fdoData->PowerSave.SoCHAP[i] = Read(fdoData, kSoCHAP, 4 * i);
+  SaveRegisters(fdoData, kSoCHAP, 0, fdoData->PowerSave.SoCHAP, TXR_SOCHAP_REGISTERS);
   fdoData->PowerSave.SoCHAPSaved = TRUE;
   return STATUS_SUCCESS;
 }
@@ -161,7 +170,7 @@ NTSTATUS QLXReenableSoCHAP(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
   if (!fdoData->PowerSave.SoCHAPSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  for (ULONG i = 0; i < TXR_SOCHAP_REGISTERS; ++i) Write(fdoData, kSoCHAP, 4 * i, fdoData->PowerSave.SoCHAP[i]);
+  RestoreRegisters(fdoData, kSoCHAP, 0, fdoData->PowerSave.SoCHAP, TXR_SOCHAP_REGISTERS);
   return STATUS_SUCCESS;
 }
 
@@ -175,7 +184,7 @@ NTSTATUS QLXForceCrossCorelationPacket(WDFDEVICE device) {
 NTSTATUS QLXSaveCTS(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  for (ULONG i = 0; i < TXR_CTS_REGISTERS; ++i) fdoData->PowerSave.Cts[i] = Read(fdoData, kCts, 4 * i);
+  SaveRegisters(fdoData, kCts, 0, fdoData->PowerSave.Cts, TXR_CTS_REGISTERS);
   fdoData->PowerSave.CtsSaved = TRUE;
   const ULONG control = fdoData->PowerSave.Cts[kCtsControl / 4];
   Write(fdoData, kCts, kCtsControl, control | 0x40000);
@@ -194,7 +203,7 @@ NTSTATUS QLXRestoreCTS(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
   if (!fdoData->PowerSave.CtsSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  for (ULONG i = 0; i < TXR_CTS_REGISTERS; ++i) Write(fdoData, kCts, 4 * i, fdoData->PowerSave.Cts[i]);
+  RestoreRegisters(fdoData, kCts, 0, fdoData->PowerSave.Cts, TXR_CTS_REGISTERS);
   return STATUS_SUCCESS;
 }
 
