@@ -115,7 +115,8 @@ void write_debug_string(systhandle* handle, std::uint32_t subtype, std::uint32_t
 // Writes every record of the buffer as one raw message on handle 0 of its type, rewriting
 // the time stamp and frequency of ETW records in place. Returns 0 when the walk ended
 // exactly at the end of the buffer, 161 otherwise (a record that breaks the framing ends
-// the walk; what was written before stays written). Never reads outside the buffer.
+// the walk; what was written before stays written), and 6 when it ended there but skipped
+// records whose type has no handle (logged once per buffer). Never reads outside the buffer.
 std::uint32_t write_trace_data(void* buffer, std::size_t size);
 
 // ---- Backend: defined once per deliverable ------------------------------------------------

@@ -13,6 +13,7 @@ namespace {
 
 constexpr std::uint32_t kInvalidParameter = 87;
 constexpr std::uint32_t kBadRecordWalk = 161;
+constexpr std::uint32_t kInvalidHandle = 6;
 constexpr std::uint32_t kTimestampPresent = 1u << 11;
 constexpr std::uint32_t kTypeSeveritySubtypeMask = 0xFu | 0x7u << 4 | 0x3Fu << 24;
 
@@ -180,10 +181,15 @@ void write_debug_string(systhandle* handle, std::uint32_t subtype, std::uint32_t
   write_block_message(handle, message_tag(handle, SYST_TYPE_STRING, severity, subtype), text, length);
 }
 
+// A record whose type has no handle is skipped and the walk goes on; the buffer then
+// answers 6 (its records are not all written) unless its framing broke (161). A missing
+// handle misses for every record of the buffer, so it is logged once per buffer, not once
+// per record.
 std::uint32_t write_trace_data(void* buffer, std::size_t size) {
   if (buffer == nullptr || size == 0) return kBadRecordWalk;
   auto* const begin = static_cast<std::uint8_t*>(buffer);
   std::size_t position = 0;
+  bool skipped = false;
   std::uint64_t frequency = 0;  // read with the first ETW record; it does not change
   while (position < size) {
     // Every length a record claims is checked against what is left before it is used, so
@@ -205,7 +211,8 @@ std::uint32_t write_trace_data(void* buffer, std::size_t size) {
     systhandle* handle = get_systhandle(type, 0);
     if (handle == nullptr) {
       // Skipped, never looked at again: the walk goes on with the next record.
-      syst_log_error("write_trace_data:: systhandle NULL");
+      if (!skipped) syst_log_error("write_trace_data:: systhandle NULL");
+      skipped = true;
       position = next;
       continue;
     }
@@ -232,7 +239,8 @@ std::uint32_t write_trace_data(void* buffer, std::size_t size) {
     write_raw_message(handle, SYST_SEVERITY_INFO, subtype, payload, payloadLength);
     position = next;
   }
-  return position == size ? 0 : kBadRecordWalk;
+  if (position != size) return kBadRecordWalk;
+  return skipped ? kInvalidHandle : 0;
 }
 
 }  // inline namespace SYST_IMAGE_NAMESPACE

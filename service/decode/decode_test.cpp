@@ -178,6 +178,16 @@ TEST_P(Decoder, UnterminatedStringKeepsItsCharacters) {
   EXPECT_EQ(TextOf(Decode(provider, builder)), "<ok>");
 }
 
+TEST_P(Decoder, AStringCutToOneByteNeverRepeatsThePreviousElementsText) {
+  auto provider = OneEventProvider("", kManifestGuid, etw::DecodingSource::XmlFile,
+                                   {MakeField("First", in::UnicodeString), MakeField("Cut", in::UnicodeString)},
+                                   "<%1|%2>");
+  EventRecordBuilder builder(provider);
+  // Half a character: the formatter answers 15005 and writes no text for it.
+  builder.Wide(u"first").Bytes({0x41});
+  EXPECT_EQ(TextOf(Decode(provider, builder)), "<first|>");
+}
+
 TEST_P(Decoder, ValueMapGivesTheEntryText) {
   auto provider = OneEventProvider("", kManifestGuid, etw::DecodingSource::XmlFile, {}, "state %1");
   etw::Field state = MakeField("State", in::UInt32);

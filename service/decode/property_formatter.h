@@ -81,6 +81,7 @@ struct ETW_DECODING_STATE {
   std::vector<ULONG> savedValues;       // by property index: integer values for counts and lengths
   ULONG pointerSize = sizeof(void*);
   std::vector<WCHAR> formatBuffer;      // grown on demand up to kMaxFormatBufferBytes
+  std::size_t formatBufferDirty = 0;    // leading units of formatBuffer a formatter may have written
   std::vector<BYTE> mapBuffer;          // EVENT_MAP_INFO of the property being formatted
   WString message;                      // the event's user data as text when it has no schema
   std::string errorText;

@@ -312,6 +312,12 @@ ULONG ETWTraceParser::FormatProperty(ETW_DECODING_STATE* state, const TRACE_EVEN
     if (state->formatBuffer.empty()) state->formatBuffer.resize(kInitialFormatBufferBytes / sizeof(WCHAR));
     auto formatter = state->context != nullptr ? state->context->pfnFormatProperty : nullptr;
     for (;;) {
+      // A formatter may answer 15005 having written part of a text, or none, and that
+      // answer is kept: whatever the previous element left in the buffer must be gone.
+      // Only the units a formatter may have written are cleared, so that a buffer grown
+      // once for a long text does not cost a full clear on every later element.
+      std::fill_n(state->formatBuffer.begin(), std::min(state->formatBufferDirty, state->formatBuffer.size()), WCHAR{0});
+      state->formatBufferDirty = state->formatBuffer.size();
       ULONG bufferSize = static_cast<ULONG>(state->formatBuffer.size() * sizeof(WCHAR));
       ULONG consumed = 0;
       ULONG status;
@@ -378,7 +384,13 @@ ULONG ETWTraceParser::FormatProperty(ETW_DECODING_STATE* state, const TRACE_EVEN
       } else if (status != ERROR_SUCCESS) {
         return status;
       }
-      text += state->formatBuffer.data();
+      // The text ends at its terminator, or at the buffer's end when an answer has none; a
+      // complete answer wrote nothing after its terminator.
+      const auto end = std::find(state->formatBuffer.begin(), state->formatBuffer.end(), WCHAR{0});
+      if (status == ERROR_SUCCESS && end != state->formatBuffer.end()) {
+        state->formatBufferDirty = static_cast<std::size_t>(end - state->formatBuffer.begin()) + 1;
+      }
+      text.append(state->formatBuffer.begin(), end);
       if (consumed > remaining) consumed = remaining;
       state->userDataConsumed += consumed;
       return ERROR_SUCCESS;

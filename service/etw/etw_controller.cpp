@@ -283,6 +283,14 @@ ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBa
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_HANDLE;
     }
+    // Only the session this controller started is redirected: another session of the
+    // machine is most likely a client's mistake, and its events would land in this
+    // session's sink. The check comes before the drop, so the current redirect goes on.
+    if (_sessionHandle == 0 || !SameSessionName(name, _sessionName)) {
+      WriteLog(LOG_ERROR, "ERROR # CEtwController::RedirectTrace # Invalid session name: %s is not the session started.",
+               Utf8(name).c_str());
+      return ERROR_INTERNAL_ERROR;
+    }
     DropRedirect();
     try {
       _etwAdapter = std::make_shared<CEtwAdapter>(name);

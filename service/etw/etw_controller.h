@@ -13,8 +13,8 @@
 // service: the next start under the same name stops it first.
 //
 // Results are Win32 status codes: 0 success, 1 stop before any start, 6 redirect without
-// name or sink, 14 redirect not creatable, 87 empty, unmatched or too long name, 1359 after
-// a caught exception, 14 when a properties block cannot be allocated; anything else is the
+// name or sink, 14 redirect not creatable, 87 empty, unmatched or too long name, 1359 for a
+// redirect of another name than the started session's or after a caught exception, 14 when a properties block cannot be allocated; anything else is the
 // platform's.
 #pragma once
 
@@ -51,8 +51,9 @@ class CEtwController {
                        PENABLE_TRACE_PARAMETERS parameters);
   ULONG DisableProvider(const GUID& provider);
   // The redirect of the session into `sink`: a new consumer adapter replaces the current
-  // one (which is stopped first). 0, 6 without name or sink, 14 when the adapter cannot be
-  // made, else the adapter's start status (1359).
+  // one (which is stopped first). 0, 6 without name or sink, 1359 when `name` is not the
+  // started session's (case ignored; the current redirect is kept), 14 when the adapter
+  // cannot be made, else the adapter's start status (1359).
   ULONG RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBase>& sink);
 
  private:

@@ -190,9 +190,41 @@ void WriteStrings(REGHANDLE provider, int count) {
 TEST_F(EtwControllerTest, RedirectOfASessionThatDoesNotExistFailsAndLeavesNoRedirect) {
   auto sink = std::make_shared<CountingSink>();
   EXPECT_EQ(m_controller->RedirectTrace(TEXT("Nowhere"), sink), 1359u);
+  EXPECT_NE(Log().find("ERROR # CEtwController::RedirectTrace # Invalid session name: Nowhere is not the session "
+                       "started."),
+            std::string::npos);
+  EXPECT_EQ(sink.use_count(), 1);
+  // The started session's name, but the session was ended behind the controller's back.
+  ASSERT_EQ(m_controller->StartSession(TEXT("Gone")), 0u);
+  std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+  ASSERT_EQ(ControlTraceW(0, TEXT("Gone"), properties, EVENT_TRACE_CONTROL_STOP), 0u);
+  EXPECT_EQ(m_controller->RedirectTrace(TEXT("Gone"), sink), 1359u);
   EXPECT_NE(Log().find("ERROR # CEtwController::RedirectTrace # CEtwAdapter::ProcessTrace() failed with 1359!!!"),
             std::string::npos);
   EXPECT_EQ(sink.use_count(), 1);
+}
+
+TEST_F(EtwControllerTest, RedirectOfAnotherRunningSessionIsRefusedAndTheCurrentRedirectGoesOn) {
+  // A session of the machine that this controller did not start.
+  std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  m_controller->InitSessionProperties(properties, static_cast<ULONG>(block.size()));
+  TRACEHANDLE other = 0;
+  ASSERT_EQ(StartTraceW(&other, TEXT("Other"), properties), 0u);
+  ASSERT_EQ(m_controller->StartSession(TEXT("Mine")), 0u);
+  auto sink = std::make_shared<CountingSink>();
+  ASSERT_EQ(m_controller->RedirectTrace(TEXT("mine"), sink), 0u);  // case ignored
+  ASSERT_EQ(sink.use_count(), 2);
+  auto stray = std::make_shared<CountingSink>();
+  EXPECT_EQ(m_controller->RedirectTrace(TEXT("Other"), stray), 1359u);
+  EXPECT_EQ(stray.use_count(), 1);
+  EXPECT_EQ(sink.use_count(), 2) << "the refused redirect dropped the current one";
+  ASSERT_EQ(m_controller->StopSession(TEXT("Mine")), 0u);
+  EXPECT_TRUE(AdapterReleased(sink));
+  m_controller->InitSessionProperties(properties, static_cast<ULONG>(block.size()));
+  EXPECT_EQ(ControlTraceW(0, TEXT("Other"), properties, EVENT_TRACE_CONTROL_STOP), 0u);
 }
 
 // The adapter is shared between the controller and its consumer thread: whichever lets go

@@ -160,9 +160,9 @@ void QLXWindowsService::RedirectTrace(const std::string& sessionName) {
     }
     WriteLog(LOG_ERROR, "ERROR # before redirect trace");
     const WString wideName = Util::to_wstring(sessionName);
-    // The redirect names the sink's file after the session it is asked for, which need not
-    // be the one the last start checked: another session of the machine may run under that
-    // name (one started with another sink, say).
+    // The redirect names the sink's file after the session it is asked for. The controller
+    // accepts only the started session's name, but the name is checked here all the same:
+    // the file sink must never see a name that is no plain file name.
     if (dynamic_cast<DeviceFile*>(_traceSink.get()) != nullptr && !Util::IsPlainFileName(wideName)) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Session name is not a valid file name for the file sink");
       throw QLXServiceFault("Session name is not a valid file name for the file sink.", ERROR_INVALID_NAME);

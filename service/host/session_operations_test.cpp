@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -217,6 +219,55 @@ TEST_F(FileSinkNamesTest, ARedirectIntoTheFileSinkRefusesSuchANameThatAnotherSin
   ExpectRefused([&] { m_service->RedirectTrace("..\\..\\x"); });
   EXPECT_NE(Log().find("ERROR # Conduit::RedirectTrace # Session name is not a valid file name for the file sink"),
             std::string::npos);
+}
+
+// A second redirect of the running session is the same capture going on: the file keeps
+// what the first one wrote, and only this session's events reach it.
+TEST_F(FileSinkNamesTest, ARepeatedRedirectOfTheSessionGoesOnWritingItsFile) {
+  constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
+  const auto path = root_ / "Windows" / "System32" / "Twice.bin";
+  // The provider's user data travels without its first two bytes.
+  const auto writeUntilInFile = [&](char mark) {
+    char data[] = "--?event";
+    data[2] = mark;
+    EVENT_DESCRIPTOR descriptor{};
+    descriptor.Level = 4;
+    EVENT_DATA_DESCRIPTOR item{};
+    EventDataDescCreate(&item, data, sizeof(data));
+    const auto holds = [&] {
+      std::ifstream in(path, std::ios::binary);
+      const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      return file.find(std::string(data + 2)) != std::string::npos;
+    };
+    // A redirect's consumer attaches while the call returns: events go on until one lands.
+    for (int i = 0; i < 3000 && !holds(); ++i) {
+      EXPECT_EQ(EventWrite(provider, &descriptor, 1, &item), 0u);
+      Sleep(10);
+    }
+  };
+  m_service->StartTraceSession("Twice");
+  m_service->EnableProvidersByGUID("Twice", {ByGuid("{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}", 5)});
+  m_service->RedirectTrace("Twice");
+  writeUntilInFile('1');
+  try {
+    m_service->RedirectTrace("Elsewhere");
+    ADD_FAILURE() << "a redirect of a session that is not running was accepted";
+  } catch (const QLXServiceFault& fault) {
+    EXPECT_STREQ(fault.what(), "Calling CEtwController::RedirectTrace failed.");
+    EXPECT_EQ(fault.errorCode, static_cast<DWORD>(ERROR_INTERNAL_ERROR));
+  }
+  m_service->RedirectTrace("Twice");
+  writeUntilInFile('2');
+  m_service->StopTraceSession("Twice");
+  EventUnregister(provider);
+  std::ifstream in(path, std::ios::binary);
+  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto first = file.find("1event");
+  EXPECT_NE(first, std::string::npos);
+  EXPECT_GT(file.find("2event"), first);
+  EXPECT_NE(file.find("2event"), std::string::npos);
 }
 
 }  // namespace

@@ -213,6 +213,9 @@ DWORD DeviceMipiSTP2File::Write(LPVOID lpBuffer, DWORD nNumberOfBytesToWrite, LP
     }
     // Each buffer's bytes are in the file when the write returns (the half byte excepted).
     m_writer->Drain();
+    // Records left out for want of an encoder handle are not in the file: the buffer is
+    // reported as not written, so the caller does not count it as captured.
+    if (walk == ERROR_INVALID_HANDLE) return ERROR_INVALID_HANDLE;
     if (walk == 0 && lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
     return 0;
   } catch (const std::exception& e) {

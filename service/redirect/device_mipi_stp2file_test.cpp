@@ -78,6 +78,32 @@ TEST_F(DeviceMipiSTP2FileTest, FileIsNamedAfterDayMonthAndTimeInTheTracesFolder)
   EXPECT_TRUE(log_->Contains("Trace file wll be written to : "));
 }
 
+TEST_F(DeviceMipiSTP2FileTest, FileNamePutsTheDayBeforeTheMonth) {
+  sim::set_system_time(sys_days{2026y / November / 24} + 23h + 59min + 58s);
+  DeviceMipiSTP2File sink;
+  EXPECT_EQ(HostPath(sink.FilePath()).filename(), "ETWTRACE_2411235958.bin");
+}
+
+TEST_F(DeviceMipiSTP2FileTest, BufferWithoutEncoderHandlesIsReportedNotWrittenAndLoggedOnce) {
+  DeviceMipiSTP2File sink;
+  // The first allocation of the initialisation is the encoder's first handle: without it,
+  // no record type has a handle.
+  sim::fail_next("HeapAlloc", 1, 8);
+  ASSERT_EQ(sink.Initialize(u"session"), 0u);
+  ASSERT_EQ(get_systhandle(TRACE_RECORD_TYPE_ETW, 0), nullptr);
+  const auto path = HostPath(sink.FilePath());
+  const auto size = std::filesystem::file_size(path);
+  Bytes records = FrameRecord(2, Bytes{1, 2, 3, 4});
+  syst_testing::Append(records, FrameRecord(3, Bytes{5, 6}));
+  syst_testing::Append(records, FrameRecord(2, Bytes{7}));
+  DWORD done = 77;
+  EXPECT_EQ(sink.Write(records.data(), static_cast<DWORD>(records.size()), &done, nullptr),
+            static_cast<DWORD>(ERROR_INVALID_HANDLE));
+  EXPECT_EQ(done, 0u);
+  EXPECT_EQ(std::filesystem::file_size(path), size);
+  EXPECT_EQ(log_->Count("write_trace_data:: systhandle NULL"), 1u);
+}
+
 TEST_F(DeviceMipiSTP2FileTest, SecondSinkInTheSameSecondGetsANumberedFileOfItsOwn) {
   auto first = std::make_unique<DeviceMipiSTP2File>();
   ASSERT_EQ(first->Initialize(u"session"), 0u);

@@ -163,13 +163,17 @@ TEST_F(SystEncoderTest, WalkEndsAtABrokenRecordAndKeepsWhatCameBefore) {
   EXPECT_EQ(write_trace_data(nullptr, 10), 161u);
 }
 
-TEST_F(SystEncoderTest, RecordWithoutAHandleIsSkippedAndTheWalkGoesOn) {
+TEST_F(SystEncoderTest, RecordWithoutAHandleIsSkippedLoggedOncePerBufferAndReported) {
   CreateRecordingHandles({2});
   Bytes buffer = FrameRecord(3, Payload(4));
   syst_testing::Append(buffer, FrameRecord(2, Payload(4)));
-  EXPECT_EQ(write_trace_data(buffer.data(), buffer.size()), 0u);
+  syst_testing::Append(buffer, FrameRecord(3, Payload(4)));
+  EXPECT_EQ(write_trace_data(buffer.data(), buffer.size()), 6u);
   EXPECT_THAT(HeaderStores(), ElementsAre(0x0B200046u));
-  EXPECT_TRUE(log_->Contains("write_trace_data:: systhandle NULL"));
+  EXPECT_EQ(log_->Count("write_trace_data:: systhandle NULL"), 1u);
+  // Once per buffer: the next buffer logs it again.
+  EXPECT_EQ(write_trace_data(buffer.data(), buffer.size()), 6u);
+  EXPECT_EQ(log_->Count("write_trace_data:: systhandle NULL"), 2u);
 }
 
 TEST_F(SystEncoderTest, CreationRulesAndFailures) {
