@@ -66,13 +66,18 @@ ULONGLONG ConfigurationWord(PFDO_DATA fdoData) {
 // Versions 0x10000 and 0x10001.
 bool CrossCorrelationVersion(const FDO_DATA* fdoData) { return fdoData->HwVersion - 0x10000u <= 1; }
 
-// A run of consecutive 32-bit registers of one block, read into or written back from a save
-// area.
-void SaveRegisters(PFDO_DATA fdoData, TXR_CSR_BLOCK block, ULONG first, ULONG* area, ULONG count) {
+// A run of consecutive 32-bit registers of one block, read into a save area (which is then
+// marked saved) or written back from it. A restore without a save refuses rather than write
+// zeros over the registers.
+void SaveRegisters(PFDO_DATA fdoData, TXR_CSR_BLOCK block, ULONG first, ULONG* area, ULONG count, BOOLEAN& saved) {
   for (ULONG i = 0; i < count; ++i) area[i] = Read(fdoData, block, first + 4 * i);
+  saved = TRUE;
 }
-void RestoreRegisters(PFDO_DATA fdoData, TXR_CSR_BLOCK block, ULONG first, const ULONG* area, ULONG count) {
+NTSTATUS RestoreRegisters(PFDO_DATA fdoData, TXR_CSR_BLOCK block, ULONG first, const ULONG* area, ULONG count,
+                          BOOLEAN saved) {
+  if (!saved) return STATUS_DRIVER_INTERNAL_ERROR;
   for (ULONG i = 0; i < count; ++i) Write(fdoData, block, first + 4 * i, area[i]);
+  return STATUS_SUCCESS;
 }
 
 PFDO_DATA StepContext(WDFDEVICE device) {
@@ -127,51 +132,44 @@ void QLXClearPowerSaveFlags(FDO_DATA* fdoData) {
 NTSTATUS QLXSaveScrPad(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  SaveRegisters(fdoData, kGlobal, kScratchpad, fdoData->PowerSave.ScrPad, TXR_SCRPAD_REGISTERS);
-  fdoData->PowerSave.ScrPadSaved = TRUE;
+  SaveRegisters(fdoData, kGlobal, kScratchpad, fdoData->PowerSave.ScrPad, TXR_SCRPAD_REGISTERS, fdoData->PowerSave.ScrPadSaved);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS QLXRestoreScrPad(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  if (!fdoData->PowerSave.ScrPadSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  RestoreRegisters(fdoData, kGlobal, kScratchpad, fdoData->PowerSave.ScrPad, TXR_SCRPAD_REGISTERS);
-  return STATUS_SUCCESS;
+  return RestoreRegisters(fdoData, kGlobal, kScratchpad, fdoData->PowerSave.ScrPad, TXR_SCRPAD_REGISTERS,
+                          fdoData->PowerSave.ScrPadSaved);
 }
 
 NTSTATUS QLXSaveSWDest(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  SaveRegisters(fdoData, kGlobal, kSwDestFirst, fdoData->PowerSave.SwDest, TXR_SWDEST_REGISTERS);
-  fdoData->PowerSave.SwDestSaved = TRUE;
+  SaveRegisters(fdoData, kGlobal, kSwDestFirst, fdoData->PowerSave.SwDest, TXR_SWDEST_REGISTERS, fdoData->PowerSave.SwDestSaved);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS QLXRestoreSWDest(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  // Never zeros over the destinations: only what a save read.
-  if (!fdoData->PowerSave.SwDestSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  RestoreRegisters(fdoData, kGlobal, kSwDestFirst, fdoData->PowerSave.SwDest, TXR_SWDEST_REGISTERS);
-  return STATUS_SUCCESS;
+  return RestoreRegisters(fdoData, kGlobal, kSwDestFirst, fdoData->PowerSave.SwDest, TXR_SWDEST_REGISTERS,
+                          fdoData->PowerSave.SwDestSaved);
 }
 
 NTSTATUS QLXDisableSaveSoCHAP(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
   if ((Read(fdoData, kSoCHAP, 0x00) & 0x2000) != 0) SetBits(fdoData, kSoCHAP, 0x00, 0x8000);
-  SaveRegisters(fdoData, kSoCHAP, 0, fdoData->PowerSave.SoCHAP, TXR_SOCHAP_REGISTERS);
-  fdoData->PowerSave.SoCHAPSaved = TRUE;
+  SaveRegisters(fdoData, kSoCHAP, 0, fdoData->PowerSave.SoCHAP, TXR_SOCHAP_REGISTERS, fdoData->PowerSave.SoCHAPSaved);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS QLXReenableSoCHAP(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  if (!fdoData->PowerSave.SoCHAPSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  RestoreRegisters(fdoData, kSoCHAP, 0, fdoData->PowerSave.SoCHAP, TXR_SOCHAP_REGISTERS);
-  return STATUS_SUCCESS;
+  return RestoreRegisters(fdoData, kSoCHAP, 0, fdoData->PowerSave.SoCHAP, TXR_SOCHAP_REGISTERS,
+                          fdoData->PowerSave.SoCHAPSaved);
 }
 
 NTSTATUS QLXForceCrossCorelationPacket(WDFDEVICE device) {
@@ -184,8 +182,7 @@ NTSTATUS QLXForceCrossCorelationPacket(WDFDEVICE device) {
 NTSTATUS QLXSaveCTS(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  SaveRegisters(fdoData, kCts, 0, fdoData->PowerSave.Cts, TXR_CTS_REGISTERS);
-  fdoData->PowerSave.CtsSaved = TRUE;
+  SaveRegisters(fdoData, kCts, 0, fdoData->PowerSave.Cts, TXR_CTS_REGISTERS, fdoData->PowerSave.CtsSaved);
   const ULONG control = fdoData->PowerSave.Cts[kCtsControl / 4];
   Write(fdoData, kCts, kCtsControl, control | 0x40000);
   Write(fdoData, kCts, kCtsControl, control & ~0x40000u);
@@ -202,9 +199,8 @@ NTSTATUS QLXDisableCTS(WDFDEVICE device) {
 NTSTATUS QLXRestoreCTS(WDFDEVICE device) {
   PFDO_DATA fdoData = StepContext(device);
   if (fdoData == nullptr) return STATUS_UNSUCCESSFUL;
-  if (!fdoData->PowerSave.CtsSaved) return STATUS_DRIVER_INTERNAL_ERROR;
-  RestoreRegisters(fdoData, kCts, 0, fdoData->PowerSave.Cts, TXR_CTS_REGISTERS);
-  return STATUS_SUCCESS;
+  return RestoreRegisters(fdoData, kCts, 0, fdoData->PowerSave.Cts, TXR_CTS_REGISTERS,
+                          fdoData->PowerSave.CtsSaved);
 }
 
 NTSTATUS QLXForceAllTracesSourcesOff(WDFDEVICE device) {
