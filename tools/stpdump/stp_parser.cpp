@@ -9,6 +9,17 @@ constexpr std::size_t kPadding = 16;  // lets Value() load 9 bytes past any vali
 constexpr unsigned kAsyncFs = 21;
 }  // namespace
 
+void PacketHandler::OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) {
+  Packet packet;
+  packet.kind = PacketKind::Data;
+  packet.data_bits = 64;
+  for (std::size_t i = 0; i < count; ++i) {
+    packet.value = values[i];
+    packet.byte_offset = (first_nibble + 17 * i) / 2;
+    OnPacket(packet);
+  }
+}
+
 StpParser::StpParser(PacketHandler& handler) : handler_(handler) { buffer_.assign(kPadding, 0); }
 
 std::uint64_t StpParser::Value(std::size_t index, unsigned nibbles) const {
@@ -138,15 +149,18 @@ StpParser::Step StpParser::ParseOne() {
   const std::size_t start = pos_;
   const std::size_t available = Available();
   const unsigned op = Nibble(start);
-  // The bulk of a SyS-T stream: D64 payload stores.
+  // The bulk of a SyS-T stream: D64 payload stores, taken as a run.
   if (op == 0x7 && available >= 17) {
-    Packet packet;
-    packet.kind = PacketKind::Data;
-    packet.data_bits = 64;
-    packet.value = Value(start + 1, 16);
-    packet.byte_offset = (base_nibble_ + start) / 2;
-    pos_ = start + 17;
-    handler_.OnPacket(packet);
+    constexpr std::size_t kRun = 64;
+    std::uint64_t values[kRun];
+    std::size_t count = 0;
+    std::size_t at = start;
+    do {
+      values[count++] = Value(at + 1, 16);
+      at += 17;
+    } while (count < kRun && nibble_count_ - at >= 17 && Nibble(at) == 0x7);
+    pos_ = at;
+    handler_.OnData64Run(values, count, base_nibble_ + start);
     return Step::Done;
   }
   Packet packet;

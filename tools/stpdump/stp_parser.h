@@ -44,6 +44,10 @@ class PacketHandler {
  public:
   virtual ~PacketHandler() = default;
   virtual void OnPacket(const Packet& packet) = 0;
+  // A run of `count` D64 packets (payload stores of 64 bits, no marker, no time stamp), the
+  // bulk of any SyS-T stream, handed over at once; packet i starts at input nibble
+  // `first_nibble + 17 * i`. By default each becomes an OnPacket.
+  virtual void OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble);
   // `bytes` input bytes (nibbles / 2, rounded up) were skipped, starting at `byte_offset`,
   // for `reason`.
   virtual void OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) = 0;

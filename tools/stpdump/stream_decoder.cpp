@@ -1,6 +1,7 @@
 #include "stream_decoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "txr_public.h"
@@ -45,10 +46,36 @@ void StreamDecoder::Append(Open& open, std::uint64_t value, unsigned bytes) {
     return;
   }
   if (open.used + 8 > payload.size()) payload.resize(std::max<std::size_t>(payload.size() * 2, 1024));
-  std::uint8_t le[8];
-  for (unsigned i = 0; i < 8; ++i) le[i] = static_cast<std::uint8_t>(value >> (8 * i));
-  std::memcpy(payload.data() + open.used, le, 8);
+  // One 8-byte store whatever the packet's width (the bytes past `bytes` are overwritten by
+  // the next store or cut off at the end). Byte by byte through a stack buffer, the store
+  // waited on the stores before it and cost a third of the whole decode.
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(payload.data() + open.used, &value, 8);
+  } else {
+    for (unsigned i = 0; i < 8; ++i) payload[open.used + i] = static_cast<std::uint8_t>(value >> (8 * i));
+  }
   open.used += bytes;
+}
+
+void StreamDecoder::OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) {
+  if (current_ == nullptr) {
+    PacketHandler::OnData64Run(values, count, first_nibble);  // the slow path finds the channel's message
+    return;
+  }
+  Open& open = *current_;
+  const std::size_t bytes = 8 * count;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!open.overlong && open.used + bytes <= kMaxMessageBytes) {
+      std::vector<std::uint8_t>& payload = open.message.payload;
+      if (open.used + bytes > payload.size()) {
+        payload.resize(std::max<std::size_t>({payload.size() * 2, open.used + bytes, 1024}));
+      }
+      std::memcpy(payload.data() + open.used, values, bytes);
+      open.used += bytes;
+      return;
+    }
+  }
+  for (std::size_t i = 0; i < count; ++i) Append(open, values[i], 8);
 }
 
 void StreamDecoder::OnPacket(const Packet& packet) {

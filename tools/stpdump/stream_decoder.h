@@ -96,6 +96,7 @@ class StreamDecoder : public PacketHandler {
   explicit StreamDecoder(ItemSink& sink);
 
   void OnPacket(const Packet& packet) override;
+  void OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) override;
   void OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) override;
   // One record of a plain record file (the plain file sink writes the frames the STP sink
   // would encode): decoded as the SyS-T message the encoder makes of that record type.
