@@ -148,6 +148,11 @@ std::optional<std::array<std::uint8_t, 16>> ParseGuid(const std::string& input) 
 Formatter::Formatter(Format format, Filters filters, std::ostream& out)
     : format_(format), filters_(filters), out_(out) {}
 
+void Formatter::UseRecordClock(std::uint64_t frequency, bool assumed) {
+  record_frequency_ = frequency;
+  record_frequency_assumed_ = assumed;
+}
+
 bool Formatter::Passes(const Message& m) const {
   if (filters_.master && *filters_.master != m.master) return false;
   if (filters_.channel && *filters_.channel != m.channel) return false;
@@ -160,13 +165,30 @@ bool Formatter::Passes(const Message& m) const {
 }
 
 void Formatter::ChromeEvent(const std::string& text) {
+  if (!chrome_started_ && record_frequency_ != 0) {
+    // Metadata first: how the times of a record file's events were made.
+    json clock{{"time_stamps", "event header time stamps (performance-counter ticks)"},
+               {"frequency_hz", record_frequency_},
+               {"frequency_source", record_frequency_assumed_ ? "assumed; --frequency sets it" : "--frequency"},
+               {"note", "an event that names its counter's rate is placed by that rate"}};
+    out_ << "[\n"
+         << Dump(json{{"name", "stpdump clock"}, {"ph", "M"}, {"pid", 0}, {"tid", 0}, {"args", clock}});
+    chrome_started_ = true;
+  }
   out_ << (chrome_started_ ? ",\n" : "[\n") << text;
   chrome_started_ = true;
 }
 
 void Formatter::OnMessage(const Message& m) {
-  if (m.has_seconds) last_seconds_ = m.seconds;
-  if (format_ == Format::Stats || !Passes(m)) return;
+  double seconds = m.has_seconds ? m.seconds : last_seconds_;
+  if (m.framed_record && m.cls == MessageClass::EtwEvent && record_frequency_ != 0) {
+    const std::uint64_t rate = m.event.frequency != 0 ? m.event.frequency : record_frequency_;
+    seconds = static_cast<double>(m.event.timestamp) / static_cast<double>(rate);
+  }
+  if (m.has_seconds || m.framed_record) last_seconds_ = seconds;
+  if (!Passes(m)) return;
+  if (Filtering()) CountMessage(shown_stats_, m);
+  if (format_ == Format::Stats) return;
   ++shown_;
   if (format_ == Format::Json) {
     out_ << Dump(MessageJson(m)) << '\n';
@@ -181,7 +203,7 @@ void Formatter::OnMessage(const Message& m) {
     event["cat"] = KindName(m);
     event["ph"] = "i";
     event["s"] = "t";
-    event["ts"] = m.has_seconds ? m.seconds * 1e6 : 0.0;
+    event["ts"] = seconds * 1e6;
     event["pid"] = isEvent ? m.event.process_id : 0u;
     event["tid"] = isEvent ? m.event.thread_id : (static_cast<std::uint32_t>(m.master) << 16 | m.channel);
     event["args"] = args;
@@ -268,7 +290,13 @@ void Formatter::Finish(const Statistics& stats, std::ostream& err) {
   if (format_ == Format::Chrome) out_ << (chrome_started_ ? "\n]\n" : "[]\n");
   std::ostream& to = format_ == Format::Stats ? out_ : err;
   if (format_ == Format::Stats) {
-    for (const auto& [type, count] : stats.per_type) to << type << ": " << count << '\n';
+    // With filters the counts are of the messages that pass them; the closing line below
+    // still counts the whole capture.
+    const Statistics& counted = Filtering() ? shown_stats_ : stats;
+    for (const auto& [type, count] : counted.per_type) to << type << ": " << count << '\n';
+    if (Filtering()) {
+      to << "stpdump: " << shown_stats_.messages << " of " << stats.messages << " messages pass the filters\n";
+    }
   }
   to << "stpdump: " << stats.messages << " messages (" << stats.events << " events, " << stats.raw_messages
      << " raw, " << stats.strings << " strings, " << stats.undecodable << " undecodable), " << stats.bytes_skipped

@@ -34,6 +34,12 @@ class Formatter : public ItemSink {
  public:
   Formatter(Format format, Filters filters, std::ostream& out);
 
+  // A plain record file carries no STP time: events are placed on the Trace Event timeline by
+  // their header time stamps (performance-counter ticks) at this rate, or at the rate the
+  // event itself names. `assumed`: the rate is a default, not the user's; the document says
+  // which.
+  void UseRecordClock(std::uint64_t frequency, bool assumed);
+
   void OnMessage(const Message& message) override;
   void OnLoss(const Loss& loss) override;
   void OnSkip(const Skip& skip) override;
@@ -44,6 +50,7 @@ class Formatter : public ItemSink {
 
  private:
   bool Passes(const Message& message) const;
+  bool Filtering() const { return filters_.provider || filters_.max_level || filters_.master || filters_.channel; }
   void ChromeEvent(const std::string& json);
 
   Format format_;
@@ -52,6 +59,9 @@ class Formatter : public ItemSink {
   bool chrome_started_ = false;
   double last_seconds_ = 0;  // of the last message with a time: where skipped input shows on a timeline
   std::uint64_t shown_ = 0;
+  Statistics shown_stats_;  // of the messages that pass the filters
+  std::uint64_t record_frequency_ = 0;
+  bool record_frequency_assumed_ = false;
 };
 
 }  // namespace stpdump

@@ -23,6 +23,13 @@ class RecordParser {
   void Feed(const std::uint8_t* data, std::size_t size);
   // End of input: a partial frame left over is reported as skipped.
   void Finish();
+  // Reading was interrupted: a partial frame at the end is not yet written, not broken.
+  // Answers how many bytes it held.
+  std::uint64_t Abandon() {
+    const std::uint64_t pending = pending_.size();
+    pending_.clear();
+    return pending;
+  }
 
   std::uint64_t Records() const { return records_; }
 

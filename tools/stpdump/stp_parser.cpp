@@ -94,6 +94,17 @@ void StpParser::Finish() {
   f_run_ = 0;
 }
 
+std::uint64_t StpParser::Abandon() {
+  const std::uint64_t pending = in_sync_ ? nibble_count_ - pos_ : 0;
+  if (!in_sync_) {
+    Finish();  // input that never became a packet is reported as ever
+    return 0;
+  }
+  nibble_count_ = pos_;
+  Finish();
+  return (pending + 1) / 2;
+}
+
 void StpParser::ScanForAsync() {
   for (; pos_ < nibble_count_; ++pos_) {
     const unsigned nibble = Nibble(pos_);

@@ -60,6 +60,10 @@ class StpParser {
   void Feed(const std::uint8_t* data, std::size_t size);
   // End of input: an incomplete packet at the end counts as skipped.
   void Finish();
+  // Reading was interrupted (a followed capture still being written): an incomplete packet
+  // at the end is not yet written rather than broken, so it is dropped without a skip
+  // report. Answers how many bytes it held.
+  std::uint64_t Abandon();
 
   std::uint64_t NibblesSkipped() const { return nibbles_skipped_; }
   std::uint64_t BytesConsumed() const { return base_nibble_ / 2 + pos_ / 2; }

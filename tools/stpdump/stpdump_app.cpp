@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <memory>
 #include <string>
 #include <thread>
@@ -28,6 +29,7 @@ std::atomic<bool> g_stop{false};
 
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::uint64_t kProgressThreshold = 64ull << 20;
+constexpr std::uint64_t kDefaultRecordFrequency = 10'000'000;
 
 }  // namespace
 
@@ -48,6 +50,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   int level = -1;
   int master = -1;
   int channel = -1;
+  std::uint64_t frequency = 0;
   app.add_option("file", path, "STP capture to decode")->required();
   app.add_flag("--json", asJson, "one JSON object per line");
   app.add_option("--format", format, "text, json or chrome (Trace Event JSON for Perfetto / chrome://tracing)")
@@ -62,6 +65,10 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
       ->check(CLI::Range(0, 255));
   app.add_option("--master", master, "only this master")->check(CLI::Range(0, 65535));
   app.add_option("--channel", channel, "only this channel")->check(CLI::Range(0, 65535));
+  app.add_option("--frequency", frequency,
+                 "a plain record file's time-stamp rate in Hz, for --format chrome (default 10000000, the "
+                 "performance counter's usual rate)")
+      ->check(CLI::Range(std::uint64_t{1}, std::numeric_limits<std::uint64_t>::max()));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -113,6 +120,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   }
 
   Formatter formatter(chosen, filters, out);
+  if (records) formatter.UseRecordClock(frequency != 0 ? frequency : kDefaultRecordFrequency, frequency == 0);
   StreamDecoder decoder(formatter);
   StpParser stpParser(decoder);
   RecordParser recordParser(decoder);
@@ -152,12 +160,22 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
     }
   }
   if (showProgress) err << "\r\033[K" << std::flush;
-  if (records) {
-    recordParser.Finish();
+  if (g_stop.load()) {
+    // Interrupted while the capture may still be written: its unfinished end is not damage.
+    const std::uint64_t pendingBytes = records ? recordParser.Abandon() : stpParser.Abandon();
+    const std::size_t openMessages = decoder.Abandon();
+    if (pendingBytes != 0 || openMessages != 0) {
+      err << "stpdump: interrupted: " << openMessages << " unfinished message(s) and " << pendingBytes
+          << " byte(s) of an unfinished " << (records ? "frame" : "packet") << " not decoded\n";
+    }
   } else {
-    stpParser.Finish();
+    if (records) {
+      recordParser.Finish();
+    } else {
+      stpParser.Finish();
+    }
+    decoder.Finish();
   }
-  decoder.Finish();
   formatter.Finish(decoder.Stats(), err);
   if (readFailed) return 1;
   // Bytes that never showed an ASYNC (nor, for a record file, a frame) are no capture at

@@ -404,6 +404,65 @@ TEST_F(StpdumpAppTest, StatsAndFilters) {
   EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("Process started")));
 }
 
+TEST_F(StpdumpAppTest, StatisticsCountWhatTheFiltersPass) {
+  ASSERT_EQ(Run({path_.string(), "--stats", "--provider", "{04030201-0605-0807-090A-0B0C0D0E0F10}"}), 0);
+  EXPECT_THAT(out_.str(), ::testing::StartsWith("etw: 1\nstpdump: 1 of 3 messages pass the filters\n"));
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("stpdump: 3 messages (1 events, 1 raw, 1 strings"));
+  ASSERT_EQ(Run({path_.string(), "--stats", "--master", "257"}), 0);
+  EXPECT_THAT(out_.str(), ::testing::StartsWith("string: 1\nstpdump: 1 of 3 messages pass the filters\n"));
+}
+
+TEST_F(StpdumpAppTest, AnInterruptedFollowDoesNotCallTheUnwrittenEndDamage) {
+  // The capture as a live sink leaves it between two writes: a message open, a packet half
+  // written.
+  std::vector<std::uint8_t> bytes = SampleStream(false).Bytes();
+  const std::vector<std::uint8_t> open =
+      StpGenerator(false).M16(256).C16(32).D32TS(kDuxHeader, 4'000'000).D64(0x1122334455667788).Bytes();
+  bytes.insert(bytes.end(), open.begin(), open.end() - 3);
+  std::ofstream(path_, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  auto run = std::async(std::launch::async, [this] { return Run({path_.string(), "--follow"}); });
+  do {
+    RequestStop();
+  } while (run.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
+  EXPECT_EQ(run.get(), 0);
+  EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"Process started\""));
+  EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("SKIPPED")));
+  EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("UNDECODED")));
+  // The D64 packet is 17 nibbles: 3 bytes short leaves 11 of them, in 6 bytes.
+  EXPECT_THAT(err_.str(), ::testing::HasSubstr("interrupted: 1 unfinished message(s) and 6 byte(s) of an unfinished "
+                                               "packet not decoded"));
+}
+
+TEST_F(StpdumpAppTest, ChromeTimelineOfARecordFileUsesTheEventTimeStamps) {
+  syst_testing::Bytes file;
+  syst_testing::EtwEventFields first;
+  first.timestamp = 20'000'000;
+  syst_testing::EtwEventFields second;
+  second.timestamp = 25'000'000;
+  syst_testing::Append(file, syst_testing::FrameRecord(TRACE_RECORD_TYPE_ETW, syst_testing::EtwPayload(first, "a")));
+  syst_testing::Append(file, syst_testing::FrameRecord(TRACE_RECORD_TYPE_ETW, syst_testing::EtwPayload(second, "b")));
+  std::ofstream(path_, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  const auto times = [this](std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), {path_.string(), "--format", "chrome"});
+    EXPECT_EQ(Run(arguments), 0);
+    const nlohmann::json document = nlohmann::json::parse(out_.str());
+    std::vector<double> ts;
+    for (const auto& event : document) {
+      if (event["ph"] == "M") {
+        EXPECT_EQ(event["args"]["frequency_hz"], arguments.size() == 3 ? 10'000'000u : 1'000u);
+      } else {
+        ts.push_back(event["ts"].get<double>());
+      }
+    }
+    EXPECT_EQ(document[0]["ph"], "M");  // the clock is said before any event
+    return ts;
+  };
+  EXPECT_THAT(times({}), ::testing::ElementsAre(2'000'000.0, 2'500'000.0));  // 10 MHz unless told
+  EXPECT_THAT(times({"--frequency", "1000"}), ::testing::ElementsAre(20'000'000'000.0, 25'000'000'000.0));
+}
+
 TEST_F(StpdumpAppTest, FollowDecodesWhatIsAppendedUntilStopped) {
   const std::vector<std::uint8_t> more =
       StpGenerator(false).M16(256).C16(32).Message(kDuxHeader, {0xAB, 0xCD}, 4'000'000).Bytes();

@@ -202,6 +202,14 @@ void StreamDecoder::OnRecord(std::uint8_t type, const std::uint8_t* payload, std
   Emit(message);
 }
 
+std::size_t StreamDecoder::Abandon() {
+  const std::size_t open = open_.size();
+  open_.clear();
+  current_ = nullptr;
+  Finish();
+  return open;
+}
+
 void StreamDecoder::Finish() {
   for (auto& [key, open] : open_) Complete(open, "message not ended by FLAG at the end of the stream");
   open_.clear();
@@ -231,27 +239,31 @@ void StreamDecoder::Complete(Open& open, const char* incomplete_reason) {
   Emit(message);
 }
 
-void StreamDecoder::Emit(Message& message) {
-  if (!message.reason.empty()) message.cls = MessageClass::Undecodable;
-  ++stats_.messages;
+void CountMessage(Statistics& stats, const Message& message) {
+  ++stats.messages;
   switch (message.cls) {
     case MessageClass::EtwEvent:
-      ++stats_.events;
-      ++stats_.per_type["etw"];
+      ++stats.events;
+      ++stats.per_type["etw"];
       break;
     case MessageClass::RawData:
-      ++stats_.raw_messages;
-      ++stats_.per_type["raw subtype " + std::to_string(syst_header_subtype(message.header))];
+      ++stats.raw_messages;
+      ++stats.per_type["raw subtype " + std::to_string(syst_header_subtype(message.header))];
       break;
     case MessageClass::String:
-      ++stats_.strings;
-      ++stats_.per_type["string"];
+      ++stats.strings;
+      ++stats.per_type["string"];
       break;
     case MessageClass::Undecodable:
-      ++stats_.undecodable;
-      ++stats_.per_type["undecodable"];
+      ++stats.undecodable;
+      ++stats.per_type["undecodable"];
       break;
   }
+}
+
+void StreamDecoder::Emit(Message& message) {
+  if (!message.reason.empty()) message.cls = MessageClass::Undecodable;
+  CountMessage(stats_, message);
   if (message.has_seconds) {
     has_last_time_ = true;
     last_time_ = message.seconds;

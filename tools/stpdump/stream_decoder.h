@@ -91,6 +91,9 @@ struct Statistics {
   std::map<std::string, std::uint64_t> per_type;
 };
 
+// Counts one decoded message into `stats` (messages, per class, per type).
+void CountMessage(Statistics& stats, const Message& message);
+
 class StreamDecoder : public PacketHandler {
  public:
   explicit StreamDecoder(ItemSink& sink);
@@ -103,6 +106,9 @@ class StreamDecoder : public PacketHandler {
   void OnRecord(std::uint8_t type, const std::uint8_t* payload, std::size_t size, std::uint64_t byte_offset);
   // End of the stream: unfinished messages and an open skip notice are reported.
   void Finish();
+  // Reading was interrupted: messages still open are not yet finished rather than cut, so
+  // they are dropped, not reported as damaged. Answers how many there were.
+  std::size_t Abandon();
 
   const Statistics& Stats() const { return stats_; }
   std::uint64_t Frequency() const { return frequency_; }
