@@ -3,7 +3,16 @@
 #   target/demo.sh [BUILD_DIR]      (make demo runs it on build/default)
 set -euo pipefail
 build=${1:-build/default}
-port=${PORT:-20950}
+# A port of its own, so that the demo never drives another target that listens on the
+# service's default 20950: the first of a few in the service's range that nothing answers on.
+free_port() {
+  local p
+  for p in $(seq 20951 20999); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then echo "$p"; return; fi
+  done
+  echo 20950
+}
+port=${PORT:-$(free_port)}
 target_bin="$build/target/conduit-target"
 cli_bin="$build/tools/conduit-cli"
 stpdump_bin="$build/tools/stpdump/stpdump"

@@ -1,18 +1,22 @@
 #include "launcher.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "conduit_main.h"
 #include "demo_events.h"
@@ -101,6 +105,60 @@ void run_actions(const std::string& script, const std::atomic<bool>& stop) {
   }
 }
 
+// Holds the root for this launcher: a second one on the same root would reset the running
+// target's files (its log first). The lock ends with the process, however it ends.
+class RootLock {
+ public:
+  // Empty when taken; otherwise why not.
+  std::string take(const fs::path& root) {
+    std::error_code error;
+    fs::create_directories(root, error);
+    if (error) return "cannot create " + root.string() + ": " + error.message();
+    const fs::path file = root / ".conduit-target.lock";
+    fd_ = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd_ < 0) return "cannot open " + file.string() + ": " + std::strerror(errno);
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      char owner[32] = {};
+      const ssize_t got = ::pread(fd_, owner, sizeof owner - 1, 0);
+      std::string pid = got > 0 ? std::string(owner, static_cast<std::size_t>(got)) : std::string("?");
+      while (!pid.empty() && (pid.back() == '\n' || pid.back() == ' ')) pid.pop_back();
+      return root.string() + " is in use by another conduit-target (process " + pid +
+             "); stop it or give another --root";
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, pid.data(), pid.size(), 0) < 0) {
+      // The lock holds without the note of who holds it.
+    }
+    return {};
+  }
+  ~RootLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// The service's own words on why it does not listen: its last log line about the socket,
+// after `from` (where this run's lines begin in a reused root's log).
+std::string listen_failure(const fs::path& log, std::uintmax_t from) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(log, error);
+  if (error) return {};
+  std::ifstream in(log);
+  // A log that grew too large starts afresh: then all of it is this run's.
+  if (from <= size) in.seekg(static_cast<std::streamoff>(from));
+  std::string found;
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("bind failed") != std::string::npos || line.find("listen failed") != std::string::npos ||
+        line.find("getaddrinfo failed") != std::string::npos || line.find("socket failed") != std::string::npos) {
+      found = line;
+    }
+  }
+  while (!found.empty() && (found.back() == '\r' || found.back() == '\n')) found.pop_back();
+  return found;
+}
+
 }  // namespace
 
 int run_target(int argc, char** argv) {
@@ -111,7 +169,10 @@ int run_target(int argc, char** argv) {
   std::string manifests = default_manifest_folder().string();
   CLI::App app{"The virtual target with the Conduit service running on it", "conduit-target"};
   app.add_option("--root", root, "target root folder (created when missing, reused otherwise)")->capture_default_str();
-  app.add_option("--port", port, "set the service's port in the registry first")->check(CLI::Range(1, 65535));
+  app.add_option("--port", port,
+                 "set the service's port in the registry first (the service takes 1024 to 49151 and listens on "
+                 "its default 20950 otherwise)")
+      ->check(CLI::Range(1, 65535));
   app.add_option("--config", config,
                  "configuration file to install as Conduit.exe.config (default: one with LogLevel 1)")
       ->check(CLI::ExistingFile);
@@ -149,6 +210,12 @@ int run_target(int argc, char** argv) {
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  RootLock rootLock;
+  if (const std::string refused = rootLock.take(fs::absolute(root)); !refused.empty()) {
+    std::cerr << "conduit-target: " << refused << "\n";
+    return 1;
+  }
 
   try {
     sim::reset(fs::absolute(root));
@@ -199,6 +266,10 @@ int run_target(int argc, char** argv) {
     std::cout << "conduit-target: booted without TXR" << std::endl;
   }
 
+  const fs::path serviceLog = sim::target_root() / "ProgramData" / "Conduit_logs.txt";
+  std::error_code noLog;
+  const std::uintmax_t logSize = fs::file_size(serviceLog, noLog);
+  const std::uintmax_t logStart = noLog ? 0 : logSize;
   sim::host_service(kServiceName);
   std::atomic<bool> entryReturned{false};
   std::thread entry([&] {
@@ -214,11 +285,28 @@ int run_target(int argc, char** argv) {
   int exitCode = 0;
   const auto timeout = std::chrono::milliseconds(startTimeoutMs);
   unsigned listeningPort = 0;
-  const bool running = sim::wait_for_service_state(kServiceName, SERVICE_RUNNING, timeout);
-  if (running) {
-    listeningPort = sim::registry_dword(kPortKey, kPortValue).value_or(0);
-  }
-  if (running && listeningPort != 0 && wait_until([&] { return sim::is_listening(listeningPort); }, timeout)) {
+  // The service's own socket, not whatever answers on the port: another target may hold it.
+  // A service that stopped, or that logged why it cannot listen (it keeps running without
+  // its listener then), ends the wait at once.
+  const auto stopped = [&] {
+    for (const SERVICE_STATUS& report : sim::service_status_reports(kServiceName)) {
+      if (report.dwCurrentState == SERVICE_STOPPED) return true;
+    }
+    return entryReturned.load() || !listen_failure(serviceLog, logStart).empty();
+  };
+  wait_until(
+      [&] {
+        const std::vector<unsigned> ports = sim::listening_ports();
+        if (!ports.empty()) listeningPort = ports.front();
+        return listeningPort != 0 || stopped();
+      },
+      timeout);
+  if (listeningPort != 0) {
+    if (port != 0 && listeningPort != port) {
+      std::cout << "conduit-target: the service does not take port " << port
+                << " (it takes 1024 to 49151) and listens on its default " << listeningPort << " instead"
+                << std::endl;
+    }
     // Run while the service does: providers of every kind for the host to enable and redirect.
     std::optional<DemoEvents> demoEvents;
     try {
@@ -253,9 +341,12 @@ int run_target(int argc, char** argv) {
       exitCode = 1;
     }
   } else {
+    const fs::path& log = serviceLog;
+    const std::string why = listen_failure(log, logStart);
     std::cerr << "conduit-target: the service did not start listening"
-              << (listeningPort ? " on port " + std::to_string(listeningPort) : std::string()) << "; see "
-              << (sim::target_root() / "ProgramData" / "Conduit_logs.txt").string() << "\n";
+              << (why.empty() ? std::string() : ": " + why)
+              << (why.find("10048") != std::string::npos ? " (the port is in use by another process)" : "")
+              << "; see " << log.string() << "\n";
     exitCode = 1;
   }
 

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -41,6 +42,7 @@ class Child {
     m_pid = ::fork();
     if (m_pid == 0) {
       ::dup2(pipeFds[1], 1);
+      ::dup2(pipeFds[1], 2);
       ::close(pipeFds[0]);
       ::close(pipeFds[1]);
       for (const auto& assignment : environment) ::putenv(const_cast<char*>(assignment.c_str()));
@@ -125,6 +127,39 @@ TEST(ConduitTarget, ServesTheCliAndStopsCleanlyOnSigint) {
     EXPECT_EQ(target.signal_and_wait(SIGTERM), 0);
   }
   fs::remove_all(root);
+}
+
+TEST(ConduitTarget, SaysWhenItsOwnServiceCannotListenAndRefusesARootInUse) {
+  const fs::path root = fresh_folder("conduit-target-first");
+  const fs::path otherRoot = fresh_folder("conduit-target-second");
+  const std::string port = std::to_string(conduit::testing::FreeServicePort());
+  Child first({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", port, "--no-txr"});
+  ASSERT_NE(first.line_with("conduit-target: listening"), "");
+  {
+    // The port is the first target's: the second must not take that target's answers for
+    // its own service's.
+    Child second({CONDUIT_TARGET_PATH, "--root", otherRoot.string(), "--port", port, "--no-txr"});
+    const std::string refused = second.line_with("did not start listening");
+    EXPECT_NE(refused.find("bind failed with error: 10048"), std::string::npos) << second.rest();
+    EXPECT_NE(refused.find("in use by another process"), std::string::npos) << refused;
+    EXPECT_EQ(second.line_with("listening on 127.0.0.1"), "");
+    EXPECT_NE(second.wait(), 0);
+  }
+  {
+    const std::string otherPort = std::to_string(conduit::testing::FreeServicePort());
+    Child third({CONDUIT_TARGET_PATH, "--root", root.string(), "--port", otherPort, "--no-txr"});
+    EXPECT_NE(third.line_with("is in use by another conduit-target"), "") << third.rest();
+    EXPECT_EQ(third.wait(), 1);
+  }
+  // The first target's service and log were left alone.
+  std::string out;
+  EXPECT_EQ(cli({"--port", port, "ping"}, &out), 0) << out;
+  std::ifstream log(root / "ProgramData" / "Conduit_logs.txt");
+  const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_NE(text.find("Accepted a connection"), std::string::npos);
+  EXPECT_EQ(first.signal_and_wait(SIGINT), 0);
+  fs::remove_all(root);
+  fs::remove_all(otherRoot);
 }
 
 TEST(ConduitTarget, WritesDemoEventsWithoutBeingAsked) {

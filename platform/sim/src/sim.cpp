@@ -1,8 +1,7 @@
 #include "sim/sim.h"
 
+#include <algorithm>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <mutex>
 #include <system_error>
 
@@ -13,6 +12,7 @@
 #include "platform/core/target.h"
 #include "tessera/model.h"
 #include "win32_controls/reset.h"
+#include "win32_controls/socket_controls.h"
 #include "win32_controls/tdh_controls.h"
 
 namespace sim {
@@ -92,6 +92,15 @@ void fail_next_status(const std::string& function, unsigned count, std::int32_t 
 
 void clear_faults() { platform::clear_faults(); }
 
+// Both ride on the fault plan under names of their own that the stand-ins check (files.cpp,
+// threads.cpp), so a reset or clear_faults disarms them with everything else.
+void short_write_next(unsigned count, std::uint32_t bytes) { platform::arm_fault("WriteFile:short", count, bytes); }
+
+void fail_thread_creation_after(unsigned passes, std::uint32_t code) {
+  platform::arm_fault("CreateThread:pass", passes, 0);
+  platform::arm_fault("CreateThread", 1, code);
+}
+
 void set_environment_variable(const std::string& name, std::optional<std::string> value) {
   platform::set_environment(name, std::move(value));
 }
@@ -101,18 +110,10 @@ void set_module_path(std::optional<std::filesystem::path> path) {
 }
 
 bool is_listening(unsigned port) {
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);  // header
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local, remote, state;
-    fields >> slot >> local >> remote >> state;
-    const auto colon = local.find(':');
-    if (colon == std::string::npos || state != "0A") continue;  // 0A: LISTEN
-    if (std::stoul(local.substr(colon + 1), nullptr, 16) == port) return true;
-  }
-  return false;
+  const std::vector<unsigned> ports = platform::win32::listening_ports();
+  return std::find(ports.begin(), ports.end(), port) != ports.end();
 }
+
+std::vector<unsigned> listening_ports() { return platform::win32::listening_ports(); }
 
 }  // namespace sim

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/core/faults.h"
+#include "win32_controls/socket_controls.h"
 #include "platform/core/handles.h"
 #include "platform/core/target.h"
 #include "winsock_host.h"
@@ -42,6 +43,9 @@ using EntryPointer = std::shared_ptr<SocketEntry>;
 
 std::mutex g_mutex;
 int g_startups = 0;
+// Sockets that listen, for the target's own view of its ports: a port that some other
+// process of the host listens on is not this target's.
+std::vector<std::weak_ptr<SocketEntry>> g_listeners;
 
 // The one place where a Linux errno becomes the code Windows reports.
 int wsa_error_from_errno(int error) {
@@ -182,6 +186,23 @@ SOCKET accept_socket(SOCKET s, sockaddr* addr, LPINT addrlen, LPCONDITIONPROC co
 
 namespace platform::win32 {
 
+std::vector<unsigned> listening_ports() {
+  std::vector<EntryPointer> listeners;
+  {
+    std::lock_guard lock(g_mutex);
+    for (const auto& weak : g_listeners) {
+      if (EntryPointer entry = weak.lock(); entry && !entry->closed) listeners.push_back(std::move(entry));
+    }
+  }
+  std::vector<unsigned> ports;
+  for (const EntryPointer& entry : listeners) {
+    sockaddr_in local{};
+    int length = sizeof(local);
+    if (bsd::local_address(entry->fd, &local, &length) == 0) ports.push_back(ntohs(local.sin_port));
+  }
+  return ports;
+}
+
 // Stops what runs: every socket closes, so a thread blocked in accept or recv returns.
 void close_sockets() {
   close_all_sockets();
@@ -257,6 +278,9 @@ int WSAAPI listen(SOCKET s, int backlog) {
     return fail(wsa_error_from_errno(errno));
   }
   entry->listening = true;
+  std::lock_guard lock(g_mutex);
+  std::erase_if(g_listeners, [](const std::weak_ptr<SocketEntry>& listener) { return listener.expired(); });
+  g_listeners.push_back(entry);
   return 0;
 }
 

@@ -33,6 +33,15 @@ void fail_next(const std::string& function, unsigned count, std::uint32_t code);
 void fail_next_status(const std::string& function, unsigned count, std::int32_t status);
 void clear_faults();
 
+// Makes the next `count` WriteFile calls transfer at most `bytes` bytes and report success,
+// as a write that a filter or device driver completes short: the caller sees TRUE, fewer
+// bytes written than asked, and no new last error.
+void short_write_next(unsigned count, std::uint32_t bytes);
+
+// Lets the next `passes` CreateThread calls succeed and makes the one after them fail with
+// `code`: reaches the creation of a thread by a thread that was itself just created.
+void fail_thread_creation_after(unsigned passes, std::uint32_t code);
+
 // Overrides an environment variable as the target's processes see it; nullopt removes it.
 void set_environment_variable(const std::string& name, std::optional<std::string> value);
 
@@ -47,9 +56,12 @@ void set_performance_frequency(std::uint64_t hz);
 std::vector<std::u16string> debugger_output();
 void clear_debugger_output();
 
-// Whether a TCP socket listens on `port` on this machine. Read from the kernel's socket table
-// rather than by connecting, so that the check leaves no trace in the service's log.
+// Whether a socket of this target listens on `port`: a listener of another process on the
+// same port (another target, say) does not count. Asked of the sockets stand-in rather than by
+// connecting, so that the check leaves no trace in the service's log.
 bool is_listening(unsigned port);
+// The ports that sockets of this target listen on.
+std::vector<unsigned> listening_ports();
 
 // Hides one export of a stand-in module (for example "tdh.dll") from GetProcAddress until the
 // next reset; false when no module of that name is installed.
