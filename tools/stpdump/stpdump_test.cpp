@@ -209,7 +209,7 @@ TEST(StreamDecoderTest, UndecodableMessagesAreShownWithTheirReason) {
   g.Message(0x00000047, {4}, 3);            // type 7
   g.D32TS(kDuxHeader, 4).D8(5);             // no flag before the next header
   g.Message(kDuxHeader, {6}, 5);
-  g.D16(0xBEEF);                            // outside any message
+  g.D16(0xBEEF).D8(0x01).D64(0x0807060504030202);  // outside any message: one report
   const Decoded d = Decode(g.Bytes());
   std::vector<std::string> reasons;
   for (const Message& m : d.items.messages) reasons.push_back(m.reason);
@@ -218,6 +218,7 @@ TEST(StreamDecoderTest, UndecodableMessagesAreShownWithTheirReason) {
                                               "data store outside a message"));
   EXPECT_EQ(d.stats.undecodable, 5u);
   EXPECT_EQ(d.items.messages[0].payload.size(), badMarker.size());
+  EXPECT_THAT(d.items.messages.back().payload, ::testing::ElementsAre(0xEF, 0xBE, 1, 2, 2, 3, 4, 5, 6, 7, 8));
 }
 
 TEST(StreamDecoderTest, SkipResumeNoticesAndRealTimeLossAreReportedWithTheirRange) {

@@ -78,7 +78,21 @@ void StreamDecoder::OnData64Run(const std::uint64_t* values, std::size_t count, 
   for (std::size_t i = 0; i < count; ++i) Append(open, values[i], 8);
 }
 
+void StreamDecoder::FlushStray() {
+  if (!has_stray_) return;
+  has_stray_ = false;
+  Open stray = std::move(stray_);
+  stray_ = Open{};
+  stray.message.payload.resize(stray.used);
+  Emit(stray.message);
+}
+
 void StreamDecoder::OnPacket(const Packet& packet) {
+  // Anything but one more stray store on the same channel ends a run of them.
+  if (has_stray_ && (packet.kind != PacketKind::Data || packet.is_timestamped_store ||
+                     stray_.message.master != master_ || stray_.message.channel != channel_)) {
+    FlushStray();
+  }
   switch (packet.kind) {
     case PacketKind::Frequency:
       frequency_ = packet.value;
@@ -148,15 +162,14 @@ void StreamDecoder::OnPacket(const Packet& packet) {
     auto found = open_.find(key);
     if (found == open_.end()) {
       // Data outside any message: shown, not dropped.
-      Message message;
-      message.master = master_;
-      message.channel = channel_;
-      message.byte_offset = packet.byte_offset;
-      message.reason = "data store outside a message";
-      Open stray{message, 0, false};
-      Append(stray, packet.value, bytes);
-      stray.message.payload.resize(stray.used);
-      Emit(stray.message);
+      if (!has_stray_) {
+        has_stray_ = true;
+        stray_.message.master = master_;
+        stray_.message.channel = channel_;
+        stray_.message.byte_offset = packet.byte_offset;
+        stray_.message.reason = "data store outside a message";
+      }
+      Append(stray_, packet.value, bytes);
       return;
     }
     current_ = &found->second;
@@ -165,6 +178,7 @@ void StreamDecoder::OnPacket(const Packet& packet) {
 }
 
 void StreamDecoder::OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) {
+  FlushStray();
   const std::uint64_t bytes = (nibbles + 1) / 2;
   stats_.bytes_skipped += bytes;
   // Messages open across the gap lost their rest.
@@ -176,6 +190,7 @@ void StreamDecoder::OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, 
 
 void StreamDecoder::OnRecord(std::uint8_t type, const std::uint8_t* payload, std::size_t size,
                              std::uint64_t byte_offset) {
+  FlushStray();
   Message message;
   message.framed_record = true;
   message.byte_offset = byte_offset;
@@ -203,6 +218,7 @@ void StreamDecoder::OnRecord(std::uint8_t type, const std::uint8_t* payload, std
 }
 
 std::size_t StreamDecoder::Abandon() {
+  FlushStray();
   const std::size_t open = open_.size();
   open_.clear();
   current_ = nullptr;
@@ -211,6 +227,7 @@ std::size_t StreamDecoder::Abandon() {
 }
 
 void StreamDecoder::Finish() {
+  FlushStray();
   for (auto& [key, open] : open_) Complete(open, "message not ended by FLAG at the end of the stream");
   open_.clear();
   current_ = nullptr;

@@ -127,12 +127,17 @@ class StreamDecoder : public PacketHandler {
   void DecodeEtw(Message& message);
   void Emit(Message& message);
   void Append(Open& open, std::uint64_t value, unsigned bytes);
+  // Data stores outside any message, in a row on one channel, are shown as one message: a
+  // stretch of garbage is one report, not one per store.
+  void FlushStray();
   double Seconds(std::uint64_t ticks) const;
 
   ItemSink& sink_;
   Statistics stats_;
   std::map<std::uint32_t, Open> open_;
   Open* current_ = nullptr;  // the open message of master_/channel_, if any
+  Open stray_;                // data stores outside a message, not reported yet
+  bool has_stray_ = false;
   std::uint16_t master_ = 0;
   std::uint16_t channel_ = 0;
   std::uint64_t frequency_ = 0;
