@@ -2,22 +2,33 @@
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev lld libgtest-dev libgmock-dev \
             libbenchmark-dev libxml2-dev libcli11-dev nlohmann-json3-dev \
             g++-mingw-w64-x86-64
+# The Windows executable: the cross compiler, and dpkg-dev for `apt-get source libxml2`.
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 dpkg-dev
+# Its test under Wine (64-bit Wine alone: Conduit.exe is a 64-bit program).
+WINE_PACKAGES := wine64
 JOBS ?= $(shell nproc)
+# libxml2 for Windows is built with at most this many jobs.
+LIBXML2_JOBS ?= 2
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test asan tsan clang fuzz fuzz-run demo bench clean
+.PHONY: all deps build test asan tsan clang fuzz fuzz-run demo bench clean windows-deps windows wine-deps wine-test
 
 all: build
 
-# Installs only what is missing, so that a machine that has everything does nothing.
-deps:
-	@missing=$$(for p in $(PACKAGES); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
+# Installs those of the packages $(1) that are missing, so that a machine that has everything
+# does nothing.
+define install_missing
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q 'install ok installed' || echo $$p; done); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq && \
 	  $$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing; \
 	fi
+endef
+
+deps:
+	$(call install_missing,$(PACKAGES))
 
 build: deps
 	cmake --preset default
@@ -59,6 +70,24 @@ demo: build
 
 bench: build
 	@for b in build/default/bench/*_bench; do [ -x "$$b" ] && $$b; done
+
+windows-deps:
+	$(call install_missing,$(WINDOWS_PACKAGES))
+
+# Conduit.exe for 64-bit Windows (build/windows/Conduit.exe), with libxml2 built once for
+# Windows from Debian's source package into the same build tree.
+windows: windows-deps
+	cmake/build-libxml2-windows.sh build/windows $(LIBXML2_JOBS)
+	cmake --preset windows
+	cmake --build --preset windows -j $(JOBS)
+
+wine-deps:
+	$(call install_missing,$(WINE_PACKAGES))
+
+# Conduit.exe installed and started as a service under Wine in a fresh prefix, driven by
+# conduit-cli (built in build/default when missing).
+wine-test: windows wine-deps
+	tests/wine/run.sh build/windows/Conduit.exe build/default/tools/conduit-cli
 
 clean:
 	rm -rf build

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log_writer.h"
+#include "objbase.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "log_writer.h"
 #include "logged_call.h"
 #include "manifest_writer.h"
+#include "objbase.h"
 #include "qlx_windows_service.h"
 #include "service_fault.h"
 #include "util.h"

@@ -19,6 +19,7 @@
 #include "evntprov.h"
 #include "log_writer.h"
 #include "logged_call.h"
+#include "objbase.h"
 #include "qlx_windows_service.h"
 #include "service_fault.h"
 #include "util.h"

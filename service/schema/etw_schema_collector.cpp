@@ -7,6 +7,7 @@
 
 #include "log_writer.h"
 #include "logged_call.h"
+#include "objbase.h"
 #include "process_singleton.h"
 #include "tdh_lib.h"
 #include "util.h"

@@ -6,6 +6,7 @@
 #include "log_writer.h"
 #include "logged_call.h"
 #include "manifest_writer.h"
+#include "objbase.h"
 #include "process_singleton.h"
 #include "shlwapi.h"
 #include "tdh_lib.h"

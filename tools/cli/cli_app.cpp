@@ -27,6 +27,7 @@ using Json = nlohmann::json;
 struct Options {
   std::string host = "127.0.0.1";
   std::uint16_t port = 20950;
+  std::string source;
   bool json = false;
   unsigned timeoutMs = 10000;
 };
@@ -248,6 +249,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   app.require_subcommand(1);
   app.add_option("--host", options.host, "service address")->capture_default_str();
   app.add_option("--port", options.port, "service port")->capture_default_str();
+  app.add_option("--source", options.source, "local IPv4 address to connect from (default: any)");
   app.add_option("--timeout-ms", options.timeoutMs, "how long to wait for a response")->capture_default_str();
   app.add_flag("--json", options.json, "print results as JSON");
 
@@ -397,7 +399,8 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
       }
       if (record->count("--duration") > 0) plan.durationSeconds = durationSeconds;
       const Connect reconnect = [&] {
-        return std::make_unique<ConduitClient>(options.host, options.port, std::chrono::milliseconds(options.timeoutMs));
+        return std::make_unique<ConduitClient>(options.host, options.port, std::chrono::milliseconds(options.timeoutMs),
+                                               options.source);
       };
       const bool errIsTerminal = &err == &std::cerr && ::isatty(STDERR_FILENO) == 1;
       return run_record(plan, client, reconnect, RecordOutput{out, err, options.json, errIsTerminal});
@@ -461,7 +464,7 @@ int run_cli(int argc, const char* const* argv, std::ostream& out, std::ostream& 
   }
 
   try {
-    ConduitClient client(options.host, options.port, std::chrono::milliseconds(options.timeoutMs));
+    ConduitClient client(options.host, options.port, std::chrono::milliseconds(options.timeoutMs), options.source);
     return action(client);
   } catch (const ConnectionError& e) {
     err << "conduit-cli: " << e.what() << "\n";

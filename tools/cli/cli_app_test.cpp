@@ -59,6 +59,12 @@ TEST(ConduitCli, AnUnreachableServiceExitsWithThree) {
   EXPECT_NE(result.err.find("cannot connect"), std::string::npos) << result.err;
 }
 
+TEST(ConduitCli, ASourceAddressThatCannotBeUsedExitsWithThree) {
+  CliRun result = RunCli({"--port", "1", "--source", "127.0.0.300", "ping"});
+  EXPECT_EQ(result.code, 3);
+  EXPECT_NE(result.err.find("not an IPv4 address: 127.0.0.300"), std::string::npos) << result.err;
+}
+
 // Port 1 has no listener: what passes the command line exits 3, what does not exits 2.
 TEST(ConduitCliRecord, RefusesACommandLineThatCannotBeACapture) {
   for (std::vector<std::string> bad : {std::vector<std::string>{},

@@ -29,8 +29,16 @@ std::string error_text(const Bytes& result) {
   return last;
 }
 
-ConduitClient::ConduitClient(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout)
+ConduitClient::ConduitClient(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
+                             const std::string& source)
     : m_timeout(timeout) {
+  sockaddr_in local{};
+  if (!source.empty()) {
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source.c_str(), &local.sin_addr) != 1) {
+      throw ConnectionError("not an IPv4 address: " + source);
+    }
+  }
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -44,6 +52,11 @@ ConduitClient::ConduitClient(const std::string& host, std::uint16_t port, std::c
     int fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
     if (fd < 0) {
       failure = system_error_text("socket");
+      continue;
+    }
+    if (!source.empty() && ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      failure = system_error_text("cannot connect from " + source);
+      ::close(fd);
       continue;
     }
     if (::connect(fd, at->ai_addr, at->ai_addrlen) == 0) {

@@ -56,8 +56,10 @@ std::string error_text(const Bytes& result);
 
 class ConduitClient {
  public:
+  // `source`: the local IPv4 address to connect from (numeric), any when empty. The
+  // service admits only some peer addresses, so a host with several may have to choose.
   ConduitClient(const std::string& host, std::uint16_t port,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                std::chrono::milliseconds timeout = std::chrono::seconds(10), const std::string& source = "");
   ~ConduitClient();
   ConduitClient(const ConduitClient&) = delete;
   ConduitClient& operator=(const ConduitClient&) = delete;

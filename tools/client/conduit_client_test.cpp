@@ -134,6 +134,26 @@ TEST(ConduitClient, GivesUpAfterItsTimeOut) {
   EXPECT_EQ(client.exchange_raw({1}).size(), 3u);
 }
 
+TEST(ConduitClient, ConnectsFromTheSourceAddressItIsGiven) {
+  std::string peer;
+  {
+    ScriptedServer server([&](int connection) {
+      sockaddr_in address{};
+      socklen_t length = sizeof address;
+      ::getpeername(connection, reinterpret_cast<sockaddr*>(&address), &length);
+      char text[INET_ADDRSTRLEN] = {};
+      ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+      peer = text;
+    });
+    ConduitClient client("127.0.0.1", server.port(), std::chrono::seconds(10), "127.0.0.2");
+    EXPECT_THROW(client.ping(), ConnectionError);  // the server closes without an answer
+  }
+  EXPECT_EQ(peer, "127.0.0.2");
+  // Not an address, and an address this machine does not have (documentation range).
+  EXPECT_THROW(ConduitClient("127.0.0.1", 1, std::chrono::seconds(1), "127.0.0.300"), ConnectionError);
+  EXPECT_THROW(ConduitClient("127.0.0.1", 1, std::chrono::seconds(1), "192.0.2.1"), ConnectionError);
+}
+
 TEST(ConduitClient, FailsToConnectToAClosedPort) {
   std::uint16_t port;
   {
