@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "manifests/declared_providers.h"
+#include "demo/declared_providers.h"
 #include "sim/providers.h"
 
 namespace conduit::target {

@@ -1,5 +1,5 @@
 // The demo providers a conduit-target machine has installed: the instrumentation manifests
-// shipped in target/manifests (*.man) and the providers declared in code there (MOF, WPP,
+// shipped in platform/etw/demo (*.man) and the providers declared in code there (MOF, WPP,
 // TraceLogging).
 #pragma once
 

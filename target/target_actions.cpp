@@ -132,7 +132,7 @@ bool TargetActions::run(const std::string& line) {
         put(*mask);
       }
     }
-    TxrUserClient client;
+    txr_testing::TxrUserClient client;
     if (const std::uint32_t error = client.open(); error != 0) return fail("cannot open TXR, error " + std::to_string(error));
     if (const std::uint32_t error = client.control(code, input); error != 0) {
       return fail("TXR answered error " + std::to_string(error) + " to " + hex(code));

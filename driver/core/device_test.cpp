@@ -14,7 +14,7 @@ namespace {
 
 using txr_testing::BootedTxr;
 using txr_testing::TxrEvents;
-using conduit::target::TxrUserClient;
+using txr_testing::TxrUserClient;
 
 constexpr std::int32_t kStatusUnsuccessful = static_cast<std::int32_t>(0xC0000001);
 constexpr std::int32_t kStatusDeviceConfigurationError = static_cast<std::int32_t>(0xC0000182);
@@ -34,7 +34,7 @@ TEST_F(BootedTxr, LoadsAsPciDeviceRegistersItsInterfaceAndUnloadsWithNoPoolLeft)
   TxrEvents events;
   const sim::BootResult result = boot();
   ASSERT_EQ(result.status, 0) << result.failed_step;
-  EXPECT_FALSE(conduit::target::txr_interface_path().empty());
+  EXPECT_FALSE(txr_testing::txr_interface_path().empty());
   TxrUserClient client;
   EXPECT_EQ(client.open(), 0u);
   const auto info = events.texts_of(100);
@@ -154,7 +154,7 @@ TEST_F(BootedTxr, MissingMasterOrPowerFlowValuesFailDeviceCreation) {
     const sim::BootResult result = boot(device);
     EXPECT_NE(result.status, 0);
     EXPECT_TRUE(Contains(events.texts_of(102), message)) << message;
-    EXPECT_TRUE(conduit::target::txr_interface_path().empty());
+    EXPECT_TRUE(txr_testing::txr_interface_path().empty());
     EXPECT_FALSE(sim::driver_loaded());  // a failed load leaves no driver
     EXPECT_TRUE(sim::outstanding_pool_allocations().empty());
   }
@@ -175,7 +175,7 @@ TEST_F(BootedTxr, AnExceptionInAnEntryPointReachesItsGuardsFilter) {
 TEST_F(BootedTxr, AFailedInterfaceCreationLeavesNothingBehind) {
   sim::fail_next_status("WdfDeviceCreateDeviceInterface", 1, kStatusUnsuccessful);
   EXPECT_EQ(boot().status, kStatusUnsuccessful);
-  EXPECT_TRUE(conduit::target::txr_interface_path().empty());
+  EXPECT_TRUE(txr_testing::txr_interface_path().empty());
 }
 
 }  // namespace

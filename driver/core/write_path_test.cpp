@@ -14,7 +14,7 @@ using syst_testing::Bytes;
 using syst_testing::FrameRecord;
 using txr_testing::BootedTxr;
 using txr_testing::TxrEvents;
-using conduit::target::TxrUserClient;
+using txr_testing::TxrUserClient;
 
 constexpr std::uint32_t kErrorGenFailure = 31;         // STATUS_UNSUCCESSFUL
 constexpr std::uint32_t kErrorInvalidFunction = 1;     // STATUS_INVALID_DEVICE_REQUEST

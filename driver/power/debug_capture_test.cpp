@@ -11,7 +11,7 @@
 namespace {
 
 using txr_testing::BootedTxr;
-using conduit::target::TxrUserClient;
+using txr_testing::TxrUserClient;
 
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;  // STATUS_BUFFER_TOO_SMALL

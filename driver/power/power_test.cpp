@@ -332,7 +332,7 @@ TEST_F(PowerSequences, AWedgedQlxhFlushFailsTheAlwaysOnWakeAndDropsTheFlushReque
 
 TEST_F(PowerSequences, HibernationSwitchesDebugOutputOffAndBackOn) {
   ASSERT_EQ(boot().status, 0);
-  conduit::target::TxrUserClient client;
+  txr_testing::TxrUserClient client;
   ASSERT_EQ(client.open(), 0u);
   ASSERT_EQ(client.control(IOCTL_TXR_ENABLE_DEBUG_OUTPUT, {}), 0u);
   // Component 77, levels 0 and 5 (a mask of all ones would read as "no mask saved").

@@ -63,7 +63,7 @@ TEST_F(BootedTxr, AnEverythingSessionSeesDeviceCreationD0AndTheResources) {
 TEST_F(BootedTxr, NothingIsWrittenWithoutASession) {
   ASSERT_EQ(boot().status, 0);
   TxrEvents later;  // enabled only after the driver started
-  conduit::target::TxrUserClient client;
+  txr_testing::TxrUserClient client;
   ASSERT_EQ(client.open(), 0u);
   EXPECT_FALSE(later.texts_of(100).empty());  // the create is seen; nothing before it
   for (const auto& text : later.texts_of(100)) {

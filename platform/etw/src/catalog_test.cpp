@@ -6,7 +6,7 @@
 #include <fstream>
 #include <thread>
 
-#include "manifests/declared_providers.h"
+#include "demo/declared_providers.h"
 
 namespace etw {
 namespace {

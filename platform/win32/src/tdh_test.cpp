@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "manifests/declared_providers.h"
+#include "demo/declared_providers.h"
 #include "platform/core/text.h"
 #include "sim/providers.h"
 #include "sim/sim.h"

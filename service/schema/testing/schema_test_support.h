@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "manifests/declared_providers.h"
+#include "demo/declared_providers.h"
 #include "sim/providers.h"
 #include "testing/host_test_support.h"
 

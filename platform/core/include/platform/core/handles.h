@@ -1,7 +1,9 @@
-// The one handle table of the process. Every handle the stand-ins hand out (files, devices,
-// threads, sockets, registry keys, service-manager handles, modules, later trace handles and
-// events) names an object here, so values of different kinds never collide and a handle of
-// one kind is never taken for another.
+// The one handle table of the process. Every HANDLE-like value the stand-ins hand out (files,
+// devices, threads, events, sockets, registry keys, service-manager handles, modules) names an
+// object here, so values of different kinds never collide and a handle of one kind is never
+// taken for another. ETW's trace handles are not here: a TRACEHANDLE is a 64-bit number of
+// its own type, and the ETW surface marks its kind (session, processing, registration) in its
+// top byte instead (platform/win32/src/etw_surface.h).
 //
 // Values grow by 4 like kernel handles, from 0x100, and are never reused within a process, so
 // a stale handle can never reach a newer object. The table holds one reference to each

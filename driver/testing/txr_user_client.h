@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace conduit::target {
+namespace txr_testing {
 
 // The first present instance of TXR's interface class, or an empty text.
 std::u16string txr_interface_path();
@@ -29,4 +29,4 @@ class TxrUserClient {
   void* handle_ = nullptr;
 };
 
-}  // namespace conduit::target
+}  // namespace txr_testing

@@ -7,7 +7,7 @@
 
 #include "txr_public.h"
 
-namespace conduit::target {
+namespace txr_testing {
 namespace {
 
 GUID InterfaceClass() {
@@ -62,4 +62,4 @@ std::uint32_t TxrUserClient::control(std::uint32_t code, const std::vector<std::
   return ok ? 0 : GetLastError();
 }
 
-}  // namespace conduit::target
+}  // namespace txr_testing
