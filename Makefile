@@ -1,7 +1,7 @@
 # Set-up and test entry points. `make test` is all a fresh machine needs.
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev lld libgtest-dev libgmock-dev \
             libbenchmark-dev libxml2-dev libcli11-dev nlohmann-json3-dev \
-            g++-mingw-w64-x86-64
+            g++-mingw-w64-x86-64 python3
 # The Windows executable: the cross compiler, and dpkg-dev for `apt-get source libxml2`.
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 dpkg-dev
 # Its test under Wine (64-bit Wine alone: Conduit.exe is a 64-bit program).
