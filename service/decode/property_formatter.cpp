@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "in6addr.h"
 #include "log_writer.h"
 
 void ETW_DECODING_STATE::Reset() {
@@ -60,27 +61,31 @@ class ElementText {
   WString m_text;
 };
 
-void FromDays(long long days, int& year, unsigned& month, unsigned& day) {
-  days += 719468;
-  const long long era = (days >= 0 ? days : days - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(days - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = doy - (153 * mp + 2) / 5 + 1;
-  month = mp < 10 ? mp + 3 : mp - 9;
-  year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+void AppendHexBytes(const BYTE* data, ULONG size, ElementText& out) {
+  char text[4];
+  for (ULONG i = 0; i < size; ++i) {
+    std::snprintf(text, sizeof text, "%02X", unsigned{data[i]});
+    out.Ascii(text);
+  }
 }
 
-// 100-ns ticks since 1601-01-01 as "yyyy-MM-ddTHH:mm:ss".
-void FileTimeText(ULONGLONG ticks, char* out, std::size_t size) {
-  const ULONGLONG seconds = ticks / 10000000ull;
-  int year;
-  unsigned month, day;
-  FromDays(static_cast<long long>(seconds / 86400) - 134774, year, month, day);
-  const auto ofDay = static_cast<unsigned>(seconds % 86400);
-  std::snprintf(out, size, "%04d-%02u-%02uT%02u:%02u:%02u", year, month, day, ofDay / 3600, ofDay / 60 % 60,
-                ofDay % 60);
+// "yyyy-MM-ddTHH:mm:ss" by the system's date and time formatters, in the invariant locale so
+// that the text never depends on the machine's settings; false, logged, when either fails.
+bool AppendDateAndTime(const SYSTEMTIME& time, ElementText& out) {
+  WCHAR date[32];
+  WCHAR clock[32];
+  const int dateLength = GetDateFormatEx(LOCALE_NAME_INVARIANT, 0, &time, TEXT("yyyy'-'MM'-'dd"), date, 32, nullptr);
+  const int clockLength =
+      dateLength == 0 ? 0 : GetTimeFormatEx(LOCALE_NAME_INVARIANT, 0, &time, TEXT("HH':'mm':'ss"), clock, 32);
+  if (clockLength == 0) {
+    WriteLog(LOG_WARNING, "WARNING # GetFormattedBuffer # %s failed with %lu",
+             dateLength == 0 ? "GetDateFormatEx" : "GetTimeFormatEx", static_cast<unsigned long>(GetLastError()));
+    return false;
+  }
+  out.Wide(date, static_cast<std::size_t>(dateLength - 1));  // the lengths count the terminators
+  out.Char('T');
+  out.Wide(clock, static_cast<std::size_t>(clockLength - 1));
+  return true;
 }
 
 ULONG StringElement(const BYTE* data, ULONG available, USHORT length, bool wide, bool terminated, ElementText& out,
@@ -196,16 +201,13 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
       case tdh_in::HEXDUMP: {
         size = length <= available ? length : available;
         if (inType == tdh_in::BINARY && outType == tdh_out::IPV6 && size == 16) {
-          for (ULONG i = 0; i < 16; i += 2) {
-            std::snprintf(text, sizeof text, i == 0 ? "%x" : ":%x", (unsigned{data[i]} << 8) | data[i + 1]);
-            out.Ascii(text);
+          WString address;
+          if (AppendIpv6Address(data, address)) {
+            out.Wide(address.data(), address.size());
+            break;
           }
-          break;
         }
-        for (ULONG i = 0; i < size; ++i) {
-          std::snprintf(text, sizeof text, "%02X", unsigned{data[i]});
-          out.Ascii(text);
-        }
+        AppendHexBytes(data, size, out);
         break;
       }
       case tdh_in::GUID_TYPE: {
@@ -222,36 +224,37 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
       case tdh_in::FILETIME: {
         if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
         const ULONGLONG ticks = Load<ULONGLONG>(data);
-        FileTimeText(ticks, text, sizeof text);
-        out.Ascii(text);
-        std::snprintf(text, sizeof text, ".%09lluZ", static_cast<unsigned long long>((ticks % 10000000ull) * 100));
-        out.Ascii(text);
+        const FILETIME fileTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        SYSTEMTIME time;
+        if (!FileTimeToSystemTime(&fileTime, &time)) {
+          WriteLog(LOG_WARNING, "WARNING # GetFormattedBuffer # FileTimeToSystemTime failed with %lu",
+                   static_cast<unsigned long>(GetLastError()));
+          AppendHexBytes(data, 8, out);
+        } else if (AppendDateAndTime(time, out)) {
+          std::snprintf(text, sizeof text, ".%09lluZ", static_cast<unsigned long long>((ticks % 10000000ull) * 100));
+          out.Ascii(text);
+        } else {
+          AppendHexBytes(data, 8, out);
+        }
         break;
       }
       case tdh_in::SYSTEMTIME: {
         if (!need(16)) return ERROR_EVT_INVALID_EVENT_DATA;
-        const USHORT year = Load<USHORT>(data), month = Load<USHORT>(data + 2), day = Load<USHORT>(data + 6);
-        const USHORT hour = Load<USHORT>(data + 8), minute = Load<USHORT>(data + 10);
-        const USHORT second = Load<USHORT>(data + 12), millis = Load<USHORT>(data + 14);
-        if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59 || millis > 999) {
-          return ERROR_EVT_INVALID_EVENT_DATA;
+        const SYSTEMTIME time = Load<SYSTEMTIME>(data);  // event data has no alignment
+        if (AppendDateAndTime(time, out)) {
+          std::snprintf(text, sizeof text, ".%03uZ", unsigned{time.wMilliseconds});
+          out.Ascii(text);
+        } else {
+          AppendHexBytes(data, 16, out);
         }
-        std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", unsigned{year}, unsigned{month},
-                      unsigned{day}, unsigned{hour}, unsigned{minute}, unsigned{second}, unsigned{millis});
-        out.Ascii(text);
         break;
       }
       case tdh_in::SID: {
         // Revision, sub-authority count, 6-byte authority, then the sub-authorities.
         if (!need(8) || !need(8 + 4 * ULONG{data[1]})) return ERROR_EVT_INVALID_EVENT_DATA;
-        unsigned long long authority = 0;
-        for (int i = 2; i < 8; ++i) authority = (authority << 8) | data[i];
-        std::snprintf(text, sizeof text, "S-%u-%llu", unsigned{data[0]}, authority);
-        out.Ascii(text);
-        for (ULONG i = 0; i < data[1]; ++i) {
-          std::snprintf(text, sizeof text, "-%u", Load<UINT>(data + 8 + 4 * i));
-          out.Ascii(text);
-        }
+        WString sid;
+        AppendSidText(data, sid);
+        out.Wide(sid.data(), sid.size());
         break;
       }
       case tdh_in::HEXINT32:
@@ -305,6 +308,53 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
     LogGenericException("GetFormattedBuffer");
   }
   return ERROR_INTERNAL_ERROR;
+}
+
+bool EventStampToFileTime(const ETW_SESSION_CLOCK& clock, LONGLONG stamp, ULONGLONG* fileTime) {
+  if (!clock.rawTicks) {
+    *fileTime = static_cast<ULONGLONG>(stamp);
+    return true;
+  }
+  if (clock.ticksPerSecond <= 0) return false;
+  // Whole seconds and the rest apart, so that the product stays within 64 bits; an event
+  // from before the reference (buffered before the consumer opened) comes out earlier.
+  const LONGLONG delta = stamp - clock.referenceTicks;
+  const LONGLONG seconds = delta / clock.ticksPerSecond;
+  const LONGLONG rest = delta % clock.ticksPerSecond;
+  const LONGLONG result = clock.referenceTime + seconds * 10000000 + rest * 10000000 / clock.ticksPerSecond;
+  if (result < 0) return false;
+  *fileTime = static_cast<ULONGLONG>(result);
+  return true;
+}
+
+bool AppendIpv6Address(const BYTE* address, WString& text) {
+  // Windows exports the routine from ntdll.dll without an import library in the SDK, and
+  // every process has ntdll.dll loaded: it is looked up, never loaded.
+  using Ipv6AddressToStringFn = PWSTR(NTAPI*)(const IN6_ADDR*, PWSTR);
+  const HMODULE ntdll = GetModuleHandleW(TEXT("ntdll.dll"));
+  const FARPROC routine = ntdll == nullptr ? nullptr : GetProcAddress(ntdll, "RtlIpv6AddressToStringW");
+  if (routine == nullptr) {
+    WriteLog(LOG_ERROR, "GetProcAddress failed with %lu.\n", static_cast<unsigned long>(GetLastError()));
+    return false;
+  }
+  IN6_ADDR value;
+  std::memcpy(&value, address, sizeof value);
+  WCHAR buffer[64] = {};  // the routine writes at most 46 characters
+  const PWSTR end = reinterpret_cast<Ipv6AddressToStringFn>(reinterpret_cast<void (*)()>(routine))(&value, buffer);
+  text.append(buffer, static_cast<std::size_t>(end - buffer));
+  return true;
+}
+
+void AppendSidText(const BYTE* sid, WString& text) {
+  unsigned long long authority = 0;
+  for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
+  char part[32];
+  std::snprintf(part, sizeof part, "S-%u-%llu", unsigned{sid[0]}, authority);
+  for (const char* c = part; *c != 0; ++c) text.push_back(static_cast<WCHAR>(*c));
+  for (ULONG i = 0; i < sid[1]; ++i) {
+    std::snprintf(part, sizeof part, "-%u", Load<UINT>(sid + 8 + 4 * i));
+    for (const char* c = part; *c != 0; ++c) text.push_back(static_cast<WCHAR>(*c));
+  }
 }
 
 bool FormatMappedValue(const EVENT_MAP_INFO* map, ULONGLONG value, WString& text) {

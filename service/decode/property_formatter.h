@@ -9,12 +9,17 @@
 // Choices made here:
 // - Elements of one array property are joined with ", " in the property's text, so that an
 //   array stays readable as one message insertion.
-// - File time (17) and system time (18) render as ISO 8601 in UTC: the date "yyyy-MM-dd", a
-//   'T', the time "HH:mm:ss", then the fraction (".%09uZ" nanoseconds for a file time,
-//   ".%03uZ" milliseconds for a system time). The calendar is computed here rather than by the
-//   locale's date and time formatters, so a time stamp never depends on the machine's locale
-//   and there is no formatter that can fail half way; a system time whose fields are out of
-//   range is invalid data (15005).
+// - File time (17) and system time (18) render as ISO 8601 in UTC: the date by the system's
+//   date formatter with "yyyy'-'MM'-'dd", a 'T', the time by its time formatter with
+//   "HH':'mm':'ss", then the fraction (".%09I64uZ" nanoseconds for a file time, ".%03uZ"
+//   milliseconds for a system time). Both formatters run in the invariant locale, so that a
+//   time stamp never depends on the machine's locale. A time the system cannot convert or
+//   format (a file time of 2^63 or more, a system time with a month 13, a formatter that
+//   fails) is shown as its raw bytes in hexadecimal, as binary data is, and the failure is
+//   logged: the element keeps its place and its bytes, and the event still goes out.
+// - An IPv6 address (binary with output type 24) is written by ntdll's
+//   RtlIpv6AddressToStringW, looked up at run time; when it cannot be found the address is
+//   shown as hexadecimal bytes.
 // - Integers are written with std::to_chars (decimal, or "0x" and upper-case hexadecimal
 //   digits), which gives the same digits as the platform's sized forms ("%I32u", "0x%I64X").
 #pragma once
@@ -41,11 +46,24 @@ constexpr USHORT STRING = 1, HEXINT8 = 16, HEXINT16 = 17, HEXINT32 = 18, HEXINT6
                  IPV6 = 24, ERRORCODE = 29, WIN32ERROR = 30, NTSTATUS = 31, HRESULT = 32, NOPRINT = 301;
 }  // namespace tdh_out
 
+// How the time stamps of the session being consumed become file times. The consumer asks ETW
+// for raw time stamps, which for the sessions this service starts are performance-counter
+// ticks: a stamp t is the file time referenceTime + (t - referenceTicks) / ticksPerSecond,
+// with the reference pair read at one instant. Without raw stamps (the default, and sessions
+// on the system-time clock) the stamps are file times already.
+struct ETW_SESSION_CLOCK {
+  bool rawTicks = false;
+  LONGLONG ticksPerSecond = 0;  // 0 with raw ticks: the stamps cannot be converted
+  LONGLONG referenceTicks = 0;
+  LONGLONG referenceTime = 0;   // the file time of referenceTicks
+};
+
 // The TDH processing context of one decoder: how properties are formatted on this machine.
 struct TDH_PROCESSING_CONTEXT {
   HMODULE module = nullptr;                                   // tdh.dll, owned
   TdhLib::TdhFormatPropertyFn pfnFormatProperty = nullptr;    // null: the own formatter is used
   ULONG defaultPointerSize = sizeof(void*);                   // for events without a size flag
+  ETW_SESSION_CLOCK clock;
   bool ready = false;
 };
 
@@ -96,6 +114,18 @@ constexpr ULONG kInitialFormatBufferBytes = 512;
 // binary data), already limited to what remains; `consumed` receives the bytes used.
 ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG pointerSize, const BYTE* data,
                          ULONG available, WCHAR* buffer, ULONG* bufferSize, ULONG* consumed);
+
+// The event time stamp `stamp` as a file time by `clock`; false when it cannot be converted.
+bool EventStampToFileTime(const ETW_SESSION_CLOCK& clock, LONGLONG stamp, ULONGLONG* fileTime);
+
+// Appends the text of an IPv6 address (16 bytes, network byte order) by ntdll's
+// RtlIpv6AddressToStringW, looked up at run time; false, with "GetProcAddress failed with
+// %lu.\n" logged, when the routine cannot be found.
+bool AppendIpv6Address(const BYTE* address, WString& text);
+
+// Appends the string form of the SID at `sid` ("S-1-5-18"); the caller has checked that the
+// data holds the whole SID.
+void AppendSidText(const BYTE* sid, WString& text);
 
 // The text of an integer through a value map, or false when no entry matches. Bit maps join
 // the texts of the bits that are set with " | ".

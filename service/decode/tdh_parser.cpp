@@ -64,6 +64,32 @@ void TdhParserImpl::InitEtwLogContext() {
   }
 }
 
+void TdhParserImpl::SetSessionClock(const TRACE_LOGFILE_HEADER& header) {
+  constexpr ULONG kPerformanceCounterClock = 1;
+  constexpr ULONG kSystemTimeClock = 2;
+  ETW_SESSION_CLOCK clock;
+  if (header.ReservedFlags == kSystemTimeClock) {
+    m_context.clock = clock;  // the stamps are file times
+    return;
+  }
+  clock.rawTicks = true;
+  // A CPU-cycle clock has no reference this process can read: its stamps stay numbers.
+  if (header.ReservedFlags == kPerformanceCounterClock) {
+    LARGE_INTEGER now{};
+    FILETIME wall{};
+    if (QueryPerformanceCounter(&now)) {
+      GetSystemTimeAsFileTime(&wall);
+      clock.ticksPerSecond = header.PerfFreq.QuadPart;
+      clock.referenceTicks = now.QuadPart;
+      clock.referenceTime = static_cast<LONGLONG>(ULONGLONG{wall.dwHighDateTime} << 32 | wall.dwLowDateTime);
+    } else {
+      WriteLog(LOG_ERROR, "ERROR # TdhParserImpl::SetSessionClock # QueryPerformanceCounter failed with %lu",
+               static_cast<unsigned long>(GetLastError()));
+    }
+  }
+  m_context.clock = clock;
+}
+
 std::string TdhParserImpl::GetETWData(PEVENT_RECORD event) {
   try {
     if (event == nullptr) {

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "windows.h"
+#include "evntrace.h"
 #include "property_formatter.h"
 
 class ITdhParsingInterface {
@@ -41,6 +43,13 @@ class TdhParserImpl : public ITdhParsingInterface {
   std::string GetDUXData(PEVENT_RECORD event);
   std::string GetVEXData(PEVENT_RECORD event);
   void InitEtwLogContext();
+  // The clock of the session being consumed, from the logfile header OpenTraceW filled in,
+  // for a consumer that asks for raw time stamps: ReservedFlags names the session's clock
+  // (1 performance counter, 2 system time, 3 CPU cycles) and PerfFreq its rate. The header
+  // holds no performance-counter value of the session's start, so the reference pair is
+  // read here, at one instant: call it once the trace is open, before events are decoded.
+  void SetSessionClock(const TRACE_LOGFILE_HEADER& header);
+  void SetSessionClock(const ETW_SESSION_CLOCK& clock) { m_context.clock = clock; }
   ULONG DecodeETWEvent(ETW_DECODING_STATE* state, PEVENT_RECORD event, std::string& output);
   ULONG GetTraceEventInfo(PEVENT_RECORD event, ETW_DECODING_STATE* state, PTRACE_EVENT_INFO* info);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "log_writer.h"
 #include "objbase.h"
@@ -454,6 +455,37 @@ T LoadValue(const BYTE* data) {
   return value;
 }
 
+// The length of the SID at `data` from the SID itself (8 bytes, then 4 per sub-authority), or
+// 0 when the data does not hold a whole valid SID.
+ULONG SidLength(const BYTE* data, ULONG available) {
+  if (available < 8 || 8 + 4 * ULONG{data[1]} > available) return 0;
+  auto* sid = const_cast<BYTE*>(data);
+  return IsValidSid(sid) ? GetLengthSid(sid) : 0;
+}
+
+// The account of a SID as "domain\name", through the local system's account lookup.
+bool AccountOfSid(const BYTE* data, std::string& account) {
+  auto* sid = const_cast<BYTE*>(data);
+  DWORD nameLength = 0;
+  DWORD domainLength = 0;
+  SID_NAME_USE use;
+  std::vector<WCHAR> name;
+  std::vector<WCHAR> domain;
+  // The first call asks for the sizes, the second fills the buffers.
+  while (!LookupAccountSidW(nullptr, sid, name.empty() ? nullptr : name.data(), &nameLength,
+                            domain.empty() ? nullptr : domain.data(), &domainLength, &use)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER || !name.empty()) {
+      WriteLog(LOG_ERROR, "LookupAccountSid failed with %lu\n", static_cast<unsigned long>(error));
+      return false;
+    }
+    name.assign(nameLength + 1u, 0);
+    domain.assign(domainLength + 1u, 0);
+  }
+  account = ToUtf8(WString(domain.data())) + "\\" + ToUtf8(WString(name.data()));
+  return true;
+}
+
 // Bytes one element of a MOF property takes, or 0 when it cannot be sized.
 ULONG MofElementSize(USHORT inType, ULONG length, ULONG pointerSize, const BYTE* data, ULONG available) {
   switch (inType) {
@@ -465,6 +497,17 @@ ULONG MofElementSize(USHORT inType, ULONG length, ULONG pointerSize, const BYTE*
     case tdh_in::FILETIME: return 8;
     case tdh_in::GUID_TYPE: case tdh_in::SYSTEMTIME: return 16;
     case tdh_in::POINTER: case tdh_in::SIZET: return pointerSize;
+    // A SID's length is its own (the declared length is 0); one that does not fit takes
+    // what remains, which FormatAndPrintData reports as too short.
+    case tdh_in::SID: {
+      const ULONG sid = SidLength(data, available);
+      return sid != 0 ? sid : available;
+    }
+    case tdh_in::WBEMSID: {
+      const ULONG skip = 2 * pointerSize;
+      const ULONG sid = available > skip ? SidLength(data + skip, available - skip) : 0;
+      return sid != 0 ? skip + sid : available;
+    }
     case tdh_in::UNICODESTRING: {
       if (length != 0) return length * 2;
       ULONG i = 0;
@@ -477,6 +520,7 @@ ULONG MofElementSize(USHORT inType, ULONG length, ULONG pointerSize, const BYTE*
       while (i < available && data[i] != 0) ++i;
       return i + 1;
     }
+    case tdh_in::NONNULLTERMINATEDSTRING: return length * 2;  // the length counts characters
     default: return length;
   }
 }
@@ -500,20 +544,26 @@ ULONG EtwMOFDataParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT
     }
     Append(output, "Event version: %d, ", int{event->EventHeader.EventDescriptor.Version});
     Append(output, "Event type: %d, ", int{event->EventHeader.EventDescriptor.Opcode});
-    const auto ticks = static_cast<ULONGLONG>(event->EventHeader.TimeStamp.QuadPart);
-    const ULONGLONG seconds = ticks / 10000000ull;
-    long long days = static_cast<long long>(seconds / 86400) - 134774 + 719468;
-    const long long era = (days >= 0 ? days : days - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(days - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned day = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned month = mp < 10 ? mp + 3 : mp - 9;
-    const int year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
-    const auto ofDay = static_cast<int>(seconds % 86400);
-    Append(output, "%02d/%02d/%02d %02d:%02d:%02d.%llu, ", static_cast<int>(month), static_cast<int>(day), year,
-           ofDay / 3600, ofDay / 60 % 60, ofDay % 60, static_cast<unsigned long long>(ticks % 10000000ull));
+    // The stamp as the session's clock gives it (raw performance-counter ticks for a
+    // redirected session) becomes a UTC date by the session's clock reference.
+    static const ETW_SESSION_CLOCK kFileTimeStamps{};
+    const ETW_SESSION_CLOCK& clock = state->context != nullptr ? state->context->clock : kFileTimeStamps;
+    const LONGLONG stamp = event->EventHeader.TimeStamp.QuadPart;
+    ULONGLONG fileTime = 0;
+    SYSTEMTIME time;
+    bool dated = EventStampToFileTime(clock, stamp, &fileTime);
+    if (dated) {
+      const FILETIME value{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+      dated = FileTimeToSystemTime(&value, &time) != FALSE;
+    }
+    if (dated) {
+      Append(output, "%02d/%02d/%02d %02d:%02d:%02d.%llu, ", int{time.wMonth}, int{time.wDay}, int{time.wYear},
+             int{time.wHour}, int{time.wMinute}, int{time.wSecond},
+             static_cast<unsigned long long>(fileTime % 10000000ull));
+    } else {
+      // A stamp that is no date is passed on as it came.
+      Append(output, "%lld, ", static_cast<long long>(stamp));
+    }
     return PrintProperties(state, info, event, output);
   } catch (const std::exception& e) {
     LogStandardException("EtwMOFDataParser::DecodeTrace", e);
@@ -526,33 +576,30 @@ ULONG EtwMOFDataParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT
 ULONG EtwMOFDataParser::PrintProperties(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                         std::string& output) {
   try {
-    const auto* data = static_cast<const BYTE*>(event->UserData);
-    const ULONG total = data == nullptr ? 0 : event->UserDataLength;
-    const ULONG pointerSize = PointerSizeOf(state, event);
     state->savedValues.assign(info->PropertyCount, 0);
     for (ULONG i = 0; i < info->TopLevelPropertyCount && i < info->PropertyCount; ++i) {
       const EVENT_PROPERTY_INFO& property = PropertyAt(info, i);
-      if ((property.Flags & PropertyStruct) != 0) continue;
-      const ULONG count =
-          (property.Flags & PropertyParamCount) != 0 ? SavedValue(state, property.countPropertyIndex) : property.count;
-      const ULONG length =
-          (property.Flags & PropertyParamLength) != 0 ? SavedValue(state, property.lengthPropertyIndex) : property.length;
-      PEVENT_MAP_INFO map = nullptr;
-      if (GetMapInfo(state, info, event, property, &map) != ERROR_SUCCESS) map = nullptr;
-      for (ULONG element = 0; element < count && state->userDataConsumed < total; ++element) {
-        const ULONG available = total - state->userDataConsumed;
-        const BYTE* at = data + state->userDataConsumed;
-        ULONG size = MofElementSize(property.nonStructType.InType, length, pointerSize, at, available);
-        if (size > available) size = available;
-        const ULONG status = FormatAndPrintData(property, pointerSize, at, size, map, output);
-        if (status != ERROR_SUCCESS) return status;
-        if (count == 1 && size >= 1 && size <= 4) {
-          ULONG value = 0;
-          std::memcpy(&value, at, size);
-          state->savedValues[i] = value;
+      ULONG status = ERROR_SUCCESS;
+      if ((property.Flags & PropertyStruct) == 0) {
+        status = PrintProperty(state, info, event, i, output);
+      } else {
+        // A structure's members are read element by element, so that every later property
+        // starts where the structure ends.
+        const ULONG count = (property.Flags & PropertyParamCount) != 0
+                                ? SavedValue(state, property.countPropertyIndex)
+                                : property.count;
+        const ULONG first = property.structType.StructStartIndex;
+        const ULONG last = first + property.structType.NumOfStructMembers;
+        for (ULONG element = 0; element < count && status == ERROR_SUCCESS; ++element) {
+          const ULONG before = state->userDataConsumed;
+          for (ULONG member = first; member < last && member < info->PropertyCount; ++member) {
+            status = PrintProperty(state, info, event, member, output);
+            if (status != ERROR_SUCCESS) break;
+          }
+          if (state->userDataConsumed == before) break;  // an element without bytes once only
         }
-        state->userDataConsumed += size;
       }
+      if (status != ERROR_SUCCESS) return status;
     }
     return ERROR_SUCCESS;
   } catch (const std::exception& e) {
@@ -561,6 +608,43 @@ ULONG EtwMOFDataParser::PrintProperties(ETW_DECODING_STATE* state, const TRACE_E
     LogGenericException("EtwMOFDataParser::PrintProperties");
   }
   return ERROR_INTERNAL_ERROR;
+}
+
+ULONG EtwMOFDataParser::PrintProperty(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
+                                      ULONG index, std::string& output) {
+  const EVENT_PROPERTY_INFO& property = PropertyAt(info, index);
+  const auto* data = static_cast<const BYTE*>(event->UserData);
+  const ULONG total = data == nullptr ? 0 : event->UserDataLength;
+  if ((property.Flags & PropertyStruct) != 0) {
+    // Structures inside structures are not part of MOF classes; their size is unknown, so
+    // nothing after one can be read from its right offset: the rendering ends here.
+    WriteLog(LOG_ERROR, "ERROR # EtwMOFDataParser::PrintProperties # nested structure, rest of the event not shown");
+    state->userDataConsumed = total;
+    return ERROR_SUCCESS;
+  }
+  const ULONG pointerSize = PointerSizeOf(state, event);
+  const ULONG count =
+      (property.Flags & PropertyParamCount) != 0 ? SavedValue(state, property.countPropertyIndex) : property.count;
+  const ULONG length =
+      (property.Flags & PropertyParamLength) != 0 ? SavedValue(state, property.lengthPropertyIndex) : property.length;
+  PEVENT_MAP_INFO map = nullptr;
+  if (GetMapInfo(state, info, event, property, &map) != ERROR_SUCCESS) map = nullptr;
+  for (ULONG element = 0; element < count && state->userDataConsumed < total; ++element) {
+    const ULONG available = total - state->userDataConsumed;
+    const BYTE* at = data + state->userDataConsumed;
+    ULONG size = MofElementSize(property.nonStructType.InType, length, pointerSize, at, available);
+    if (size > available) size = available;
+    const ULONG status = FormatAndPrintData(property, pointerSize, at, size, map, output);
+    if (status != ERROR_SUCCESS) return status;
+    if (count == 1 && size >= 1 && size <= 4 && index < state->savedValues.size()) {
+      ULONG value = 0;
+      std::memcpy(&value, at, size);
+      state->savedValues[index] = value;
+    }
+    state->userDataConsumed += size;
+    if (size == 0) break;  // an element without bytes once only, whatever the count claims
+  }
+  return ERROR_SUCCESS;
 }
 
 ULONG EtwMOFDataParser::GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
@@ -666,10 +750,16 @@ ULONG EtwMOFDataParser::FormatAndPrintData(const EVENT_PROPERTY_INFO& property, 
       if (verify(4)) Append(output, "%s, ", LoadValue<UINT>(data) != 0 ? "true" : "false");
       break;
     case tdh_in::BINARY:
-    case tdh_in::HEXDUMP:
-      for (ULONG i = 0; i < size; ++i) Append(output, "%.2x", unsigned{data[i]});
+    case tdh_in::HEXDUMP: {
+      WString address;
+      if (inType == tdh_in::BINARY && outType == tdh_out::IPV6 && size == 16 && AppendIpv6Address(data, address)) {
+        output += ToUtf8(address);
+      } else {
+        for (ULONG i = 0; i < size; ++i) Append(output, "%.2x", unsigned{data[i]});
+      }
       output += ", ";
       break;
+    }
     case tdh_in::GUID_TYPE:
       if (verify(16)) {
         LPOLESTR text = nullptr;
@@ -680,9 +770,28 @@ ULONG EtwMOFDataParser::FormatAndPrintData(const EVENT_PROPERTY_INFO& property, 
       }
       break;
     case tdh_in::SID:
-    case tdh_in::WBEMSID:
-      WriteLog(LOG_ERROR, "LookupAccountSid failed with %lu\n", static_cast<unsigned long>(ERROR_NOT_SUPPORTED));
+    case tdh_in::WBEMSID: {
+      // A WBEM SID follows two pointer-size fields (the TOKEN_USER it was copied from).
+      const ULONG skip = inType == tdh_in::WBEMSID ? 2 * pointerSize : 0;
+      const ULONG sidSize = size > skip ? SidLength(data + skip, size - skip) : 0;
+      if (sidSize == 0) {
+        const ULONG expected = size >= skip + 8 ? skip + 8 + 4 * ULONG{data[skip + 1]} : skip + 8;
+        if (verify(expected)) {
+          WriteLog(LOG_ERROR, "LookupAccountSid failed with %lu\n", static_cast<unsigned long>(ERROR_INVALID_SID));
+        }
+        break;
+      }
+      std::string account;
+      if (AccountOfSid(data + skip, account)) {
+        Append(output, "%s, ", account.c_str());
+      } else {
+        // No account: the SID itself, so that the value is not lost.
+        WString text;
+        AppendSidText(data + skip, text);
+        Append(output, "%s, ", ToUtf8(text).c_str());
+      }
       break;
+    }
     case tdh_in::UNICODESTRING:
     case tdh_in::NONNULLTERMINATEDSTRING: {
       ULONG count = size / 2;

@@ -11,10 +11,14 @@
 // EtwMOFDataParser writes "Event GUID: {..}, Event version: v, Event type: t, <time>, " and
 // then every top-level property as "<value>, ": the header fragments are separated by one
 // blank, like the properties. The time stamp is the event's UTC time as
-// "MM/dd/yyyy HH:mm:ss.<100 ns units>". Hexadecimal 32- and 64-bit values and pointers are
+// "MM/dd/yyyy HH:mm:ss.<100 ns units>", converted from the session's raw stamps by the clock
+// reference the consumer handed in (TdhParserImpl::SetSessionClock); a stamp that cannot be
+// dated is written as the number it is. Hexadecimal 32- and 64-bit values and pointers are
 // written "0x%x, " / "0x%llx, " in lower case like the MOF parser's other hexadecimal forms.
-// SIDs are not resolved to account names on this platform: they log the lookup failure and
-// write nothing.
+// Structures are rendered member by member, element by element, so that every later property
+// is read where it starts. A SID takes the length its own sub-authority count gives; it is
+// written as the account "domain\name", or as its string form "S-1-..." when the account
+// lookup fails (logged).
 #pragma once
 
 #include <string>
@@ -63,6 +67,9 @@ class EtwMOFDataParser : public ITraceParserInterface {
  private:
   ULONG PrintProperties(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                         std::string& output);
+  // Every element of one property that is not a structure (a top-level one or a member).
+  ULONG PrintProperty(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event, ULONG index,
+                      std::string& output);
   ULONG GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                    const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map);
   void PrintMapString(const EVENT_MAP_INFO* map, ULONG value, std::string& output);

@@ -99,11 +99,29 @@ CEtwController::~CEtwController() {
 
 void CEtwController::DropRedirect() {
   if (!_etwAdapter) return;
-  // The consumer thread keeps its own share of the adapter until both its threads ended, so
-  // letting go here never destroys an adapter that is still delivering.
-  _etwAdapter->StopRunning();
-  StopTraceW(_etwAdapter->ConsumerHandle(), _etwAdapter->SessionName(), nullptr);
-  _etwAdapter.reset();
+  std::shared_ptr<CEtwAdapter> dropped = std::move(_etwAdapter);
+  dropped->StopRunning();
+  // Closing the processing handle is what ends the platform's event loop while the session
+  // goes on; a stop of the session is not the redirect's to make.
+  dropped->CloseConsumer();
+  if (dropped->WaitForThreads(_redirectEndWait)) {
+    // Both threads let go: this was the last share, and the sink is free once its owner
+    // releases it.
+    return;
+  }
+  WriteLog(LOG_ERROR,
+           "ERROR # CEtwController::DropRedirect # The redirect of %s did not end within %lu ms: its sink stays in "
+           "use until it does.",
+           Utf8(dropped->SessionName()).c_str(), static_cast<unsigned long>(_redirectEndWait));
+  _endingRedirect = std::move(dropped);
+}
+
+bool CEtwController::AnotherOwnsTheName(LPCWSTR name, PEVENT_TRACE_PROPERTIES block, ULONG size) {
+  InitSessionProperties(block, size);
+  if (ControlTraceW(0, name, block, EVENT_TRACE_CONTROL_QUERY) != ERROR_SUCCESS) return false;
+  // The query reports the handle of the session that holds the name. A platform that leaves
+  // it 0 (Wine does) tells nothing, and the stop goes on as before.
+  return block->Wnode.HistoricalContext != 0 && block->Wnode.HistoricalContext != _sessionHandle;
 }
 
 TRACEHANDLE CEtwController::GetSessionHandle(LPCWSTR name) {
@@ -182,7 +200,8 @@ ULONG CEtwController::StartSession(LPCWSTR name) {
                        static_cast<unsigned long>(status));
               return status;
             }
-            StopTraceW(_sessionHandle, _sessionName, block.get());
+            // The stop by name ended it; a further stop here could only end a session that
+            // someone else started under the name meanwhile.
             InitSessionProperties(block.get(), block.size());
             status = StartTraceW(&handle, _sessionName, block.get());
           }
@@ -238,11 +257,22 @@ ULONG CEtwController::StopSession(LPCWSTR name) {
                    static_cast<unsigned long>(block.size()));
           status = ERROR_OUTOFMEMORY;
         } else {
-          InitSessionProperties(block.get(), block.size());
-          status = ControlTraceW(_sessionHandle, name, block.get(), EVENT_TRACE_CONTROL_STOP);
-          if (status != ERROR_SUCCESS) {
-            WriteLog(LOG_ERROR, "ERROR # CEtwController::StopSession # ControlTrace(Stop) session %s failed with %lu.",
-                     Utf8(name).c_str(), static_cast<unsigned long>(status));
+          if (AnotherOwnsTheName(name, block.get(), block.size())) {
+            // The platform would stop it by name: it is left to its owner, and for this
+            // service its session of that name is gone.
+            WriteLog(LOG_ERROR,
+                     "ERROR # CEtwController::StopSession # The session %s running now was not started by this "
+                     "service: it is left running.",
+                     Utf8(name).c_str());
+            status = ERROR_WMI_INSTANCE_NOT_FOUND;
+          } else {
+            InitSessionProperties(block.get(), block.size());
+            status = ControlTraceW(_sessionHandle, name, block.get(), EVENT_TRACE_CONTROL_STOP);
+            if (status != ERROR_SUCCESS) {
+              WriteLog(LOG_ERROR,
+                       "ERROR # CEtwController::StopSession # ControlTrace(Stop) session %s failed with %lu.",
+                       Utf8(name).c_str(), static_cast<unsigned long>(status));
+            }
           }
         }
       }
@@ -292,6 +322,17 @@ ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBa
       return ERROR_INTERNAL_ERROR;
     }
     DropRedirect();
+    if (_endingRedirect) {
+      // The sink of an earlier redirect may be the file this one is about to open.
+      if (!_endingRedirect->WaitForThreads(_redirectEndWait)) {
+        WriteLog(LOG_ERROR,
+                 "ERROR # CEtwController::RedirectTrace # The previous redirect of %s has not ended: its sink is "
+                 "still in use.",
+                 Utf8(_endingRedirect->SessionName()).c_str());
+        return ERROR_BUSY;
+      }
+      _endingRedirect.reset();
+    }
     try {
       _etwAdapter = std::make_shared<CEtwAdapter>(name);
     } catch (const std::bad_alloc&) {

@@ -12,10 +12,23 @@
 // second stop asks the platform again and returns its answer. The session outlives the
 // service: the next start under the same name stops it first.
 //
+// The platform stops sessions by name (a handle counts only without one), so a stop first
+// asks whose session runs under the name now: one that another owner started there (after
+// this service's session of that name ended, or when this service's last start failed) is
+// left running, and the answer is 4201 as for a session that is gone.
+//
+// Dropping the redirect (a start, a stop, a new redirect) closes its consumer and waits, up
+// to kRedirectEndWait, until its writer wrote what was queued and both its threads ended,
+// so that the sink is free before anything opens the next one (the plain file sink opens
+// "<session>.bin" without sharing). A redirect that does not end in time is logged and kept;
+// a new redirect then waits for it once more and is refused with 170 (ERROR_BUSY) while it
+// still runs.
+//
 // Results are Win32 status codes: 0 success, 1 stop before any start, 6 redirect without
-// name or sink, 14 redirect not creatable, 87 empty, unmatched or too long name, 1359 for a
-// redirect of another name than the started session's or after a caught exception, 14 when a properties block cannot be allocated; anything else is the
-// platform's.
+// name or sink, 14 redirect not creatable or properties block not allocatable, 87 empty,
+// unmatched or too long name, 170 a redirect while the previous one still runs, 1359 for a
+// redirect of another name than the started session's or after a caught exception, 4201 a
+// stop of a name that another owner's session holds now; anything else is the platform's.
 #pragma once
 
 #include <memory>
@@ -29,6 +42,8 @@ class DeviceBase;
 class CEtwController {
  public:
   static constexpr DWORD kSessionNameLength = 1024;
+  // How long a drop waits for the redirect's threads, in milliseconds.
+  static constexpr DWORD kRedirectEndWait = 5000;
 
   // The process-wide controller, created on the first call; null when creation failed
   // (the failure is logged).
@@ -56,17 +71,26 @@ class CEtwController {
   // cannot be made, else the adapter's start status (1359).
   ULONG RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBase>& sink);
 
+  // For tests: how long a drop waits for the redirect's threads.
+  void SetRedirectEndWaitForTesting(DWORD milliseconds) { _redirectEndWait = milliseconds; }
+
  private:
   CEtwController();
   ~CEtwController();
 
-  // Step 3 of a start: the current redirect stops and is forgotten.
+  // Step 3 of a start: the current redirect stops and is forgotten (see the header comment).
   void DropRedirect();
+  // True when the session running under `name` now is not the one this controller started;
+  // false when it is, when none runs, or when the platform does not say.
+  bool AnotherOwnsTheName(LPCWSTR name, PEVENT_TRACE_PROPERTIES block, ULONG size);
 
   WCHAR _sessionName[kSessionNameLength];
   TRACEHANDLE _sessionHandle = 0;
   // Shared with the redirect's consumer thread, which may outlive the controller's share.
   std::shared_ptr<CEtwAdapter> _etwAdapter;
+  // A dropped redirect whose threads did not end within the wait; its sink is still in use.
+  std::shared_ptr<CEtwAdapter> _endingRedirect;
+  DWORD _redirectEndWait = kRedirectEndWait;
   CRITICAL_SECTION _lock;
   // The critical section is deleted only when it was made.
   bool _lockInitialised = false;

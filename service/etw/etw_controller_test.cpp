@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +71,9 @@ TEST_F(EtwControllerTest, StartStopAndNameMatching) {
   EXPECT_NE(handle, 0u);
   EXPECT_EQ(m_controller->GetSessionHandle(TEXT("Other")), 0u);
   EXPECT_EQ(m_controller->StopSession(TEXT("Other")), 87u);
+  EXPECT_NE(Log().find("ERROR # CEtwController::StopSession # Invalid session name: Other does not match the session "
+                       "started."),
+            std::string::npos);
   EXPECT_TRUE(Running(TEXT("Mixed Case")));
   EXPECT_EQ(m_controller->StopSession(TEXT("MIXED CASE")), 0u);
   EXPECT_FALSE(Running(TEXT("Mixed Case")));
@@ -249,22 +254,134 @@ TEST_F(EtwControllerTest, RedirectHandOverIsSafeWhicheverSideEndsFirst) {
   ASSERT_EQ(m_controller->StartSession(TEXT("B")), 0u);
   EXPECT_TRUE(AdapterReleased(sink));
 
-  // The controller drops the redirect first (a start of another session) while the old
-  // session goes on; its consumer thread ends with that session and destroys the adapter.
+  // The controller drops the redirect (a start of another session) while the old session
+  // goes on: the drop closes the consumer, so its threads end at once, not with the session,
+  // and the start returns when the adapter and its share of the sink are gone.
   ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
   ASSERT_EQ(m_controller->RedirectTrace(TEXT("B"), sink), 0u);
-  WriteStrings(provider, 50);
+  const unsigned long long before = sink->bytes.load();
+  for (int i = 0; i < 3000 && sink->bytes.load() == before; ++i) {
+    WriteStrings(provider, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GT(sink->bytes.load(), before);
   ASSERT_EQ(m_controller->StartSession(TEXT("C")), 0u);
   EXPECT_TRUE(Running(TEXT("B")));
-  EXPECT_EQ(sink.use_count(), 2) << "the consumer thread still holds the adapter";
+  EXPECT_EQ(sink.use_count(), 1) << "the dropped redirect still holds the sink";
   ASSERT_EQ(ControlTraceW(0, TEXT("B"), properties, EVENT_TRACE_CONTROL_STOP), 0u);
-  EXPECT_TRUE(AdapterReleased(sink));
 
-  // A stop ends the redirect with the session.
+  // A stop ends the redirect with the session, before it answers.
   ASSERT_EQ(m_controller->RedirectTrace(TEXT("C"), sink), 0u);
   ASSERT_EQ(m_controller->StopSession(TEXT("C")), 0u);
-  EXPECT_TRUE(AdapterReleased(sink));
+  EXPECT_EQ(sink.use_count(), 1);
   EventUnregister(provider);
+}
+
+// Holds every write until released, and counts the frames written.
+class HeldSink : public DeviceBase {
+ public:
+  DWORD Initialize(LPCWSTR) override { return 0; }
+  DWORD Write(LPVOID buffer, DWORD length, LPDWORD written, LPOVERLAPPED) override {
+    std::unique_lock lock(m_mutex);
+    m_held = true;
+    m_changed.notify_all();
+    m_changed.wait(lock, [this] { return m_released; });
+    // Frames: 0xBF 0xAE, a 64-bit length, the record.
+    const auto* bytes = static_cast<const BYTE*>(buffer);
+    for (DWORD at = 0; at + 10 <= length; ++m_frames) {
+      unsigned long long size = 0;
+      for (int i = 7; i >= 0; --i) size = size << 8 | bytes[at + 2 + i];
+      at += static_cast<DWORD>(10 + size);
+    }
+    *written = length;
+    return 0;
+  }
+  void WaitUntilHeld() {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_held; });
+  }
+  void Release() {
+    std::lock_guard lock(m_mutex);
+    m_released = true;
+    m_changed.notify_all();
+  }
+  int Frames() {
+    std::lock_guard lock(m_mutex);
+    return m_frames;
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  bool m_held = false;
+  bool m_released = false;
+  int m_frames = 0;
+};
+
+// A redirect whose sink does not finish its write within the drop's wait is logged and kept:
+// a new redirect is refused while it writes, and accepted once it has written its queue.
+TEST_F(EtwControllerTest, ARedirectThatDoesNotEndInTimeKeepsTheNextOneWaiting) {
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
+  auto held = std::make_shared<HeldSink>();
+  ASSERT_EQ(m_controller->StartSession(TEXT("Slow")), 0u);
+  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
+  ASSERT_EQ(m_controller->RedirectTrace(TEXT("Slow"), held), 0u);
+  WriteStrings(provider, 1);
+  held->WaitUntilHeld();
+  m_controller->SetRedirectEndWaitForTesting(20);
+  ASSERT_EQ(m_controller->StopSession(TEXT("Slow")), 0u);
+  EXPECT_NE(Log().find("ERROR # CEtwController::DropRedirect # The redirect of Slow did not end within 20 ms: its "
+                       "sink stays in use until it does."),
+            std::string::npos);
+  EXPECT_GT(held.use_count(), 1);
+
+  ASSERT_EQ(m_controller->StartSession(TEXT("Slow")), 0u);
+  auto next = std::make_shared<CountingSink>();
+  EXPECT_EQ(m_controller->RedirectTrace(TEXT("Slow"), next), 170u);
+  EXPECT_NE(Log().find("ERROR # CEtwController::RedirectTrace # The previous redirect of Slow has not ended: its "
+                       "sink is still in use."),
+            std::string::npos);
+  EXPECT_EQ(next.use_count(), 1);
+
+  held->Release();
+  m_controller->SetRedirectEndWaitForTesting(CEtwController::kRedirectEndWait);
+  EXPECT_EQ(m_controller->RedirectTrace(TEXT("Slow"), next), 0u);
+  EXPECT_EQ(held.use_count(), 1);
+  EXPECT_GE(held->Frames(), 1);
+  EXPECT_EQ(m_controller->StopSession(TEXT("Slow")), 0u);
+  EventUnregister(provider);
+}
+
+// The platform stops sessions by name: a stop leaves alone a session that another owner
+// started under the name, after this service's session of that name ended or after this
+// service's start of the name failed.
+TEST_F(EtwControllerTest, AStopLeavesTheSessionOfAnotherOwnerUnderTheName) {
+  std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
+  auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+  const auto startForeign = [&](LPCWSTR name) {
+    m_controller->InitSessionProperties(properties, static_cast<ULONG>(block.size()));
+    TRACEHANDLE foreign = 0;
+    ASSERT_EQ(StartTraceW(&foreign, name, properties), 0u);
+  };
+  ASSERT_EQ(m_controller->StartSession(TEXT("Shared")), 0u);
+  m_controller->InitSessionProperties(properties, static_cast<ULONG>(block.size()));
+  ASSERT_EQ(ControlTraceW(0, TEXT("Shared"), properties, EVENT_TRACE_CONTROL_STOP), 0u);
+  startForeign(TEXT("Shared"));
+  EXPECT_EQ(m_controller->StopSession(TEXT("Shared")), static_cast<ULONG>(ERROR_WMI_INSTANCE_NOT_FOUND));
+  EXPECT_TRUE(Running(TEXT("Shared")));
+  EXPECT_NE(Log().find("ERROR # CEtwController::StopSession # The session Shared running now was not started by "
+                       "this service: it is left running."),
+            std::string::npos);
+
+  // The start of a name that another owner holds fails when that session cannot be stopped:
+  // the controller records the name with its earlier session's handle.
+  ASSERT_EQ(m_controller->StartSession(TEXT("Mine")), 0u);
+  sim::fail_next("ControlTraceW", 1, ERROR_ACCESS_DENIED);
+  ASSERT_EQ(m_controller->StartSession(TEXT("Shared")), static_cast<ULONG>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(m_controller->StopSession(TEXT("Shared")), static_cast<ULONG>(ERROR_WMI_INSTANCE_NOT_FOUND));
+  EXPECT_TRUE(Running(TEXT("Shared")));
+  EXPECT_TRUE(Running(TEXT("Mine")));
 }
 
 TEST_F(EtwControllerTest, SessionsStartAndStopWhileEventsFlow) {

@@ -1,5 +1,7 @@
 #include "qlx_windows_service.h"
 
+#include <algorithm>
+#include <barrier>
 #include <chrono>
 #include <functional>
 #include <stdexcept>
@@ -16,6 +18,7 @@
 #include "etw_schema_collector.h"
 #include "etw_tdh_manifest_loader.h"
 #include "service_fault.h"
+#include "sim/providers.h"
 #include "sim/services.h"
 #include "sim/sim.h"
 #include "stop_flag.h"
@@ -299,6 +302,88 @@ TEST_F(QLXWindowsServiceTest, ManifestDirectoryThatCannotBeMadeIsLogged) {
   TestableService service;
   EXPECT_NE(Log().find("ERROR # CEtwTdhManifestLoader::CEtwTdhManifestLoaderDir:"), std::string::npos);
   EXPECT_NE(Log().find("ManifestFiles\\ is not created\n"), std::string::npos);
+}
+
+// ---- Concurrent provider operations ----
+
+// Clients enable and disable providers by name at the same time, as connections of their own
+// would. Between the phases of each round, the providers the service lists as enabled are
+// exactly those the session has enabled, each once. The clients disable the same providers
+// in the same order at the same moment: an entry taken out by one must not be taken out
+// again by another that found it a moment before.
+TEST_F(QLXWindowsServiceTest, ConcurrentEnablesAndDisablesLeaveTheListAsTheSessionIs) {
+  Configure(
+      "    <add key=\"LogLevel\" value=\"3\"/>\n"
+      "    <add key=\"DefaultTraceSinkType\" value=\"1\"/>\n");
+  constexpr int kClients = 4;
+  constexpr int kPerClient = 2;
+  constexpr int kRounds = 400;
+  std::vector<std::string> names;
+  std::vector<GUID> guids;
+  for (int i = 0; i < kClients * kPerClient; ++i) {
+    const GUID guid = {0x5EC0A000, 0, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, static_cast<unsigned char>(i)}};
+    char text[40];
+    std::snprintf(text, sizeof(text), "{5EC0A000-0000-4000-8000-0000000000%02X}", static_cast<unsigned>(i));
+    etw::ProviderSchema schema;
+    schema.name = "Race-Provider-" + std::to_string(i);
+    schema.guid = *etw::parse_guid_text(text);
+    ASSERT_EQ(sim::install_declared_provider(schema), etw::CatalogStatus::Ok);
+    names.push_back(schema.name);
+    guids.push_back(guid);
+  }
+  TestableService service;
+  service.StartTraceSession("Race");
+
+  // What the session has enabled, as a provider registered for each GUID is told.
+  auto enabledInSession = [&] {
+    std::vector<std::string> enabled;
+    for (std::size_t i = 0; i < guids.size(); ++i) {
+      REGHANDLE probe = 0;
+      EventRegister(&guids[i], nullptr, nullptr, &probe);
+      if (EventProviderEnabled(probe, 0, 0) != FALSE) enabled.push_back(names[i]);
+      EventUnregister(probe);
+    }
+    return enabled;
+  };
+  std::vector<std::string> mismatches;
+  auto check = [&](int round, const char* phase, const std::vector<std::string>& expected) {
+    std::vector<std::string> listed = service.GetSessionProviders("Race");
+    std::sort(listed.begin(), listed.end());
+    const std::vector<std::string> enabled = enabledInSession();
+    if (listed != expected || enabled != expected) {
+      mismatches.push_back("round " + std::to_string(round) + " after " + phase + ": " +
+                           std::to_string(listed.size()) + " listed, " + std::to_string(enabled.size()) +
+                           " enabled in the session");
+    }
+  };
+  std::vector<std::string> all = names;
+  std::sort(all.begin(), all.end());
+
+  std::barrier phase(kClients);
+  std::vector<std::thread> clients;
+  for (int client = 0; client < kClients; ++client) {
+    clients.emplace_back([&, client] {
+      std::vector<ProviderSetting> own;
+      for (int k = 0; k < kPerClient; ++k) own.push_back(ProviderSetting{names[client * kPerClient + k], 4, 0, 0});
+      // Each client starts its disables with its own providers and goes on with the others':
+      // every client runs into the others' walks.
+      std::vector<std::string> order(names.begin() + client * kPerClient, names.end());
+      order.insert(order.end(), names.begin(), names.begin() + client * kPerClient);
+      for (int round = 0; round < kRounds; ++round) {
+        service.EnableProviders("Race", own);
+        phase.arrive_and_wait();
+        if (client == 0) check(round, "enabling", all);
+        phase.arrive_and_wait();
+        service.DisableProviders("Race", order);
+        phase.arrive_and_wait();
+        if (client == 0) check(round, "disabling", {});
+        phase.arrive_and_wait();
+      }
+    });
+  }
+  for (std::thread& client : clients) client.join();
+  EXPECT_TRUE(mismatches.empty()) << mismatches.size() << " inconsistent rounds, first: " << mismatches.front();
+  service.StopTraceSession("Race");
 }
 
 // ---- Start and stop, hosted by the virtual target's control manager ----

@@ -2,10 +2,15 @@
 // platform's refusals injected.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "device_file.h"
@@ -16,12 +21,39 @@
 #include "sim/sim.h"
 #include "stop_flag.h"
 #include "testing/host_test_support.h"
+#include "testing/loopback_connection.h"
+#include "testing/wire_bytes.h"
 #include "util.h"
 
 namespace {
 
 constexpr char kGuid[] = "{5A1F0C3E-7B2D-4E8A-9C61-0D3F2B4A6E81}";
 constexpr GUID kZeroGuid = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+// The provider whose user data the redirect carries raw (without its first two bytes).
+constexpr char kRawGuidText[] = "{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}";
+constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Whether `file` is a run of whole frames (0xBF 0xAE, a 64-bit length, the record) that ends
+// exactly at the end of the file.
+bool WholeFrames(const std::string& file) {
+  std::size_t at = 0;
+  while (at < file.size()) {
+    if (file.size() - at < 10 || static_cast<unsigned char>(file[at]) != 0xBF ||
+        static_cast<unsigned char>(file[at + 1]) != 0xAE) {
+      return false;
+    }
+    unsigned long long length = 0;
+    for (int i = 7; i >= 0; --i) length = length << 8 | static_cast<unsigned char>(file[at + 2 + i]);
+    if (length > file.size() - at - 10) return false;
+    at += 10 + length;
+  }
+  return true;
+}
 
 class SessionOperationsTest : public host_testing::HostTest {
  protected:
@@ -62,8 +94,152 @@ class SessionOperationsTest : public host_testing::HostTest {
     return setting;
   }
 
+  // The text of the answer a peer receives for `request`, with its status.
+  std::pair<UINT32, std::string> Answer(const WireBytes& request) {
+    LoopbackConnection connection;
+    m_service->ProcessServiceAPI(connection.service(), request.data(), request.size());
+    connection.CloseService();
+    const std::vector<char> bytes = connection.ReadUntilClosed();
+    // status, function, parameter count, parameter bytes, then the result with its text.
+    UINT32 fields[4] = {};
+    if (bytes.size() < sizeof(fields)) return {0, "(no answer)"};
+    std::memcpy(fields, bytes.data(), sizeof(fields));
+    const std::size_t result = sizeof(fields) + fields[3] + 4;
+    UINT32 length = 0;
+    if (bytes.size() < result + 4) return {fields[0], "(no text)"};
+    std::memcpy(&length, bytes.data() + result, 4);
+    return {fields[0], std::string(bytes.data() + result + 4, std::min<std::size_t>(length, bytes.size() - result - 4))};
+  }
+
+  static bool StartLeftover(LPCWSTR name) {
+    std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 256, 0);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+    properties->Wnode.Flags = WNODE_FLAG_TRACED_GUID;
+    properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
+    properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
+    TRACEHANDLE handle = 0;
+    return StartTraceW(&handle, name, properties) == ERROR_SUCCESS;
+  }
+
   std::optional<QLXWindowsService> m_service;
 };
+
+// A session of the name runs already, as one left by an earlier run of the service: the
+// start stops it by name and starts the session anew; the session this service started
+// before, under another name, is not touched. A stop the platform refuses fails the start.
+TEST_F(SessionOperationsTest, AStartOfALeftoverNameStopsItFirstOrSaysWhyItCannot) {
+  m_service->StartTraceSession("Earlier");
+  ASSERT_TRUE(StartLeftover(TEXT("Leftover")));
+  m_service->StartTraceSession("Leftover");
+  EXPECT_TRUE(Running(TEXT("Leftover")));
+  EXPECT_TRUE(Running(TEXT("Earlier")));
+  EXPECT_NE(Log().find("INFO # CEtwController::StartSession # Trace Session (Leftover) started successfully."),
+            std::string::npos);
+  m_service->StopTraceSession("Leftover");
+  EXPECT_FALSE(Running(TEXT("Leftover")));
+
+  ASSERT_TRUE(StartLeftover(TEXT("Stuck")));
+  sim::fail_next("ControlTraceW", 1, ERROR_ACCESS_DENIED);
+  try {
+    m_service->StartTraceSession("Stuck");
+    FAIL() << "a start whose leftover could not be stopped reported success";
+  } catch (const QLXServiceFault& fault) {
+    EXPECT_STREQ(fault.what(), "CEtwController::StartSession failed");
+    EXPECT_EQ(fault.errorCode, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  }
+  EXPECT_NE(Log().find("ERROR # CEtwController::StartSession # Session (Stuck) already exists: Trying "
+                       "ControlTrace(Stop) failed with 5."),
+            std::string::npos);
+  EXPECT_TRUE(Running(TEXT("Stuck")));
+}
+
+// An empty settings list is a fault of the whole request (code 87), logged as one of the
+// session; the peer reads the fault's text.
+TEST_F(SessionOperationsTest, EmptySettingListsAreFaultsThePeerReads) {
+  m_service->StartTraceSession("Lists");
+  const auto byName = Answer(WireBytes::Request(5, 2, WireBytes().Text("Lists").U32(0)));
+  EXPECT_EQ(byName.first, 1u);
+  EXPECT_EQ(byName.second, "Error:: List of provider settings cannot be null or empty.  , Error code : 87");
+  EXPECT_NE(Log().find("ERROR # Conduit::EnableProviders # List of provider settings cannot be null or empty"),
+            std::string::npos);
+  EXPECT_NE(Log().find("ERROR # Conduit::EnableProviders # Exception in session (Lists)"), std::string::npos);
+
+  const auto byGuid = Answer(WireBytes::Request(10, 2, WireBytes().Text("Lists").U32(0)));
+  EXPECT_EQ(byGuid.first, 1u);
+  EXPECT_EQ(byGuid.second, "Error:: providerguid passed as empty.  , Error code : 87");
+  EXPECT_NE(Log().find("ERROR # Conduit::EnableProvidersByGUID # providerguids passed as empty"), std::string::npos);
+  EXPECT_NE(Log().find("ERROR # Conduit::EnableProvidersByGUID # Exception in session (Lists)"), std::string::npos);
+  EXPECT_TRUE(m_service->GetSessionProviders("Lists").empty());
+}
+
+// A failing provider is logged and skipped by name, so the session's line is not written;
+// by GUID it ends the request, and the line names the session.
+TEST_F(SessionOperationsTest, OnlyAFailureOfTheWholeRequestIsLoggedAsOneOfTheSession) {
+  m_service->StartTraceSession("Faults");
+  m_service->EnableProviders("Faults", {ProviderSetting{"", 4, 0, 0}});
+  EXPECT_EQ(Log().find("Exception in session (Faults)"), std::string::npos);
+  EXPECT_THROW(m_service->EnableProviders("Unstarted", {ProviderSetting{"Any", 4, 0, 0}}), QLXServiceFault);
+  EXPECT_NE(Log().find("ERROR # Conduit::EnableProviders # Exception in session (Unstarted)"), std::string::npos);
+  EXPECT_THROW(m_service->EnableProvidersByGUID("Faults", {ByGuid("")}), QLXServiceFault);
+  EXPECT_NE(Log().find("ERROR # Conduit::EnableProvidersByGUID # Exception in session (Faults)"), std::string::npos);
+}
+
+// The redirect logs its marker line once its own checks passed, before it asks the
+// controller; a request refused by those checks does not.
+TEST_F(SessionOperationsTest, TheRedirectMarksItsCallOfTheController) {
+  const std::string marker = "ERROR # before redirect trace";
+  EXPECT_THROW(m_service->RedirectTrace("Marked"), QLXServiceFault);  // no sink before a start
+  EXPECT_EQ(Log().find(marker), std::string::npos);
+  m_service->StartTraceSession("Marked");
+  m_service->RedirectTrace("Marked");
+  const std::string log = Log();
+  const auto at = log.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_LT(at, log.find("Entering  function CEtwController::RedirectTrace"));
+  m_service->StopTraceSession("Marked");
+}
+
+// Stop, start and redirect of one name in a tight loop while events flow: every redirect
+// opens "<name>.bin" afresh only after the previous one wrote its last buffer and let the
+// file go, so each round's file is there, holds that round's events and ends with a whole
+// frame.
+TEST_F(SessionOperationsTest, RestartsOfOneNameEachLeaveTheirWholeFile) {
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
+  std::atomic<int> round{0};
+  std::atomic<bool> stop{false};
+  std::thread events([&] {
+    EVENT_DESCRIPTOR descriptor{};
+    descriptor.Level = 4;
+    while (!stop.load()) {
+      const std::string data = "--|r" + std::to_string(round.load()) + "|" + std::string(200, 'x');
+      EVENT_DATA_DESCRIPTOR item{};
+      EventDataDescCreate(&item, data.data(), static_cast<ULONG>(data.size()));
+      EventWrite(provider, &descriptor, 1, &item);
+      std::this_thread::yield();
+    }
+  });
+  const auto file = root_ / "Loop.bin";
+  for (int r = 0; r < 60; ++r) {
+    SCOPED_TRACE(r);
+    round.store(r);
+    const std::string mark = "|r" + std::to_string(r) + "|";
+    m_service->StartTraceSession("Loop");
+    m_service->EnableProvidersByGUID("Loop", {ByGuid(kRawGuidText, 5)});
+    m_service->RedirectTrace("Loop");
+    for (int i = 0; i < 3000 && ReadFile(file).find(mark) == std::string::npos; ++i) Sleep(10);
+    m_service->StopTraceSession("Loop");
+    const std::string written = ReadFile(file);
+    EXPECT_NE(written.find(mark), std::string::npos) << "the redirect wrote nothing";
+    EXPECT_TRUE(WholeFrames(written)) << written.size() << " bytes";
+    if (HasFailure()) break;
+  }
+  stop.store(true);
+  events.join();
+  EventUnregister(provider);
+  EXPECT_EQ(Log().find("ERROR # CEtwController::DropRedirect"), std::string::npos);
+}
 
 TEST_F(SessionOperationsTest, StartMakesAFreshSinkAndStopDropsIt) {
   m_service->StartTraceSession("Ops");
@@ -86,7 +262,8 @@ TEST_F(SessionOperationsTest, RefusedStopKeepsProvidersAndSink) {
   m_service->EnableProviders("Keep", {ProviderSetting{"Unregistered", 4, 0, 0}});
   ASSERT_EQ(m_service->GetSessionProviders("Keep"), std::vector<std::string>{"Unregistered"});
   EXPECT_TRUE(Enabled(kZeroGuid));  // a name that is not registered enables the zero GUID
-  sim::fail_next("ControlTraceW", 1, ERROR_ACCESS_DENIED);
+  // The platform refuses both the question whose session holds the name and the stop.
+  sim::fail_next("ControlTraceW", 2, ERROR_ACCESS_DENIED);
   try {
     m_service->StopTraceSession("Keep");
     FAIL() << "a refused stop reported success";
@@ -224,7 +401,6 @@ TEST_F(FileSinkNamesTest, ARedirectIntoTheFileSinkRefusesSuchANameThatAnotherSin
 // A second redirect of the running session is the same capture going on: the file keeps
 // what the first one wrote, and only this session's events reach it.
 TEST_F(FileSinkNamesTest, ARepeatedRedirectOfTheSessionGoesOnWritingItsFile) {
-  constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
   REGHANDLE provider = 0;
   ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
   const auto path = root_ / "Windows" / "System32" / "Twice.bin";
@@ -248,7 +424,7 @@ TEST_F(FileSinkNamesTest, ARepeatedRedirectOfTheSessionGoesOnWritingItsFile) {
     }
   };
   m_service->StartTraceSession("Twice");
-  m_service->EnableProvidersByGUID("Twice", {ByGuid("{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}", 5)});
+  m_service->EnableProvidersByGUID("Twice", {ByGuid(kRawGuidText, 5)});
   m_service->RedirectTrace("Twice");
   writeUntilInFile('1');
   try {

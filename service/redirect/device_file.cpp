@@ -42,6 +42,7 @@ DWORD DeviceFile::Initialize(LPCWSTR sessionName) {
   m_hDevice = CreateFileW(fileName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (IsOpen()) {
+    m_end = 0;
     return ERROR_SUCCESS;
   }
   const DWORD error = GetLastError();
@@ -55,14 +56,25 @@ DWORD DeviceFile::Write(LPVOID buffer, DWORD length, LPDWORD bytesWritten, LPOVE
     WriteLog(LOG_ERROR, "Error # Invalid parameters");
     return ERROR_INVALID_PARAMETER;
   }
+  // A synchronous handle writes at the offset an overlapped record names.
+  OVERLAPPED atEnd{0, 0, {{static_cast<DWORD>(m_end), static_cast<DWORD>(m_end >> 32)}}, nullptr};
+  const bool ownPosition = overlapped == nullptr;
   DWORD written = 0;
-  const BOOL ok = WriteFile(m_hDevice, buffer, length, &written, overlapped);
+  const BOOL ok = WriteFile(m_hDevice, buffer, length, &written, ownPosition ? &atEnd : overlapped);
   if (bytesWritten != nullptr) {
     *bytesWritten = written;
   }
-  if (!ok || written != length) {
+  if (!ok) {
     const DWORD error = GetLastError();
     return error != 0 ? error : kShortWrite;
+  }
+  // A call that succeeded set no error of its own: the last error is whatever an earlier call
+  // left (CreateFileW's "already exists" when the file was there before, say).
+  if (written != length) {
+    return kShortWrite;
+  }
+  if (ownPosition) {
+    m_end += written;
   }
   return ERROR_SUCCESS;
 }

@@ -14,5 +14,15 @@ class DeviceFile : public DeviceBase {
   // 123 (ERROR_INVALID_NAME), and no file, for a name that is not a plain file name.
   DWORD Initialize(LPCWSTR sessionName) override;
   // 0, the platform's error, or 124 for a short write that reported no error.
+  //
+  // Without an overlapped record of the caller's, each buffer goes where the last buffer
+  // written whole ended: a failed or short write leaves part of its buffer in the file, and
+  // the next buffer is written over it, so that no cut record stands in front of the records
+  // that follow (a reader walking the records would lose them all). Part of a failed buffer
+  // longer than the next buffer stays behind that one until later buffers cover it.
   DWORD Write(LPVOID buffer, DWORD length, LPDWORD bytesWritten, LPOVERLAPPED overlapped) override;
+
+ private:
+  // End of the last buffer written whole: where the next one goes.
+  ULONGLONG m_end = 0;
 };

@@ -100,6 +100,30 @@ TEST_F(DeviceSinkTest, FileSinkReportsTheCreateError) {
   EXPECT_EQ(sink.Write(std::string("y").data(), 1, nullptr, nullptr), 0u);  // a failed write leaves the sink usable
 }
 
+// A write the platform completes short, with success: the file sink answers 124 whatever an
+// earlier call left as the last error, and the next buffer goes over the part that was
+// written, so the file holds whole buffers one after the other.
+TEST_F(DeviceSinkTest, FileSinkAnswersAShortWriteWith124AndWritesTheNextBufferOverItsPart) {
+  SetLogLevel("3");  // the log writer writes through WriteFile too
+  { std::ofstream(root_ / "Short.bin") << "an earlier session"; }
+  DeviceFile sink;
+  ASSERT_EQ(sink.Initialize(TEXT("Short")), 0u);
+  // What CreateFileW leaves when it truncated a file that was there; WriteFile sets no error
+  // when it succeeds.
+  SetLastError(ERROR_ALREADY_EXISTS);
+  sim::short_write_next(1, 3);
+  DWORD written = 99;
+  EXPECT_EQ(sink.Write(std::string("first").data(), 5, &written, nullptr), 124u);  // ERROR_INVALID_LEVEL
+  EXPECT_EQ(written, 3u);
+  EXPECT_EQ(ReadFile(root_ / "Short.bin"), "fir");
+  EXPECT_EQ(sink.Write(std::string("second").data(), 6, &written, nullptr), 0u);
+  EXPECT_EQ(written, 6u);
+  sim::fail_next("WriteFile", 1, ERROR_DISK_FULL);
+  EXPECT_EQ(sink.Write(std::string("lost").data(), 4, &written, nullptr), static_cast<DWORD>(ERROR_DISK_FULL));
+  EXPECT_EQ(sink.Write(std::string(" third").data(), 6, &written, nullptr), 0u);
+  EXPECT_EQ(ReadFile(root_ / "Short.bin"), "second third");
+}
+
 TEST_F(DeviceSinkTest, FileSinkOpensNothingForANameThatIsNoPlainFileName) {
   std::filesystem::create_directories(root_ / "Windows" / "System32" / "inner");
   std::filesystem::current_path(root_ / "Windows" / "System32" / "inner");

@@ -1,5 +1,6 @@
 #include "etw_adapter.h"
 
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -20,6 +21,8 @@ const char* const CEtwAdapter::kResumeNotice =
 namespace {
 
 constexpr ULONG kStartFailed = ERROR_INTERNAL_ERROR;  // 1359
+// ERROR_INVALID_LEVEL: a sink write that came up short without an error of its own.
+constexpr DWORD kShortWrite = 124;
 constexpr std::align_val_t kFlushBufferAlignment{32};
 
 // The adapter of the calling consumer or writer thread. The platform passes no context to
@@ -55,13 +58,38 @@ class FlushBuffer {
   BYTE* m_bytes;
 };
 
-// A thread's share of its adapter. Each of the two threads holds one, so the adapter outlives
-// both whatever the order they end in (a failed wait for the writer must not free it).
-struct ThreadShare {
-  std::shared_ptr<CEtwAdapter> adapter;
+}  // namespace
+
+// How many threads hold a share of the adapter; the last one to end wakes WaitForThreads.
+struct CEtwAdapter::ThreadCount {
+  std::mutex mutex;
+  std::condition_variable ended;
+  int live = 0;
 };
 
-}  // namespace
+// A thread's share of its adapter. Each of the two threads holds one, so the adapter outlives
+// both whatever the order they end in (a failed wait for the writer must not free it). The
+// end is counted only after the share is let go: a waiter that sees no thread left holds
+// the only remaining shares.
+struct CEtwAdapter::ThreadShare {
+  explicit ThreadShare(std::shared_ptr<CEtwAdapter> owner) : adapter(std::move(owner)), threads(adapter->_threads) {
+    std::lock_guard lock(threads->mutex);
+    ++threads->live;
+  }
+  ~ThreadShare() {
+    adapter.reset();
+    {
+      std::lock_guard lock(threads->mutex);
+      --threads->live;
+    }
+    threads->ended.notify_all();
+  }
+  ThreadShare(const ThreadShare&) = delete;
+  ThreadShare& operator=(const ThreadShare&) = delete;
+
+  std::shared_ptr<CEtwAdapter> adapter;
+  std::shared_ptr<ThreadCount> threads;
+};
 
 CEtwAdapter::CEtwAdapter(LPCWSTR sessionName)
     : _consumerHandle(INVALID_PROCESSTRACE_HANDLE),
@@ -72,7 +100,8 @@ CEtwAdapter::CEtwAdapter(LPCWSTR sessionName)
       _skipping(false),
       _queuedBytes(0),
       _consumerDone(false),
-      _lockInitialised(false) {
+      _lockInitialised(false),
+      _threads(std::make_shared<ThreadCount>()) {
   std::memset(_sessionName, 0, sizeof(_sessionName));
   if (sessionName != nullptr) {
     DWORD length = 0;
@@ -110,6 +139,22 @@ CEtwAdapter::~CEtwAdapter() {
   }
 }
 
+void CEtwAdapter::CloseConsumer() {
+  if (!_lockInitialised) return;  // no start without the lock: nothing was opened
+  SectionGuard guard(&_lock);
+  if (_consumerHandle != INVALID_PROCESSTRACE_HANDLE) {
+    // ERROR_CTX_CLOSE_PENDING while the loop runs is success: the loop returns soon after.
+    CloseTrace(_consumerHandle);
+    _consumerHandle = INVALID_PROCESSTRACE_HANDLE;
+  }
+}
+
+bool CEtwAdapter::WaitForThreads(DWORD milliseconds) {
+  std::unique_lock lock(_threads->mutex);
+  return _threads->ended.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                                  [this] { return _threads->live == 0; });
+}
+
 ULONG CEtwAdapter::ProcessTrace(const std::shared_ptr<DeviceBase>& sink) {
   if (!_lockInitialised) return kStartFailed;
   SectionGuard guard(&_lock);
@@ -133,6 +178,8 @@ ULONG CEtwAdapter::ProcessTrace(const std::shared_ptr<DeviceBase>& sink) {
                static_cast<unsigned long>(GetLastError()));
       throw std::runtime_error("OpenTrace failed");
     }
+    // The events come with raw time stamps: the decoder dates them by the session's clock.
+    if (auto* decoder = dynamic_cast<TdhParserImpl*>(_parser.get())) decoder->SetSessionClock(_logFile.LogfileHeader);
     _running.store(true);
     start = new ThreadShare{shared_from_this()};
     _consumerThread = CreateThread(nullptr, 0, &CEtwAdapter::ProcessTraceThreadProc, start, 0, nullptr);
@@ -140,6 +187,25 @@ ULONG CEtwAdapter::ProcessTrace(const std::shared_ptr<DeviceBase>& sink) {
       WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::ProcessTrace # CreateThread() failed with 0x%016lx\n",
                static_cast<unsigned long>(GetLastError()));
       throw std::runtime_error("CreateThread failed");
+    }
+    start = nullptr;  // the consumer thread's from here
+    // The consumer thread makes the writer thread. A redirect without a writer would take
+    // events and never write them, so the client must hear of it: wait for the word, the
+    // writer made or the consumer thread given up (it clears running, then ends at once).
+    // The consumer thread takes this lock before it enters the platform's loop, so it cannot
+    // have run and ended the redirect (clearing running too) in between.
+    bool writerMade = false;
+    {
+      std::unique_lock lock(_queueMutex);
+      _queueCondition.wait(lock, [this] { return _writerThread != nullptr || !_running.load(); });
+      writerMade = _writerThread != nullptr;
+    }
+    if (!writerMade) {
+      // Nothing of the redirect outlives its failed start: the consumer thread has let go.
+      WaitForSingleObject(_consumerThread, INFINITE);
+      CloseHandle(_consumerThread);
+      _consumerThread = nullptr;
+      throw std::runtime_error("the consumer thread did not start");
     }
     return ERROR_SUCCESS;
   } catch (...) {
@@ -164,24 +230,45 @@ DWORD WINAPI CEtwAdapter::ProcessTraceThreadProc(LPVOID context) {
              "WARNING # CEtwAdapter::ProcessTrace # No trace sink is specified: all events will be discarded upon "
              "receiving.\n");
   }
+  // ProcessTrace waits for one of these two words: the redirect cannot start, or the writer
+  // thread runs.
+  auto giveUp = [adapter] {
+    {
+      std::lock_guard lock(adapter->_queueMutex);
+      adapter->_running.store(false);
+    }
+    adapter->_queueCondition.notify_all();
+    return kStartFailed;
+  };
   if (AdapterSlot().CreateThreadData(adapter) != ERROR_SUCCESS) {
     WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::CreateThreadData Failed %lu\n",
              static_cast<unsigned long>(GetLastError()));
-    adapter->_running.store(false);
-    return kStartFailed;
+    return giveUp();
   }
   auto* writerShare = new ThreadShare{start->adapter};
-  adapter->_writerThread = CreateThread(nullptr, 0, &CEtwAdapter::EventWriteThreadProc, writerShare, 0, nullptr);
-  if (adapter->_writerThread == nullptr) {
+  HANDLE writer = CreateThread(nullptr, 0, &CEtwAdapter::EventWriteThreadProc, writerShare, 0, nullptr);
+  if (writer == nullptr) {
     delete writerShare;
     WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::ProcessTraceThreadProc # CreateThread() failed with 0x%016lx\n",
              static_cast<unsigned long>(GetLastError()));
-    adapter->_running.store(false);
     AdapterSlot().FreeThreadData();
-    return kStartFailed;
+    return giveUp();
   }
-  TRACEHANDLE handle = adapter->_consumerHandle;
-  if (::ProcessTrace(&handle, 1, nullptr, nullptr) != ERROR_SUCCESS) {
+  {
+    std::lock_guard lock(adapter->_queueMutex);
+    adapter->_writerThread = writer;
+  }
+  adapter->_queueCondition.notify_all();
+  TRACEHANDLE handle = INVALID_PROCESSTRACE_HANDLE;
+  {
+    // The controller may close the handle (a drop) while this thread starts.
+    SectionGuard guard(&adapter->_lock);
+    handle = adapter->_consumerHandle;
+  }
+  // A redirect dropped before its loop began has nothing to process; one dropped during the
+  // loop may see it end with an error about the closed handle, which is its normal end.
+  if (handle != INVALID_PROCESSTRACE_HANDLE && ::ProcessTrace(&handle, 1, nullptr, nullptr) != ERROR_SUCCESS &&
+      adapter->_running.load()) {
     status = GetLastError();
     WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::ProcessTraceThreadProc # ProcessTrace() failed with 0x%016lx\n",
              static_cast<unsigned long>(status));
@@ -339,7 +426,11 @@ DWORD CEtwAdapter::FlushData(BYTE* buffer, DWORD& used) {
       return ERROR_INVALID_PARAMETER;
     }
     DWORD written = 0;
-    const DWORD status = _devicePtr->Write(buffer, used, &written, nullptr);
+    DWORD status = _devicePtr->Write(buffer, used, &written, nullptr);
+    // A sink that answers success for fewer bytes than it was handed has not written the
+    // rest (the STP sink when a record breaks its walk): that is a failed write as well, and
+    // says so like the others rather than passing for a written buffer.
+    if (status == ERROR_SUCCESS && written != used) status = kShortWrite;
     if (status != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "[FlushData] ERROR writing Device: BytesToWrite:%d BytesWritten:%d result=(ErrorCode:%ld)",
                static_cast<int>(used), static_cast<int>(written), static_cast<long>(status));

@@ -16,6 +16,12 @@
 //
 // The writer ends only after the consumer thread left the platform's event loop, so a
 // record queued while the redirect was being dropped is still written.
+//
+// Dropping a redirect (the controller): StopRunning, so that the callback discards what still
+// arrives; CloseConsumer, which ends the platform's event loop even while the session goes
+// on (stopping the session is no business of the redirect); then WaitForThreads, after which
+// the queue is written, both threads are gone and only the waiter's share of the adapter is
+// left: letting go of it releases the adapter's reference to the sink.
 #pragma once
 
 #include <atomic>
@@ -56,10 +62,15 @@ class CEtwAdapter : public std::enable_shared_from_this<CEtwAdapter> {
   DWORD FlushData(BYTE* buffer, DWORD& used);
   bool PredicateProcessQueueCondition();
 
-  // The redirect stops taking events; the controller then stops the consumer.
+  // The redirect stops taking events; the controller then closes the consumer.
   void StopRunning() { _running.store(false); }
   bool IsRunning() const { return _running.load(); }
-  TRACEHANDLE ConsumerHandle() const { return _consumerHandle; }
+  // Closes the processing handle: the platform's event loop returns, also while the session
+  // still runs. Nothing when the redirect never opened one or it was closed before.
+  void CloseConsumer();
+  // True once the consumer and writer threads have ended and let go of the adapter (at once
+  // when none was started); false when that did not happen within `milliseconds`.
+  bool WaitForThreads(DWORD milliseconds);
   LPCWSTR SessionName() const { return _sessionName; }
 
   // For tests: the parser the callback uses.
@@ -69,6 +80,10 @@ class CEtwAdapter : public std::enable_shared_from_this<CEtwAdapter> {
   static const char* const kResumeNotice;
 
  private:
+  // A thread's share of the adapter, counted in `_threads` for WaitForThreads.
+  struct ThreadShare;
+  struct ThreadCount;
+
   void Push(std::string record);
   void OnEvent(PEVENT_RECORD eventRecord);
   DWORD WriterLoop();
@@ -91,4 +106,6 @@ class CEtwAdapter : public std::enable_shared_from_this<CEtwAdapter> {
   bool _consumerDone;
   CRITICAL_SECTION _lock;
   bool _lockInitialised;
+  // Shared with the threads' shares, which report their end after letting go of the adapter.
+  std::shared_ptr<ThreadCount> _threads;
 };

@@ -5,7 +5,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "device_base.h"
 #include "etw_adapter.h"
 #include "evntrace.h"
+#include "sim/providers.h"
 #include "sim/sim.h"
 #include "tdh_parser.h"
 #include "testing/host_test_support.h"
@@ -53,13 +56,71 @@ class SizedParser : public ITdhParsingInterface {
   }
   std::atomic<int> m_built{0};
 
- private:
+ protected:
   static unsigned Sequence(PEVENT_RECORD event) {
     unsigned sequence = 0;
     std::memcpy(&sequence, event->UserData, sizeof(sequence));
     return sequence;
   }
+
+ private:
   std::vector<std::size_t> m_sizes;
+};
+
+// Throws out of the decoder for two events: std::bad_alloc, as an allocation that fails
+// while a record is built, and an exception of no standard type.
+class ThrowingParser : public SizedParser {
+ public:
+  ThrowingParser() : SizedParser({24}) {}
+  std::string GetETWData(PEVENT_RECORD event) override {
+    if (Sequence(event) == 1) throw std::bad_alloc();
+    if (Sequence(event) == 2) throw 2;
+    return SizedParser::GetETWData(event);
+  }
+};
+
+// The platform's own decoder behind a gate: the first event holds the consumer thread until
+// the test opens the gate, so that the session's buffer fills up and the session loses what
+// is written meanwhile.
+class GatedDecoder : public ITdhParsingInterface {
+ public:
+  std::string GetETWData(PEVENT_RECORD event) override {
+    {
+      std::unique_lock lock(m_mutex);
+      ++m_seen;
+      if (IsEqualGUID(event->EventHeader.ProviderId, kLostEventClass)) m_lossSeen = true;
+      m_condition.notify_all();
+      m_condition.wait(lock, [this] { return m_open; });
+    }
+    return m_decoder.GetETWData(event);
+  }
+  std::string EtwGetCustomMessageString(PEVENT_RECORD event, const std::string& message) override {
+    return m_decoder.EtwGetCustomMessageString(event, message);
+  }
+  // False when the condition did not come about in 30 s (the test failed).
+  template <typename Condition>
+  bool WaitUntil(Condition condition) {
+    std::unique_lock lock(m_mutex);
+    return m_condition.wait_for(lock, 30s, [&] { return condition(*this); });
+  }
+  void Open() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_open = true;
+    }
+    m_condition.notify_all();
+  }
+
+  // Windows' class of the real-time lost-event notification (RT_LostEvent's parent).
+  static constexpr GUID kLostEventClass = {0x6A399AE0, 0x4BC6, 0x4DE9, {0x87, 0x0B, 0x36, 0x57, 0xF8, 0x94, 0x7E, 0x7E}};
+  int m_seen = 0;
+  bool m_lossSeen = false;
+
+ private:
+  TdhParserImpl m_decoder;
+  std::mutex m_mutex;
+  std::condition_variable m_condition;
+  bool m_open = false;
 };
 
 // Splits every write into its frames; a write that is not whole frames fails the test. The
@@ -78,6 +139,11 @@ class RecordingSink : public DeviceBase {
     m_writeThreads.push_back(std::this_thread::get_id());
     m_blockedCondition.notify_all();
     m_condition.wait(lock, [this] { return !m_hold; });
+    if (auto answer = m_answers.find(m_writes); answer != m_answers.end()) {
+      m_bytesPerWrite.push_back(length);
+      *written = answer->second.written;
+      return answer->second.status;
+    }
     const auto* bytes = static_cast<const BYTE*>(buffer);
     std::size_t at = 0;
     while (at < length) {
@@ -89,6 +155,7 @@ class RecordingSink : public DeviceBase {
       EXPECT_LE(size, length - at - 10) << "a record split across writes";
       if (size > length - at - 10) break;
       const char* record = reinterpret_cast<const char*>(bytes + at + 10);
+      m_records.emplace_back(record, size);
       Seen seen{record[0], 0, {}, m_writes};
       std::memcpy(&seen.sequence, record + 1, sizeof(unsigned));
       if (seen.kind == 'N') seen.notice.assign(record + 5, size - 5);
@@ -118,6 +185,22 @@ class RecordingSink : public DeviceBase {
     std::lock_guard lock(m_mutex);
     return m_seen;
   }
+  std::vector<std::string> Records() {
+    std::lock_guard lock(m_mutex);
+    return m_records;
+  }
+  std::size_t Writes() {
+    std::lock_guard lock(m_mutex);
+    return m_writes;
+  }
+
+  // How chosen writes (counted from 1) are answered instead: the status and the bytes the
+  // sink says it wrote. Their records count as not written.
+  struct Answer {
+    DWORD status;
+    DWORD written;
+  };
+  std::map<std::size_t, Answer> m_answers;
 
   std::mutex m_mutex;
   std::condition_variable m_condition;
@@ -129,6 +212,7 @@ class RecordingSink : public DeviceBase {
   std::vector<std::thread::id> m_writeThreads;
   std::vector<std::size_t> m_bytesPerWrite;
   std::vector<Seen> m_seen;
+  std::vector<std::string> m_records;  // every record written, whole
 };
 
 class EtwAdapterTest : public host_testing::HostTest {
@@ -137,6 +221,10 @@ class EtwAdapterTest : public host_testing::HostTest {
     HostTest::SetUp();
     // Room for every event of a test, so the session itself loses none.
     sim::set_etw_session_buffer(1024, 64);
+    ASSERT_EQ(EventRegister(&kProvider, nullptr, nullptr, &m_provider), 0u);
+    StartSession();
+  }
+  void StartSession() {
     std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 2 * 64, 0);
     auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
     properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
@@ -144,8 +232,14 @@ class EtwAdapterTest : public host_testing::HostTest {
     properties->LogFileMode = EVENT_TRACE_REAL_TIME_MODE;
     properties->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES);
     ASSERT_EQ(StartTraceW(&m_session, kSession, properties), 0u);
-    ASSERT_EQ(EventRegister(&kProvider, nullptr, nullptr, &m_provider), 0u);
     ASSERT_EQ(EnableTraceEx2(m_session, &kProvider, EVENT_CONTROL_CODE_ENABLE_PROVIDER, 5, 0, 0, 0, nullptr), 0u);
+  }
+  ULONG EventsLost() {
+    std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 2 * 64, 0);
+    auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
+    properties->Wnode.BufferSize = static_cast<ULONG>(block.size());
+    EXPECT_EQ(ControlTraceW(0, kSession, properties, EVENT_TRACE_CONTROL_QUERY), 0u);
+    return properties->EventsLost;
   }
   void TearDown() override {
     EventUnregister(m_provider);
@@ -161,12 +255,17 @@ class EtwAdapterTest : public host_testing::HostTest {
     EXPECT_EQ(adapter->ProcessTrace(m_sink), 0u);
     return adapter;
   }
-  void Write(unsigned sequence) {
+  void Write(unsigned sequence, UCHAR opcode = 0) { ASSERT_EQ(TryWrite(sequence, opcode), 0u); }
+  // The event's number travels in its user data and, for decoders that see only the header,
+  // as its id. ERROR_NOT_ENOUGH_MEMORY: the session had no room and lost the event.
+  ULONG TryWrite(unsigned sequence, UCHAR opcode = 0) {
     EVENT_DESCRIPTOR descriptor{};
+    descriptor.Id = static_cast<USHORT>(sequence);
     descriptor.Level = 4;
+    descriptor.Opcode = opcode;
     EVENT_DATA_DESCRIPTOR data{};
     EventDataDescCreate(&data, &sequence, sizeof(sequence));
-    ASSERT_EQ(EventWrite(m_provider, &descriptor, 1, &data), 0u);
+    return EventWrite(m_provider, &descriptor, 1, &data);
   }
   void StopSession() {
     std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 2 * 64, 0);
@@ -324,6 +423,190 @@ TEST_F(EtwAdapterTest, OverTheMemoryCapOneSkipNoticeThenDropsUntilTheQueueIsEmpt
   const std::string log = Log();
   EXPECT_EQ(log.find("MAXLIMIT REACHED START SKIPPING"), log.rfind("MAXLIMIT REACHED START SKIPPING"));
   EXPECT_NE(log.find("------> MAXLIMIT RESET RESUMING MESSAGES"), std::string::npos);
+}
+
+// Two sink writes go wrong, one with an error and one short without an error of its own:
+// each is logged with what it was to write and what the sink says it wrote, its records are
+// lost, and the next write starts afresh with the records queued after it.
+TEST_F(EtwAdapterTest, AFailedOrShortSinkWriteIsLoggedAndOnlyLaterRecordsFollowIt) {
+  // Records of 32 bytes; event 99 is decoded to nothing, so once it was decoded, every event
+  // before it is queued.
+  class Parser : public SizedParser {
+   public:
+    Parser() : SizedParser({32}) {}
+    std::string GetETWData(PEVENT_RECORD event) override {
+      if (Sequence(event) != 99) return SizedParser::GetETWData(event);
+      ++m_built;
+      return {};
+    }
+  };
+  m_sink->m_answers[1] = {static_cast<DWORD>(ERROR_DISK_FULL), 5};
+  m_sink->m_answers[2] = {ERROR_SUCCESS, 41};
+  auto parser = std::make_shared<Parser>();
+  m_sink->Hold();
+  auto adapter = Redirect(parser);
+  Write(0);
+  m_sink->WaitUntilHeld();
+  for (unsigned i : {1u, 2u, 3u, 99u}) Write(i);
+  WaitFor([&] { return parser->m_built.load() == 5; });
+  m_sink->Release();  // write 1: event 0; write 2: events 1 to 3
+  WaitFor([&] { return m_sink->Writes() == 2; });
+  for (unsigned i = 4; i < 6; ++i) Write(i);
+  Finish(adapter);
+
+  const auto frames = m_sink->Frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].sequence, 4u);
+  EXPECT_EQ(frames[0].write, 3u);
+  EXPECT_EQ(frames[1].sequence, 5u);
+  EXPECT_EQ(m_sink->m_bytesPerWrite[0], 42u);
+  EXPECT_EQ(m_sink->m_bytesPerWrite[1], 3 * 42u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("[FlushData] ERROR writing Device: BytesToWrite:42 BytesWritten:5 result=(ErrorCode:112)"),
+            std::string::npos);
+  EXPECT_NE(log.find("[FlushData] ERROR writing Device: BytesToWrite:126 BytesWritten:41 result=(ErrorCode:124)"),
+            std::string::npos);
+}
+
+TEST_F(EtwAdapterTest, AnExceptionFromTheDecoderDropsThatEventAndTheRedirectGoesOn) {
+  auto adapter = Redirect(std::make_shared<ThrowingParser>());
+  for (unsigned i = 0; i < 5; ++i) Write(i);
+  Finish(adapter);
+  const auto frames = m_sink->Frames();
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0].sequence, 0u);
+  EXPECT_EQ(frames[1].sequence, 3u);
+  EXPECT_EQ(frames[2].sequence, 4u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("STANDARD EXCEPTION Fn: CEtwAdapter::EvtRecCallback : Exception: std::bad_alloc"),
+            std::string::npos);
+  EXPECT_NE(log.find("GENERIC EXCEPTION Fn: CEtwAdapter::EvtRecCallback"), std::string::npos);
+}
+
+// The session loses events while the consumer is held in the decoder. The platform marks
+// where the loss began with its lost-event notification, a classic event of Windows' own
+// RT_LostEvent class; it reaches the sink in its place in the stream as any other event: a
+// type-0 record carrying its header and its decoded text. Windows' TDH knows that class
+// built in; the virtual target's catalog is given it here, with the test's own class.
+TEST_F(EtwAdapterTest, ALossOfTheSessionReachesTheSinkWhereItHappened) {
+  auto mofClass = [](const char* name, const char* guid, std::uint8_t type, const char* typeName) {
+    etw::ProviderSchema schema;
+    schema.name = name;
+    schema.guid = *etw::parse_guid_text(guid);
+    schema.source = etw::DecodingSource::Wbem;
+    schema.tasks.push_back({name, 0, schema.guid, name, {}, false});
+    schema.opcodes.push_back({typeName, type, typeName, false});
+    etw::Event event;
+    event.opcode = type;
+    event.level = 4;
+    event.name = typeName;
+    schema.events.push_back(event);
+    return schema;
+  };
+  ASSERT_EQ(sim::install_declared_provider(mofClass("RT_LostEvent", "{6A399AE0-4BC6-4DE9-870B-3657F8947E7E}", 32, "RTLostEvent")),
+            etw::CatalogStatus::Ok);
+  ASSERT_EQ(sim::install_declared_provider(mofClass("AdapterTestClass", "{6C1E2A40-11D2-4F70-9A0B-3C5D7E8F90A1}", 1, "Tick")), etw::CatalogStatus::Ok);
+  // A session with the smallest buffer the platform gives.
+  StopSession();
+  sim::set_etw_session_buffer(1, 2);
+  StartSession();
+
+  auto decoder = std::make_shared<GatedDecoder>();
+  // Whatever fails below, the consumer thread is not left held.
+  struct OpenAtEnd {
+    GatedDecoder& gate;
+    ~OpenAtEnd() { gate.Open(); }
+  } openAtEnd{*decoder};
+  auto adapter = Redirect(decoder);
+  Write(0, 1);
+  ASSERT_TRUE(decoder->WaitUntil([](const GatedDecoder& d) { return d.m_seen == 1; }));
+  // Written while the consumer is held: the first ones fit the session's buffer, then the
+  // session has no room and loses every further one.
+  constexpr unsigned kHeld = 200;
+  unsigned kept = 1;
+  for (unsigned i = 1; i < kHeld; ++i) {
+    const ULONG status = TryWrite(i, 1);
+    EXPECT_TRUE(status == 0 || status == ERROR_NOT_ENOUGH_MEMORY) << status;
+    if (status == 0) {
+      EXPECT_EQ(kept, i) << "an event was kept after the loss began";
+      ++kept;
+    }
+  }
+  ASSERT_GT(kHeld - kept, 0u);
+  EXPECT_EQ(EventsLost(), kHeld - kept);
+  decoder->Open();
+  EXPECT_TRUE(decoder->WaitUntil([](const GatedDecoder& d) { return d.m_lossSeen; }));
+  // The buffer has room again once the consumer is through with what it held; until then a
+  // write is lost too, within the same run of losses, which has its notification already.
+  ULONG refused = 0;
+  for (int i = 0; i < 6000 && TryWrite(kHeld, 1) != 0; ++i) {
+    ++refused;
+    std::this_thread::sleep_for(1ms);
+  }
+  for (unsigned i = kHeld + 1; i < kHeld + 3; ++i) Write(i, 1);
+  EXPECT_EQ(EventsLost(), kHeld - kept + refused);
+  Finish(adapter);
+
+  // The records: type, payload length, then the payload with the event's header at 4.
+  auto header = [](const std::string& record) {
+    EVENT_HEADER copied{};
+    EXPECT_GE(record.size(), 3 + 4 + sizeof(EVENT_HEADER));
+    if (record.size() >= 3 + 4 + sizeof(EVENT_HEADER)) std::memcpy(&copied, record.data() + 3 + 4, sizeof(copied));
+    return copied;
+  };
+  const auto records = m_sink->Records();
+  ASSERT_EQ(records.size(), kept + 1 + 3);
+  std::size_t at = 0;
+  for (unsigned sequence = 0; sequence < kept; ++sequence, ++at) {
+    EXPECT_EQ(records[at][0], 0);
+    EXPECT_TRUE(IsEqualGUID(header(records[at]).ProviderId, kProvider));
+    EXPECT_EQ(header(records[at]).EventDescriptor.Id, sequence);
+  }
+  const EVENT_HEADER loss = header(records[at]);
+  EXPECT_EQ(records[at][0], 0);
+  EXPECT_TRUE(IsEqualGUID(loss.ProviderId, GatedDecoder::kLostEventClass));
+  EXPECT_EQ(loss.EventDescriptor.Opcode, 32);
+  EXPECT_NE(records[at].find("Event type: 32"), std::string::npos);
+  for (unsigned sequence = kHeld; sequence < kHeld + 3; ++sequence) {
+    EXPECT_EQ(header(records[++at]).EventDescriptor.Id, sequence);
+  }
+}
+
+// Neither thread could be made, the consumer in the start or the writer by the consumer: the
+// start answers 1359, no thread is left, the processing handle it opened is closed and the
+// sink was never touched. The session can be redirected afterwards.
+TEST_F(EtwAdapterTest, AThreadThatCannotBeCreatedFailsTheStartAndLeavesNothingBehind) {
+  struct Case {
+    bool writer;
+    const char* line;
+  };
+  for (const Case& failing :
+       {Case{false, "ERROR # CEtwAdapter::ProcessTrace # CreateThread() failed with 0x0000000000000008\n"},
+        Case{true, "ERROR # CEtwAdapter::ProcessTraceThreadProc # CreateThread() failed with 0x0000000000000008\n"}}) {
+    if (failing.writer) {
+      sim::fail_thread_creation_after(1, ERROR_NOT_ENOUGH_MEMORY);
+    } else {
+      sim::fail_next("CreateThread", 1, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    // Taken by the start's CloseTrace of the handle it opened, and by nothing else.
+    sim::fail_next("CloseTrace", 1, ERROR_ACCESS_DENIED);
+    auto adapter = std::make_shared<CEtwAdapter>(kSession);
+    adapter->SetParserForTesting(std::make_shared<SizedParser>(std::vector<std::size_t>{16}));
+    EXPECT_EQ(adapter->ProcessTrace(m_sink), 1359u) << failing.line;
+    EXPECT_TRUE(adapter->WaitForThreads(0)) << failing.line;
+    EXPECT_EQ(adapter.use_count(), 1) << failing.line;
+    EXPECT_EQ(CloseTrace(INVALID_PROCESSTRACE_HANDLE), static_cast<ULONG>(ERROR_INVALID_HANDLE)) << failing.line;
+    EXPECT_NE(Log().find(failing.line), std::string::npos) << failing.line;
+  }
+  EXPECT_EQ(m_sink->m_initializeCalls, 0);
+  EXPECT_EQ(m_sink->Writes(), 0u);
+
+  auto adapter = Redirect(std::make_shared<SizedParser>(std::vector<std::size_t>{16}));
+  Write(7);
+  Finish(adapter);
+  const auto frames = m_sink->Frames();
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0].sequence, 7u);
 }
 
 }  // namespace

@@ -70,7 +70,9 @@ std::string CEtwTdhManifestLoader::PersistProviderManifests(const std::string& p
     }
     GUID guid{};
     const WString guidText = Util::to_wstring(m_schemaCollector->GetProviderGuid(providerName));
-    if (FAILED(CLSIDFromString(guidText.c_str(), &guid))) {
+    // The zero GUID stands for a provider that is not registered: there is nothing to
+    // describe, and TDH takes no manifest without a provider GUID.
+    if (FAILED(CLSIDFromString(guidText.c_str(), &guid)) || guid == GUID{}) {
       return std::string();
     }
     const std::string path = GetManifestPath(providerName);
@@ -123,12 +125,15 @@ std::string CEtwTdhManifestLoader::GetManifestPath(const std::string& providerNa
 std::string CEtwTdhManifestLoader::GetProviderManifest(const std::string& providerName) {
   try {
     FunctionTrace trace("CEtwTdhManifestLoader::GetProviderManifest");
-    // The same document the manifest request returns for this name, serialised directly (the
+    // The document the manifest request returns for this name, serialised directly (the
     // request's own copy goes through a file in the working directory, which names with a
-    // "/" cannot have).
+    // "/" cannot have), with the provider's GUID, which that document leaves empty: TDH knows
+    // a provider by its GUID alone and refuses a manifest without one.
     ManifestDocument document;
     ProviderRecord record;
     m_schemaCollector->GetProviderManifest(providerName, record, document);
+    const std::string guidText = m_schemaCollector->GetProviderGuid(providerName);
+    for (ProviderRecord& provider : document.providers) provider.guid = guidText;
     return SerializeManifestDocument(document);
   } catch (const std::exception& e) {
     LogStandardException("CEtwTdhManifestLoader::GetProviderManifest", e);

@@ -2,9 +2,11 @@
 // registers them with TDH, so that the target-side decoder knows their schemas.
 //
 // A provider's file holds the instrumentation manifest the service generates for it (the
-// document the manifest request returns), which TdhLoadManifest accepts. Its name is the
-// provider name with every "/" replaced by "_"; a name that would still name another folder
-// (a backslash, a drive colon, "..") gets no file.
+// document the manifest request returns, with the provider's GUID filled in: TDH knows a
+// provider by its GUID alone), which TdhLoadManifest accepts. Its name is the provider name
+// with every "/" replaced by "_"; a name that would still name another folder (a backslash,
+// a drive colon, "..") gets no file, and so does a provider that is not registered (the zero
+// GUID): there is nothing to describe.
 //
 // Lifecycle: made by the first getInstance(collector) (the service object's constructor,
 // before any request is served), which also creates the manifest directory when it is

@@ -52,7 +52,8 @@ std::vector<std::pair<std::string, std::string>> Attributes(const xmlNode* node)
 
 // Checks one generated manifest element by element; the keywords as (mask, name) pairs,
 // an element without attributes as ("", "").
-std::vector<std::pair<std::string, std::string>> CheckManifest(const std::string& text, const std::string& name) {
+std::vector<std::pair<std::string, std::string>> CheckManifest(const std::string& text, const std::string& name,
+                                                                const std::string& guid = "") {
   EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n", 0), 0u) << text;
   EXPECT_NE(text.find("\n  <localization>"), std::string::npos) << "indented";
   Doc doc(xmlReadMemory(text.data(), static_cast<int>(text.size()), "manifest.xml", nullptr, XML_PARSE_NONET));
@@ -88,7 +89,7 @@ std::vector<std::pair<std::string, std::string>> CheckManifest(const std::string
                                                                                     {"parameterFileName", ""},
                                                                                     {"messageFileName", ""},
                                                                                     {"resourceFileName", ""},
-                                                                                    {"guid", ""},
+                                                                                    {"guid", guid},
                                                                                     {"name", name}}));
   // No templates section; every other section present, only keywords with content.
   EXPECT_EQ(ElementNames(provider),
@@ -238,7 +239,10 @@ TEST_F(LoaderTest, CreatesItsFolderOnceAndStoresTheGeneratedManifestUnderAnUnder
   ASSERT_TRUE(std::filesystem::exists(file)) << log_->Read();
   std::string text;
   ASSERT_TRUE(ReadWholeFile(file.string(), text));
-  const Keywords keywords = CheckManifest(text, "Conduit-Demo/Storage");
+  // The file names the provider's GUID, which TDH needs (the request's document leaves it empty).
+  const std::string guid = m_collector->GetProviderGuid("Conduit-Demo/Storage");
+  ASSERT_EQ(guid.size(), 38u);
+  const Keywords keywords = CheckManifest(text, "Conduit-Demo/Storage", guid);
   EXPECT_NE(std::find(keywords.begin(), keywords.end(), std::make_pair(std::string("0x10"), std::string("Cache"))),
             keywords.end());
   EXPECT_FALSE(log_->Contains("Load Tdh Manifest Failed"));
@@ -246,12 +250,13 @@ TEST_F(LoaderTest, CreatesItsFolderOnceAndStoresTheGeneratedManifestUnderAnUnder
   std::filesystem::resize_file(file, 3);
   loader->LoadTdhManifest("Conduit-Demo/Storage");
   ASSERT_TRUE(ReadWholeFile(file.string(), text));
-  EXPECT_EQ(CheckManifest(text, "Conduit-Demo/Storage"), keywords);
+  EXPECT_EQ(CheckManifest(text, "Conduit-Demo/Storage", guid), keywords);
   EXPECT_FALSE(log_->Contains("Load Tdh Manifest Failed"));
 }
 
 TEST_F(LoaderTest, AGeneratedManifestLoadedOnAnotherMachineHasTheSameKeywords) {
   Loader()->LoadTdhManifest("Conduit-Demo-Events");
+  const std::string guid = m_collector->GetProviderGuid("Conduit-Demo-Events");
   const auto file = ManifestFolder() / "Conduit-Demo-Events.man";
   const auto copy = std::filesystem::temp_directory_path() / ("conduit-roundtrip-" + std::to_string(::getpid()) + ".man");
   std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing);
@@ -260,8 +265,10 @@ TEST_F(LoaderTest, AGeneratedManifestLoadedOnAnotherMachineHasTheSameKeywords) {
   std::u16string path = platform::utf8_to_utf16(copy.string());
   EXPECT_EQ(TdhLoadManifest(path.data()), 0u);
   std::filesystem::remove(copy);
-  const auto loaded = etw::catalog().find_provider("Conduit-Demo-Events");
+  // TDH knows the loaded provider by the GUID the file carries.
+  const auto loaded = etw::catalog().find_provider(*etw::parse_guid_text(guid));
   ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->name, "Conduit-Demo-Events");
   std::vector<std::pair<std::string, std::uint64_t>> keywords;
   for (const auto& keyword : loaded->keywords) keywords.emplace_back(keyword.name, keyword.mask);
   EXPECT_EQ(keywords, (std::vector<std::pair<std::string, std::uint64_t>>{
@@ -275,6 +282,9 @@ TEST_F(LoaderTest, EmptyAndEscapingNamesWriteNothing) {
   for (const std::string name : {"..\\..\\escape", "C:escape", "..", "a\\b"}) {
     EXPECT_EQ(loader->PersistProviderManifests(name), "") << name;
   }
+  // A provider that is not registered resolves to the zero GUID: nothing to describe.
+  loader->LoadTdhManifest("Not-Registered-Anywhere");
+  EXPECT_FALSE(log_->Contains("Load Tdh Manifest Failed"));
   EXPECT_TRUE(std::filesystem::is_empty(ManifestFolder()));
   // "/" is replaced, so a dotted path stays a file name in the folder.
   EXPECT_EQ(loader->GetManifestPath("../x"), loader->ManifestDirectory() + ".._x.man");
@@ -307,12 +317,7 @@ TEST_F(LoaderTest, AFileBeingWrittenIsNeitherRewrittenNorLoadedUntilItIsComplete
   {
     // Another writer of the same path: half a manifest on disk while it holds the path.
     std::unique_lock<std::mutex> writing(ManifestPathLock(path));
-    whole = SerializeManifestDocument([&] {
-      ManifestDocument document;
-      ProviderRecord record;
-      m_collector->GetProviderManifest("Conduit-Demo-Events", record, document);
-      return document;
-    }());
+    whole = loader->GetProviderManifest("Conduit-Demo-Events");
     ASSERT_TRUE(::WriteWholeFile(path, whole.substr(0, whole.size() / 2)));
     std::thread load([&] { loader->LoadTdhManifestByManifestPath(Util::to_wstring(path)); });
     std::thread store([&] { loader->LoadTdhManifest("Conduit-Demo-Events"); });

@@ -49,16 +49,20 @@ InstallResult Catalog::install_manifest(const std::filesystem::path& path, Scope
   if (!result.ok()) return result;
   const std::string origin = manifest_origin(path);
 
+  // A provider is known by its GUID alone, in both scopes: one without (the reader accepts
+  // an empty guid attribute) has nothing to be installed under, and the whole file is
+  // refused, as the message compiler refuses it.
+  for (const ProviderSchema& schema : read) {
+    if (schema.guid.is_zero()) {
+      result.status = CatalogStatus::InvalidManifest;
+      result.detail = origin + ": the provider \"" + schema.name + "\" has no GUID";
+      result.providers.clear();
+      return result;
+    }
+  }
+
   std::unique_lock lock(mutex_);
   if (scope == Scope::Registered) {
-    for (const ProviderSchema& schema : read) {
-      if (schema.guid.is_zero()) {
-        result.status = CatalogStatus::InvalidManifest;
-        result.detail = origin + ": the provider \"" + schema.name + "\" has no GUID to register";
-        result.providers.clear();
-        return result;
-      }
-    }
     std::erase_if(registered_, [&](const auto& entry) { return entry.second->manifest_path == origin; });
     for (ProviderSchema& schema : read) {
       const Guid guid = schema.guid;
@@ -69,17 +73,8 @@ InstallResult Catalog::install_manifest(const std::filesystem::path& path, Scope
   }
 
   std::erase_if(loaded_, [&](const Snapshot& schema) { return schema->manifest_path == origin; });
-  result.providers.clear();
   for (ProviderSchema& schema : read) {
-    if (schema.guid.is_zero()) {
-      for (const auto& [guid, registered] : registered_) {
-        if (names_equal(registered->name, schema.name)) schema.guid = guid;
-      }
-    }
-    if (!schema.guid.is_zero()) {
-      std::erase_if(loaded_, [&](const Snapshot& loaded) { return loaded->guid == schema.guid; });
-    }
-    result.providers.push_back(schema.guid);
+    std::erase_if(loaded_, [&](const Snapshot& loaded) { return loaded->guid == schema.guid; });
     loaded_.push_back(std::make_shared<const ProviderSchema>(std::move(schema)));
   }
   changed();

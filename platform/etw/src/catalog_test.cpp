@@ -313,37 +313,41 @@ TEST_F(CatalogTest, EventKeysFollowTheDecodingSource) {
   EXPECT_EQ(catalog_.install_provider(unnamed), CatalogStatus::InvalidProvider);
 }
 
-// The service registers the keywords-only manifest it generates for a provider (no GUID, no
-// events). That must succeed, and must not hide the events the registered provider has.
-TEST_F(CatalogTest, LoadedManifestsBindByNameAndNeverHideRegisteredSchemas) {
+// The service loads the keywords-only manifest it generates for a provider (no events). A
+// provider is found by its GUID alone: without one the file is refused in both scopes, and
+// nothing is bound by name; with it, the loaded copy never hides the registered schema.
+TEST_F(CatalogTest, LoadedManifestsNeedAGuidAndNeverHideRegisteredSchemas) {
   ASSERT_TRUE(catalog_.install_manifest(write("real.man", manifest(provider("Real", kGuidA, kEveryKind), kEveryKindStrings))).ok());
-  const std::string generated = R"xml(<?xml version="1.0" encoding="utf-8"?>
+  const auto generated = [](const std::string& guid) {
+    return R"xml(<?xml version="1.0" encoding="utf-8"?>
 <instrumentationManifest xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns:xs="http://www.w3.org/2001/XMLSchema"
   xmlns:win="http://manifests.microsoft.com/win/2004/08/windows/events" xmlns="http://schemas.microsoft.com/win/2004/08/events">
   <localization><resources culture="en-US"><stringTable/></resources></localization>
   <instrumentation><events>
-    <provider symbol="" helpLink="" parameterFileName="" messageFileName="" resourceFileName="" guid="" name="REAL">
+    <provider symbol="" helpLink="" parameterFileName="" messageFileName="" resourceFileName="" guid=")xml" +
+           guid + R"xml(" name="REAL">
       <events/><opcodes/>
       <keywords><keyword mask="0x1" name="Read"/><keyword/></keywords>
       <tasks/><levels/><channels><channel type="0" name="X"/></channels>
     </provider>
-    <provider symbol="" helpLink="" parameterFileName="" messageFileName="" resourceFileName="" guid="" name="Unknown">
-      <events/><opcodes/><keywords/><tasks/><levels/><channels/>
-    </provider>
   </events></instrumentation>
 </instrumentationManifest>)xml";
-  const auto path = write("Real.man", generated);
-  EXPECT_EQ(catalog_.install_manifest(path).status, CatalogStatus::InvalidManifest);  // nothing to register under
+  };
+  const auto unbound = write("Unbound.man", generated(""));
+  EXPECT_EQ(catalog_.install_manifest(unbound).status, CatalogStatus::InvalidManifest);
+  const auto refused = catalog_.install_manifest(unbound, Scope::Loaded);
+  EXPECT_EQ(refused.status, CatalogStatus::InvalidManifest);
+  EXPECT_NE(refused.detail.find("the provider \"REAL\" has no GUID"), std::string::npos) << refused.detail;
+  EXPECT_TRUE(refused.providers.empty());
+  EXPECT_EQ(catalog_.uninstall_manifest(unbound, Scope::Loaded), CatalogStatus::NotInstalled);
+
+  const auto path = write("Real.man", generated("{11111111-2222-3333-4444-555555555555}"));
   auto loaded = catalog_.install_manifest(path, Scope::Loaded);
   ASSERT_TRUE(loaded.ok()) << loaded.detail;
-  ASSERT_EQ(loaded.providers.size(), 2u);
-  EXPECT_EQ(loaded.providers[0], kGuidA);
-  EXPECT_TRUE(loaded.providers[1].is_zero());
-
+  EXPECT_EQ(loaded.providers, std::vector<Guid>{kGuidA});
   EXPECT_EQ(names(), std::vector<std::string>{"Real"});
   EXPECT_TRUE(catalog_.find_event(kGuidA, {5, 2, 0}));
   EXPECT_EQ(catalog_.keywords(kGuidA)->size(), 3u);
-  ASSERT_TRUE(catalog_.find_provider("unknown"));
 
   // Without the registered provider, the loaded copy answers for its GUID.
   ASSERT_EQ(catalog_.uninstall_provider(kGuidA), CatalogStatus::Ok);

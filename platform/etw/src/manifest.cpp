@@ -7,9 +7,10 @@
 // count and length fields) must resolve, as the message compiler demands, so that a schema
 // in the catalog never holds a dangling name. Elements the catalog has no use for (filters,
 // counters, instrumentation of other kinds) are ignored. The manifests the service writes
-// itself leave some attributes empty (guid, keyword elements without attributes); those are
-// accepted: an empty GUID leaves the provider unbound, a keyword without name or mask is
-// skipped since nothing can refer to it.
+// itself leave some attributes empty (keyword elements without attributes, a guid in the
+// documents the manifest request returns); those are read: an empty GUID is read as none
+// (installing such a provider is refused), a keyword without name or mask is skipped since
+// nothing can refer to it.
 //
 // The file is parsed without network access and without loading external entities.
 #include <libxml/parser.h>

@@ -252,6 +252,9 @@ ULONG ControlTraceW(TRACEHANDLE TraceHandle, LPCWSTR InstanceName, PEVENT_TRACE_
 ULONG EnableTraceEx2(TRACEHANDLE TraceHandle, LPCGUID ProviderId, ULONG ControlCode, UCHAR Level,
                      ULONGLONG MatchAnyKeyword, ULONGLONG MatchAllKeyword, ULONG Timeout,
                      PENABLE_TRACE_PARAMETERS EnableParameters);
+// Real-time sessions only. On success the logfile header holds the performance-counter rate
+// (PerfFreq), the pointer size, the logger name and the session's clock type in
+// ReservedFlags (Wnode.ClientContext when it started; 1, the performance counter, for 0).
 TRACEHANDLE OpenTraceW(PEVENT_TRACE_LOGFILEW Logfile);
 ULONG ProcessTrace(PTRACEHANDLE HandleArray, ULONG HandleCount, LPFILETIME StartTime, LPFILETIME EndTime);
 ULONG CloseTrace(TRACEHANDLE TraceHandle);

@@ -96,6 +96,10 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BY
                               DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
                               DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid);
 PVOID FreeSid(PSID pSid);
+// Revision 1 and at most 15 sub-authorities; the length is not checked against any buffer.
+BOOL IsValidSid(PSID pSid);
+// 8 + 4 bytes per sub-authority, for a valid SID.
+DWORD GetLengthSid(PSID pSid);
 
 // Names the account of a SID on the local system (lpSystemName NULL). With too small
 // buffers it fails with ERROR_INSUFFICIENT_BUFFER and sets both sizes, in characters with

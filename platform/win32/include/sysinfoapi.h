@@ -7,3 +7,5 @@
 
 // Coordinated universal time.
 void GetSystemTime(LPSYSTEMTIME lpSystemTime);
+// The same instant as 100-nanosecond intervals since 1601-01-01 (UTC).
+void GetSystemTimeAsFileTime(FILETIME* lpSystemTimeAsFileTime);

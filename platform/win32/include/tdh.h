@@ -240,8 +240,9 @@ ULONG WINAPI TdhGetPropertySize(PEVENT_RECORD pEvent, ULONG TdhContextCount, PTD
                                 ULONG PropertyDataCount, PPROPERTY_DATA_DESCRIPTOR pPropertyData,
                                 ULONG* pPropertySize);
 // Adds a manifest for decoding (not for enumeration). ERROR_FILE_NOT_FOUND for a missing file,
-// ERROR_XML_PARSE_ERROR (1465) for a file that is not an instrumentation manifest,
-// ERROR_INVALID_DATA for a manifest with bad content; nothing is installed then.
+// ERROR_XML_PARSE_ERROR (1465) for a file that is not an instrumentation manifest or does not
+// pass validation (a provider without a valid GUID, a dangling reference); nothing is
+// installed then.
 ULONG WINAPI TdhLoadManifest(PWSTR Manifest);
 ULONG WINAPI TdhUnloadManifest(PWSTR Manifest);
 // Renders one element as text (UTF-16, *BufferSize in bytes); see tdh.cpp for the forms.

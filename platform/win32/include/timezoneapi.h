@@ -8,3 +8,6 @@
 
 BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZoneInformation,
                                      const SYSTEMTIME* lpUniversalTime, LPSYSTEMTIME lpLocalTime);
+// Calendar fields of a file time (UTC stays UTC). File times of 2^63 and above are refused
+// with ERROR_INVALID_PARAMETER.
+BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime);

@@ -230,6 +230,9 @@ BOOL CreateDirectoryW(LPCWSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttrib
 // --- Modules ----------------------------------------------------------------------------------
 
 HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+// A module the process already has loaded (ntdll.dll always), without adding a reference;
+// ERROR_MOD_NOT_FOUND otherwise.
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName);
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL FreeLibrary(HMODULE hLibModule);
 

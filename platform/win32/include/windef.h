@@ -86,6 +86,9 @@ using CLSID = struct _GUID;
 #endif
 
 #define WINAPI
+#ifndef NTAPI
+#define NTAPI
+#endif
 #define CALLBACK
 #define APIENTRY
 #define WSAAPI

@@ -9,6 +9,7 @@
 #include "sysinfoapi.h"
 #include "timezoneapi.h"
 #include "winnls.h"
+#include "datetimeapi.h"
 #include "guiddef.h"
 #include "objbase.h"
 #include "shlwapi.h"

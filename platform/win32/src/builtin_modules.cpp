@@ -1,6 +1,7 @@
 // The machine's built-in modules. The reset installs them explicitly (lay_installed_software)
 // and the module table installs them on first use; nothing registers from a static
 // initialiser, which a static library would drop when nothing references its object file.
+#include "ip2string.h"
 #include "reset_steps.h"
 #include "tdh.h"
 
@@ -18,6 +19,8 @@ FARPROC export_of(Function* function) {
 
 std::vector<std::pair<std::string, ModuleExports>> builtin_module_exports() {
   return {
+      // The native API layer, mapped into every process; the one routine the system looks up.
+      {"ntdll.dll", {{"RtlIpv6AddressToStringW", export_of(&RtlIpv6AddressToStringW)}}},
       // The trace data helper, answering from the provider catalog (tdh.cpp).
       {"tdh.dll",
        {

@@ -60,6 +60,12 @@ TRACEHANDLE OpenTraceW(PEVENT_TRACE_LOGFILEW Logfile) {
   LARGE_INTEGER frequency{};
   QueryPerformanceFrequency(&frequency);
   Logfile->LogfileHeader.PerfFreq = frequency;
+  // The clock the session stamps its events with (Wnode.ClientContext when it started): a
+  // consumer that asks for raw time stamps needs it to read them. 0 stands for the default,
+  // the performance counter.
+  const etw::SessionResult session = runtime().query_session(std::u16string_view(Logfile->LoggerName, units));
+  const std::uint32_t clock_type = session.status == etw::Status::ok ? session.info.config.clock_type : 0;
+  Logfile->LogfileHeader.ReservedFlags = clock_type == 0 ? 1 : clock_type;
   Logfile->LogfileHeader.s.PointerSize = sizeof(void*);
   Logfile->LogfileHeader.LoggerName = Logfile->LoggerName;
   return make_handle(HandleKind::processing, result.handle);

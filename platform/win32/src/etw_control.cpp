@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "etw_surface.h"
 #include "platform/core/faults.h"
@@ -38,13 +37,24 @@ std::size_t name_length(LPCWSTR name) {
   return n;
 }
 
-// The block must hold the structure and, where the caller placed a name area, the name.
-bool properties_usable(const EVENT_TRACE_PROPERTIES* properties, std::size_t name_units) {
-  if (properties == nullptr || properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return false;
+
+// Checks a properties block as StartTrace, ControlTrace and StopTrace do: 0 when usable;
+// ERROR_INVALID_PARAMETER without a block or with a name offset that points into the
+// structure or past the block; ERROR_BAD_LENGTH when Wnode.BufferSize cannot even hold the
+// structure, or when the name area behind the offset cannot hold a copy of the name
+// (`name_units` without its terminator). An offset of 0 asks for no copy of the name.
+ULONG check_properties(const EVENT_TRACE_PROPERTIES* properties, std::size_t name_units) {
+  if (properties == nullptr) return ERROR_INVALID_PARAMETER;
+  if (properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES)) return ERROR_BAD_LENGTH;
   const ULONG offset = properties->LoggerNameOffset;
-  if (offset == 0) return true;
-  return offset >= sizeof(EVENT_TRACE_PROPERTIES) &&
-         static_cast<std::uint64_t>(offset) + (name_units + 1) * sizeof(WCHAR) <= properties->Wnode.BufferSize;
+  if (offset == 0) return ERROR_SUCCESS;
+  if (offset < sizeof(EVENT_TRACE_PROPERTIES) || offset > properties->Wnode.BufferSize) {
+    return ERROR_INVALID_PARAMETER;
+  }
+  if (static_cast<std::uint64_t>(offset) + (name_units + 1) * sizeof(WCHAR) > properties->Wnode.BufferSize) {
+    return ERROR_BAD_LENGTH;
+  }
+  return ERROR_SUCCESS;
 }
 
 // What Windows writes back into the block after a start, query or stop.
@@ -62,7 +72,7 @@ void fill_properties(EVENT_TRACE_PROPERTIES* properties, const etw::SessionInfo&
   properties->BuffersWritten = info.buffers_written;
   properties->LogBuffersLost = info.log_buffers_lost;
   properties->RealTimeBuffersLost = info.real_time_buffers_lost;
-  if (properties->LoggerNameOffset != 0 && properties_usable(properties, info.name.size())) {
+  if (properties->LoggerNameOffset != 0 && check_properties(properties, info.name.size()) == ERROR_SUCCESS) {
     auto* area = reinterpret_cast<WCHAR*>(reinterpret_cast<BYTE*>(properties) + properties->LoggerNameOffset);
     std::memcpy(area, info.name.data(), info.name.size() * sizeof(WCHAR));
     area[info.name.size()] = 0;
@@ -97,11 +107,10 @@ using platform::win32::etw_surface::runtime_handle;
 
 ULONG StartTraceW(PTRACEHANDLE TraceHandle, LPCWSTR InstanceName, PEVENT_TRACE_PROPERTIES Properties) {
   PLATFORM_FAIL_IF_ARMED("StartTraceW", GetLastError());
-  if (TraceHandle == nullptr || InstanceName == nullptr ||
-      !platform::win32::properties_usable(Properties, platform::win32::name_length(InstanceName)) ||
-      (Properties->Wnode.Flags & WNODE_FLAG_TRACED_GUID) == 0) {
-    return ERROR_INVALID_PARAMETER;
-  }
+  if (TraceHandle == nullptr || InstanceName == nullptr) return ERROR_INVALID_PARAMETER;
+  const ULONG checked = platform::win32::check_properties(Properties, platform::win32::name_length(InstanceName));
+  if (checked != ERROR_SUCCESS) return checked;
+  if ((Properties->Wnode.Flags & WNODE_FLAG_TRACED_GUID) == 0) return ERROR_INVALID_PARAMETER;
   etw::SessionConfig config;
   config.buffer_size_kb =
       Properties->BufferSize != 0 ? Properties->BufferSize : platform::win32::g_default_buffer_kb.load();
@@ -122,21 +131,24 @@ ULONG StartTraceW(PTRACEHANDLE TraceHandle, LPCWSTR InstanceName, PEVENT_TRACE_P
 ULONG ControlTraceW(TRACEHANDLE TraceHandle, LPCWSTR InstanceName, PEVENT_TRACE_PROPERTIES Properties,
                     ULONG ControlCode) {
   PLATFORM_FAIL_IF_ARMED("ControlTraceW", GetLastError());
-  if (Properties == nullptr || Properties->Wnode.BufferSize < sizeof(EVENT_TRACE_PROPERTIES) ||
-      (TraceHandle == 0 && InstanceName == nullptr) || ControlCode > EVENT_TRACE_CONTROL_FLUSH) {
+  if ((TraceHandle == 0 && InstanceName == nullptr) || ControlCode > EVENT_TRACE_CONTROL_FLUSH) {
     return ERROR_INVALID_PARAMETER;
   }
+  const std::size_t name_units = InstanceName != nullptr ? platform::win32::name_length(InstanceName) : 0;
+  const ULONG checked = platform::win32::check_properties(Properties, name_units);
+  if (checked != ERROR_SUCCESS) return checked;
   auto& etw_runtime = platform::win32::etw_surface::runtime();
   const bool stop = ControlCode == EVENT_TRACE_CONTROL_STOP;
   etw::SessionResult result;
-  // A handle names the session when given; otherwise the name does.
-  if (TraceHandle != 0) {
-    const std::uint64_t session = runtime_handle(HandleKind::session, TraceHandle);
-    if (session == 0) return ERROR_WMI_INSTANCE_NOT_FOUND;
-    result = stop ? etw_runtime.stop_session(session) : etw_runtime.query_session(session);
-  } else {
-    const std::u16string_view name(InstanceName, platform::win32::name_length(InstanceName));
+  // As Windows does: a name, when given, names the session and the handle is ignored; only
+  // without a name does the handle count, and one that is no session handle is refused.
+  if (InstanceName != nullptr) {
+    const std::u16string_view name(InstanceName, name_units);
     result = stop ? etw_runtime.stop_session(name) : etw_runtime.query_session(name);
+  } else {
+    const std::uint64_t session = runtime_handle(HandleKind::session, TraceHandle);
+    if (session == 0) return ERROR_INVALID_PARAMETER;
+    result = stop ? etw_runtime.stop_session(session) : etw_runtime.query_session(session);
   }
   if (result.status != etw::Status::ok) return platform::win32::etw_surface::to_win32(result.status);
   platform::win32::fill_properties(Properties, result.info);
@@ -145,14 +157,8 @@ ULONG ControlTraceW(TRACEHANDLE TraceHandle, LPCWSTR InstanceName, PEVENT_TRACE_
 
 ULONG StopTraceW(TRACEHANDLE TraceHandle, LPCWSTR InstanceName, PEVENT_TRACE_PROPERTIES Properties) {
   PLATFORM_FAIL_IF_ARMED("StopTraceW", GetLastError());
-  // Windows accepts a stop without a properties block; the runtime then has nowhere to
-  // report the session's last state.
-  if (Properties == nullptr) {
-    std::vector<BYTE> scratch(sizeof(EVENT_TRACE_PROPERTIES), 0);
-    auto* block = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(scratch.data());
-    block->Wnode.BufferSize = sizeof(EVENT_TRACE_PROPERTIES);
-    return ControlTraceW(TraceHandle, InstanceName, block, EVENT_TRACE_CONTROL_STOP);
-  }
+  // The same stop as ControlTraceW's; Windows wants a properties block here too, for the
+  // session's last state.
   return ControlTraceW(TraceHandle, InstanceName, Properties, EVENT_TRACE_CONTROL_STOP);
 }
 

@@ -78,21 +78,45 @@ TEST_F(EtwSurfaceTest, SessionControlAnswersAsWindows) {
   TRACEHANDLE second = 0;
   EXPECT_EQ(StartTraceW(&second, u"CONDUIT session", again.get()), ERROR_ALREADY_EXISTS);
 
-  // A block smaller than the structure, or one whose name area cannot hold the name.
+  // A block whose size cannot hold the structure, or whose name area cannot hold the name,
+  // has a bad length; no block, or a name offset into the structure, is a bad parameter.
+  constexpr ULONG kBadLength = 24;  // ERROR_BAD_LENGTH
   Properties small;
   small.get()->Wnode.BufferSize = sizeof(EVENT_TRACE_PROPERTIES) - 1;
-  EXPECT_EQ(StartTraceW(&second, u"Other", small.get()), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(StartTraceW(&second, u"Other", small.get()), kBadLength);
   Properties no_room(2);
-  EXPECT_EQ(StartTraceW(&second, u"Longer name", no_room.get()), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(StartTraceW(&second, u"Longer name", no_room.get()), kBadLength);
+  EXPECT_EQ(StartTraceW(&second, u"Other", nullptr), ERROR_INVALID_PARAMETER);
+  Properties inside;
+  inside.get()->LoggerNameOffset = sizeof(EVENT_TRACE_PROPERTIES) - 8;
+  EXPECT_EQ(StartTraceW(&second, u"Other", inside.get()), ERROR_INVALID_PARAMETER);
   Properties untraced;
   untraced.get()->Wnode.Flags = 0;
   EXPECT_EQ(StartTraceW(&second, u"Other", untraced.get()), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(ControlTraceW(0, u"Conduit Session", no_room.get(), EVENT_TRACE_CONTROL_QUERY), kBadLength);
+  EXPECT_EQ(StopTraceW(session, u"Conduit Session", nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(StopTraceW(session, nullptr, small.get()), kBadLength);
 
-  // Stop by name in another case; a second stop finds nothing.
+  // A name, when given, names the session: the handle of another one is ignored.
+  TRACEHANDLE other = 0;
+  ASSERT_EQ(StartTraceW(&other, u"Other", Properties().get()), ERROR_SUCCESS);
+  Properties by_name;
+  EXPECT_EQ(StopTraceW(session, u"Other", by_name.get()), ERROR_SUCCESS);
+  EXPECT_EQ(ControlTraceW(0, u"Other", by_name.get(), EVENT_TRACE_CONTROL_QUERY), ERROR_WMI_INSTANCE_NOT_FOUND);
+  EXPECT_EQ(ControlTraceW(0, u"Conduit Session", by_name.get(), EVENT_TRACE_CONTROL_QUERY), ERROR_SUCCESS);
+  // Without a name only a session handle will do.
+  Received received;
+  const TRACEHANDLE consumer = OpenConsumer(u"Conduit Session", received);
+  ASSERT_NE(consumer, INVALID_PROCESSTRACE_HANDLE);
+  EXPECT_EQ(StopTraceW(consumer, nullptr, by_name.get()), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(StopTraceW(consumer, u"Conduit Session", nullptr), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(CloseTrace(consumer), ERROR_SUCCESS);
+
+  // Stop by name in another case; a second stop finds nothing, by name or by handle.
   Properties stop;
   EXPECT_EQ(ControlTraceW(0, u"conduit SESSION", stop.get(), EVENT_TRACE_CONTROL_STOP), ERROR_SUCCESS);
   EXPECT_EQ(ControlTraceW(0, u"conduit SESSION", stop.get(), EVENT_TRACE_CONTROL_STOP), ERROR_WMI_INSTANCE_NOT_FOUND);
-  EXPECT_EQ(StopTraceW(session, nullptr, nullptr), ERROR_WMI_INSTANCE_NOT_FOUND);
+  EXPECT_EQ(StopTraceW(session, nullptr, stop.get()), ERROR_WMI_INSTANCE_NOT_FOUND);
 
   sim::fail_next("StartTraceW", 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(StartTraceW(&second, u"Other", Properties().get()), ERROR_ACCESS_DENIED);

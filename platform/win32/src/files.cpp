@@ -415,6 +415,10 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDW
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
+  // A write completed short (sim::short_write_next): only the first bytes reach the file.
+  if (auto most = platform::take_fault("WriteFile:short"); most && *most < nNumberOfBytesToWrite) {
+    nNumberOfBytesToWrite = *most;
+  }
   DWORD transferred = 0;
   const bool done = object->write(lpBuffer, nNumberOfBytesToWrite, transferred, lpOverlapped);
   if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = transferred;

@@ -27,6 +27,20 @@ struct Module {
 // What a module handle names in the one handle table while the module is loaded.
 struct LoadedModule : platform::HandleObject {};
 
+// The loader maps ntdll.dll into every process before its first instruction: it is loaded
+// from the start and stays loaded, so GetModuleHandleW finds it without a LoadLibrary.
+bool is_mapped_into_every_process(std::string_view file_name) { return platform::same_name(file_name, "ntdll.dll"); }
+
+Module built_in(std::string file_name, platform::ModuleExports exports) {
+  Module module{std::move(file_name), std::move(exports), {}, 0, 0, {}};
+  if (is_mapped_into_every_process(module.file_name)) {
+    module.references = 1;
+    module.handle = platform::insert_handle(std::make_shared<LoadedModule>());
+    module.loaded_from = (platform::target_root() / "Windows" / "System32" / module.file_name).string();
+  }
+  return module;
+}
+
 struct ModuleTable {
   std::mutex mutex;
   std::vector<Module> modules;
@@ -35,7 +49,7 @@ struct ModuleTable {
 std::vector<Module> builtin_modules() {
   std::vector<Module> modules;
   for (auto& [name, exports] : platform::win32::builtin_module_exports()) {
-    modules.push_back(Module{name, std::move(exports), {}, 0, 0, {}});
+    modules.push_back(built_in(name, std::move(exports)));
   }
   return modules;
 }
@@ -127,6 +141,19 @@ std::optional<std::string> loaded_module_path(HMODULE handle) {
 
 }  // namespace platform
 
+namespace {
+
+// The file name the loader looks for: the last part of the path, with ".dll" appended to a
+// name without an extension.
+std::string module_file_name(std::string_view path) {
+  const auto separator = path.find_last_of("\\/");
+  std::string file_name(separator == std::string_view::npos ? path : path.substr(separator + 1));
+  if (file_name.find('.') == std::string::npos) file_name += ".dll";
+  return file_name;
+}
+
+}  // namespace
+
 HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
   PLATFORM_FAIL_IF_ARMED("LoadLibraryA", nullptr);
   if (lpLibFileName == nullptr) {
@@ -134,10 +161,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
     return nullptr;
   }
   std::string_view path(lpLibFileName);
-  const auto separator = path.find_last_of("\\/");
-  std::string file_name(separator == std::string_view::npos ? path : path.substr(separator + 1));
-  // The loader appends ".dll" to a name without an extension.
-  if (file_name.find('.') == std::string::npos) file_name += ".dll";
+  const std::string file_name = module_file_name(path);
 
   std::lock_guard lock(table().mutex);
   Module* module = find_by_name(file_name);
@@ -148,6 +172,24 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
   if (module->references++ == 0) {
     module->handle = platform::insert_handle(std::make_shared<LoadedModule>());
     module->loaded_from = std::string(path);
+  }
+  return reinterpret_cast<HMODULE>(module->handle);
+}
+
+HMODULE GetModuleHandleW(LPCWSTR lpModuleName) {
+  PLATFORM_FAIL_IF_ARMED("GetModuleHandleW", nullptr);
+  // The virtual target has no image of the calling process itself: only modules by name.
+  if (lpModuleName == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+  }
+  const std::string file_name = module_file_name(platform::utf16_to_utf8(std::u16string_view(lpModuleName)));
+  std::lock_guard lock(table().mutex);
+  // A module that is not loaded has no handle; the reference count is left as it is.
+  const Module* module = find_by_name(file_name);
+  if (module == nullptr || module->handle == 0) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
   }
   return reinterpret_cast<HMODULE>(module->handle);
 }

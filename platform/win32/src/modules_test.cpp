@@ -70,6 +70,30 @@ TEST_F(Modules, UnknownModulesAndRemovedExportsAreNotFound) {
   EXPECT_EQ(LoadLibraryA("sample.dll"), nullptr);
 }
 
+// ntdll.dll is in every process from its start: found by name without a LoadLibrary, and
+// finding it adds no reference.
+TEST_F(Modules, NtdllIsLoadedInEveryProcessAndFoundByName) {
+  HMODULE ntdll = GetModuleHandleW(u"NTDLL.DLL");
+  ASSERT_NE(ntdll, nullptr);
+  EXPECT_EQ(GetModuleHandleW(u"ntdll"), ntdll);
+  EXPECT_EQ(platform::module_reference_count("ntdll.dll"), 1u);
+  EXPECT_NE(GetProcAddress(ntdll, "RtlIpv6AddressToStringW"), nullptr);
+
+  // An installed module that is not loaded has no handle to find.
+  EXPECT_EQ(GetModuleHandleW(u"sample.dll"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  HMODULE sample = LoadLibraryA("sample.dll");
+  EXPECT_EQ(GetModuleHandleW(u"C:\\Windows\\System32\\Sample.dll"), sample);
+  EXPECT_TRUE(FreeLibrary(sample));
+  EXPECT_EQ(GetModuleHandleW(u"sample.dll"), nullptr);
+
+  sim::fail_next("GetModuleHandleW", 1, ERROR_MOD_NOT_FOUND);
+  EXPECT_EQ(GetModuleHandleW(u"ntdll.dll"), nullptr);
+  // A reset is a new boot: ntdll.dll is there again, under a new handle.
+  sim::reset();
+  EXPECT_NE(GetModuleHandleW(u"ntdll.dll"), nullptr);
+}
+
 TEST_F(Modules, ArmedLoadLibraryFails) {
   sim::fail_next("LoadLibraryA", 1, ERROR_MOD_NOT_FOUND);
   EXPECT_EQ(LoadLibraryA("sample.dll"), nullptr);

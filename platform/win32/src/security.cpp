@@ -222,6 +222,18 @@ PVOID FreeSid(PSID pSid) {
   return nullptr;
 }
 
+BOOL IsValidSid(PSID pSid) {
+  PLATFORM_FAIL_IF_ARMED("IsValidSid", FALSE);
+  // Checks the revision and the sub-authority count; the caller vouches for the length.
+  return sid_is_valid(pSid, SIZE_MAX) ? TRUE : FALSE;
+}
+
+DWORD GetLengthSid(PSID pSid) {
+  // Undefined for an invalid SID on Windows; 0 here rather than a read past it.
+  if (!sid_is_valid(pSid, SIZE_MAX)) return 0;
+  return static_cast<DWORD>(sid_length(static_cast<const SID*>(pSid)));
+}
+
 BOOL LookupAccountSidW(LPCWSTR lpSystemName, PSID Sid, LPWSTR Name, LPDWORD cchName, LPWSTR ReferencedDomainName,
                        LPDWORD cchReferencedDomainName, PSID_NAME_USE peUse) {
   PLATFORM_FAIL_IF_ARMED("LookupAccountSidW", FALSE);

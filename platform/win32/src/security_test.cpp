@@ -72,6 +72,17 @@ TEST_F(SecurityTest, SidsHaveTheWindowsLayout) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SID));
 }
 
+TEST_F(SecurityTest, ValidSidsKnowTheirLength) {
+  EXPECT_TRUE(IsValidSid(admins_));
+  EXPECT_EQ(GetLengthSid(admins_), 16u);
+  EXPECT_EQ(GetLengthSid(everyone_), 12u);
+  BYTE revision2[] = {2, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
+  BYTE sixteen_subs[8 + 4 * 16] = {1, 16, 0, 0, 0, 0, 0, 5};
+  EXPECT_FALSE(IsValidSid(revision2));
+  EXPECT_FALSE(IsValidSid(sixteen_subs));
+  EXPECT_EQ(GetLengthSid(sixteen_subs), 0u);
+}
+
 TEST_F(SecurityTest, SetEntriesInAclLaysOutEntriesInWindowsFormat) {
   EXPLICIT_ACCESS_W entries[] = {entry(everyone_, KEY_READ, SET_ACCESS, TRUSTEE_IS_WELL_KNOWN_GROUP),
                                  entry(admins_, KEY_ALL_ACCESS, SET_ACCESS)};

@@ -41,7 +41,9 @@ Clock::time_point now() {
   return clock.instant.value_or(Clock::now());
 }
 
-SYSTEMTIME to_system_time(Clock::time_point instant) {
+// Any sys_time: file times reach years (1601, 30827) that the system clock's nanoseconds do not.
+template <typename Duration>
+SYSTEMTIME to_system_time(std::chrono::sys_time<Duration> instant) {
   using namespace std::chrono;
   const auto day = floor<days>(instant);
   const year_month_day date{day};
@@ -57,6 +59,10 @@ SYSTEMTIME to_system_time(Clock::time_point instant) {
   result.wMilliseconds = static_cast<WORD>(time.subseconds().count());
   return result;
 }
+
+// FILETIME counts 100-nanosecond intervals since 1601-01-01, 11644473600 s before 1970.
+using FileTicks = std::chrono::duration<std::int64_t, std::ratio<1, 10'000'000>>;
+constexpr std::int64_t kFileTimeOfUnixEpoch = 116444736000000000;
 
 std::optional<Clock::time_point> from_system_time(const SYSTEMTIME& value) {
   using namespace std::chrono;
@@ -85,6 +91,30 @@ void GetSystemTime(LPSYSTEMTIME lpSystemTime) {
 }
 
 void GetLocalTime(LPSYSTEMTIME lpSystemTime) { GetSystemTime(lpSystemTime); }
+
+void GetSystemTimeAsFileTime(FILETIME* lpSystemTimeAsFileTime) {
+  if (lpSystemTimeAsFileTime == nullptr) return;
+  const auto ticks = std::chrono::floor<FileTicks>(now().time_since_epoch()).count() + kFileTimeOfUnixEpoch;
+  lpSystemTimeAsFileTime->dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks));
+  lpSystemTimeAsFileTime->dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(ticks) >> 32);
+}
+
+BOOL FileTimeToSystemTime(const FILETIME* lpFileTime, LPSYSTEMTIME lpSystemTime) {
+  PLATFORM_FAIL_IF_ARMED("FileTimeToSystemTime", FALSE);
+  if (lpFileTime == nullptr || lpSystemTime == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const std::uint64_t ticks = std::uint64_t{lpFileTime->dwHighDateTime} << 32 | lpFileTime->dwLowDateTime;
+  // Values with the top bit set are not file times.
+  if (ticks >= 0x8000000000000000ull) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  const FileTicks since_1970{static_cast<std::int64_t>(ticks) - kFileTimeOfUnixEpoch};
+  *lpSystemTime = to_system_time(std::chrono::sys_time<FileTicks>{since_1970});
+  return TRUE;
+}
 
 BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION* lpTimeZoneInformation,
                                      const SYSTEMTIME* lpUniversalTime, LPSYSTEMTIME lpLocalTime) {

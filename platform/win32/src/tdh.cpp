@@ -753,7 +753,11 @@ ULONG WINAPI TdhFormatProperty(PTRACE_EVENT_INFO, PEVENT_MAP_INFO MapInfo, ULONG
 ULONG WINAPI TdhLoadManifest(PWSTR Manifest) {
   TDH_FAIL_IF_ARMED("TdhLoadManifest");
   if (Manifest == nullptr) return ERROR_INVALID_PARAMETER;
-  return etw::win32_status(etw::catalog().install_manifest(path_of(Manifest), etw::Scope::Loaded).status);
+  // A manifest the message compiler would not pass (a provider without a valid GUID, a
+  // dangling reference) fails validation here as well; TDH binds nothing by name.
+  const etw::CatalogStatus status = etw::catalog().install_manifest(path_of(Manifest), etw::Scope::Loaded).status;
+  return status == etw::CatalogStatus::InvalidManifest ? static_cast<ULONG>(ERROR_XML_PARSE_ERROR)
+                                                        : etw::win32_status(status);
 }
 
 ULONG WINAPI TdhUnloadManifest(PWSTR Manifest) {

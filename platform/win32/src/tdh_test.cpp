@@ -108,6 +108,18 @@ TEST_F(Tdh, LoadManifestRefusesMissingAndNonManifestFilesAndUnloads) {
   std::u16string plain = platform::utf8_to_utf16((root / "plain.xml").string());
   EXPECT_EQ(TdhLoadManifest(plain.data()), static_cast<ULONG>(ERROR_XML_PARSE_ERROR));
 
+  // A provider needs its GUID: TDH binds no manifest to a provider by name, and a provider
+  // without a valid GUID does not pass validation.
+  for (const std::string guid : {"", "{AAAAAAAA-2222}"}) {
+    std::ofstream(root / "unbound.man")
+        << R"(<instrumentationManifest xmlns="http://schemas.microsoft.com/win/2004/08/events"><instrumentation><events>)"
+           R"(<provider name="Conduit-Demo-Events" guid=")" + guid + R"(" symbol="" resourceFileName="" messageFileName="">)"
+           R"(<keywords><keyword name="K" mask="0x8"/></keywords></provider></events></instrumentation></instrumentationManifest>)";
+    std::u16string unbound = platform::utf8_to_utf16((root / "unbound.man").string());
+    EXPECT_EQ(TdhLoadManifest(unbound.data()), static_cast<ULONG>(ERROR_XML_PARSE_ERROR)) << guid;
+    EXPECT_EQ(TdhUnloadManifest(unbound.data()), static_cast<ULONG>(ERROR_NOT_FOUND)) << guid;
+  }
+
   // A loaded manifest describes events but is not enumerated.
   std::ofstream(root / "extra.man")
       << R"(<instrumentationManifest xmlns="http://schemas.microsoft.com/win/2004/08/events"><instrumentation><events>)"

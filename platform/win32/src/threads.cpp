@@ -88,7 +88,8 @@ void initialize_section(LPCRITICAL_SECTION section, DWORD spin_count) {
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD, LPDWORD lpThreadId) {
-  PLATFORM_FAIL_IF_ARMED("CreateThread", nullptr);
+  // Passes armed by sim::fail_thread_creation_after go before the armed failure.
+  if (!platform::take_fault("CreateThread:pass")) PLATFORM_FAIL_IF_ARMED("CreateThread", nullptr);
   if (lpStartAddress == nullptr) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;

@@ -44,6 +44,33 @@ inline etw::Field MakeField(const std::string& name, std::uint16_t in_type, std:
   return field;
 }
 
+// Pieces of event data as bytes: values little-endian, strings with their terminators.
+template <typename... T>
+std::vector<unsigned char> LittleEndian(T... values) {
+  std::vector<unsigned char> bytes;
+  auto add = [&bytes](auto value) {
+    unsigned char raw[sizeof value];
+    std::memcpy(raw, &value, sizeof value);
+    for (unsigned char byte : raw) bytes.push_back(byte);
+  };
+  (add(values), ...);
+  return bytes;
+}
+inline std::vector<unsigned char> WideZ(const std::u16string& text) {
+  std::vector<unsigned char> bytes;
+  for (char16_t c : text) {
+    bytes.push_back(static_cast<unsigned char>(c & 0xFF));
+    bytes.push_back(static_cast<unsigned char>(c >> 8));
+  }
+  bytes.insert(bytes.end(), {0, 0});
+  return bytes;
+}
+inline std::vector<unsigned char> AnsiZ(const std::string& text) {
+  std::vector<unsigned char> bytes(text.begin(), text.end());
+  bytes.push_back(0);
+  return bytes;
+}
+
 class EventRecordBuilder {
  public:
   explicit EventRecordBuilder(const etw::ProviderSchema& provider, std::uint16_t event_id = 1) {
@@ -71,20 +98,11 @@ class EventRecordBuilder {
 
   template <typename T>
   EventRecordBuilder& Value(T value) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
-    data_.insert(data_.end(), bytes, bytes + sizeof value);
-    return *this;
+    return Bytes(LittleEndian(value));
   }
   // UTF-16 with its terminating zero.
-  EventRecordBuilder& Wide(const std::u16string& text) {
-    for (char16_t c : text) Value(c);
-    return Value(char16_t{0});
-  }
-  EventRecordBuilder& Ansi(const std::string& text) {
-    data_.insert(data_.end(), text.begin(), text.end());
-    data_.push_back(0);
-    return *this;
-  }
+  EventRecordBuilder& Wide(const std::u16string& text) { return Bytes(WideZ(text)); }
+  EventRecordBuilder& Ansi(const std::string& text) { return Bytes(AnsiZ(text)); }
   EventRecordBuilder& Bytes(const std::vector<unsigned char>& bytes) {
     data_.insert(data_.end(), bytes.begin(), bytes.end());
     return *this;

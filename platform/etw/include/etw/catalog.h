@@ -71,7 +71,7 @@ enum class Scope { Registered, Loaded };
 struct InstallResult {
   CatalogStatus status = CatalogStatus::Ok;
   std::string detail;               // why a file was refused, for logs and test messages
-  std::vector<Guid> providers;      // what was installed (zero GUID for an unbound loaded one)
+  std::vector<Guid> providers;      // the GUIDs of what was installed
   bool ok() const { return status == CatalogStatus::Ok; }
 };
 
@@ -113,6 +113,8 @@ struct MapSchema {
 
 class Catalog {
  public:
+  // Every provider of the file needs a GUID (InvalidManifest otherwise, nothing installed):
+  // a provider is found by its GUID, never bound to another one by its name.
   InstallResult install_manifest(const std::filesystem::path& path,
                                  Scope scope = Scope::Registered);
   // Removes what the file installed in that scope (TdhUnloadManifest uses Scope::Loaded).
