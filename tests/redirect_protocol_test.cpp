@@ -52,9 +52,17 @@ class RedirectProtocol : public conduit::testing::HostedTarget {
     ASSERT_EQ(m_client->start_session(session).status, 0u);
     ASSERT_EQ(m_client->enable_providers_by_guid(session, {{kRawGuid, 5, 0, 0}}).status, 0u);
     ASSERT_EQ(m_client->redirect(session).status, 0u);
+    WriteRawEvents(kEvents);
+    for (int i = 0; i < 1500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(m_client->stop_session(session).status, 0u);
+    m_client.reset();
+    m_service.reset();
+  }
+  // Events of the raw provider, numbered from 0.
+  static void WriteRawEvents(int count) {
     REGHANDLE provider = 0;
     ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
-    for (int i = 0; i < kEvents; ++i) {
+    for (int i = 0; i < count; ++i) {
       const std::string payload = "--event " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), '+');
       EVENT_DESCRIPTOR descriptor{};
       descriptor.Level = 4;
@@ -63,10 +71,41 @@ class RedirectProtocol : public conduit::testing::HostedTarget {
       ASSERT_EQ(EventWrite(provider, &descriptor, 1, &item), 0u);
     }
     EventUnregister(provider);
-    for (int i = 0; i < 1500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(m_client->stop_session(session).status, 0u);
-    m_client.reset();
-    m_service.reset();
+  }
+  // An STP capture into ETW-Traces, redirected and fed until the file holds every event.
+  void StartStpCapture(const std::string& session) {
+    ASSERT_EQ(m_client->set_sync_type(3).status, 0u);
+    ASSERT_EQ(m_client->start_session(session).status, 0u);
+    ASSERT_EQ(m_client->enable_providers_by_guid(session, {{kRawGuid, 5, 0, 0}}).status, 0u);
+    ASSERT_EQ(m_client->redirect(session).status, 0u);
+    WriteRawEvents(kEvents);
+    const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
+    for (int i = 0; i < 1500; ++i) {
+      const auto capture = stp_testing::DecodeOnlyCaptureIn(folder);
+      if (capture && capture->messages.size() + 1 >= static_cast<std::size_t>(kEvents)) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  // The capture is whole the moment its redirect ended: every event, each message complete,
+  // nothing skipped (a file left open ends inside a message or a packet).
+  static void ExpectWholeCapture(const std::filesystem::path& file) {
+    const stp_testing::DecodedCapture capture = stp_testing::DecodeStp(ReadWholeFile(file));
+    EXPECT_TRUE(capture.skips.empty()) << "the capture ends inside a packet";
+    ASSERT_EQ(capture.messages.size(), static_cast<std::size_t>(kEvents));
+    for (int i = 0; i < kEvents; ++i) {
+      const auto& message = capture.messages[static_cast<std::size_t>(i)];
+      ASSERT_EQ(message.cls, stpdump::MessageClass::RawData) << i << ": " << message.reason;
+      EXPECT_EQ(std::string(message.payload.begin(), message.payload.end()), Expected(i)) << i;
+    }
+  }
+  static std::filesystem::path OnlyStpFile() {
+    std::vector<std::filesystem::path> files;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(sim::target_root() / "ProgramData" / "ETW-Traces")) {
+      files.push_back(entry.path());
+    }
+    EXPECT_EQ(files.size(), 1u);
+    return files.empty() ? std::filesystem::path() : files.front();
   }
   static std::string Expected(int i) {
     return "event " + std::to_string(i) + std::string(static_cast<std::size_t>(i % 50), '+');
@@ -161,6 +200,30 @@ TEST_F(RedirectProtocol, TheHardwareCaptureDecodesToTheSameRecordsOnTheEtwMaster
     EXPECT_EQ(message.header, 0x0B200046u);
     EXPECT_EQ(std::string(message.payload.begin(), message.payload.end()), Expected(i)) << i;
   }
+}
+
+TEST_F(RedirectProtocol, AStartOfAnotherSessionLeavesTheRunningCaptureWholeAndSaysSo) {
+  StartStpCapture("Session A");
+  const std::filesystem::path first = OnlyStpFile();
+  // Another client's start: one session at a time, so A's redirect ends, and its file is
+  // whole as soon as the start has answered.
+  ConduitClient other("127.0.0.1", m_service->Port());
+  ASSERT_EQ(other.start_session("Session B").status, 0u);
+  ExpectWholeCapture(first);
+  EXPECT_NE(Log().find("WARNING # CEtwController::StartSession # Session (Session B) takes over from session "
+                       "(Session A): the redirect of (Session A) ends."),
+            std::string::npos);
+  // A's client finds that its session is no longer the service's.
+  EXPECT_EQ(error_text(m_client->stop_session("Session A").result), "Error:: Session not started , Error code : 87");
+  EXPECT_EQ(other.stop_session("Session B").status, 0u);
+}
+
+TEST_F(RedirectProtocol, AServiceStopDuringARedirectLeavesAWholeCapture) {
+  StartStpCapture("Stopped With The Service");
+  const std::filesystem::path file = OnlyStpFile();
+  m_client.reset();
+  EXPECT_EQ(m_service->Stop(), 0);
+  ExpectWholeCapture(file);
 }
 
 }  // namespace

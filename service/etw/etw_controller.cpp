@@ -165,6 +165,14 @@ ULONG CEtwController::StartSession(LPCWSTR name) {
       WriteLog(LOG_ERROR, "ERROR # CEtwController::StartSession # Session name is NULL or empty.");
       status = ERROR_INVALID_PARAMETER;
     } else {
+      if (_sessionHandle != 0 && !SameSessionName(name, _sessionName)) {
+        // One session at a time: the running one's redirect ends here (its sink is completed
+        // and closed), and its client's later requests will find another session.
+        WriteLog(LOG_WARNING,
+                 "WARNING # CEtwController::StartSession # Session (%s) takes over from session (%s): the redirect "
+                 "of (%s) ends.",
+                 Utf8(name).c_str(), Utf8(_sessionName).c_str(), Utf8(_sessionName).c_str());
+      }
       DropRedirect();
       const HRESULT copied = StringCchCopyW(_sessionName, kSessionNameLength, name);
       std::size_t bytes = 0;
