@@ -23,10 +23,11 @@ const std::string kZeroGuid = "{00000000-0000-0000-0000-000000000000}";
 class ProviderSchema : public conduit::testing::HostedTarget {
  protected:
 
-  int Cli(std::vector<std::string> arguments, std::string& output) {
+  int Cli(std::vector<std::string> arguments, std::string& output, std::string* errors = nullptr) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(m_service->Port())});
     auto run = conduit::testing::RunCli(std::move(arguments));
     output = run.out;
+    if (errors) *errors = run.err;
     return run.code;
   }
 };
@@ -74,22 +75,24 @@ TEST_F(ProviderSchema, CliListsNamesWithGuidsAndSavesManifestsUnderSafeNames) {
 
   const auto folder = sim::target_root() / "fetched";
   std::filesystem::create_directories(folder);
-  ASSERT_EQ(Cli({"manifests", "Conduit-Demo-Events", "Conduit-Demo/Storage", "--out", folder.string()}, output), 0);
+  std::string errors;
+  ASSERT_EQ(Cli({"manifests", "Conduit-Demo-Events", "Conduit-Demo/Storage", "--out", folder.string()}, output,
+                &errors),
+            0);
   EXPECT_NE(output.find("Conduit-Demo-Events\t" + kEventsGuid), std::string::npos) << output;
   std::ifstream saved(folder / "Conduit-Demo-Events.xml");
   const std::string text((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
   EXPECT_EQ(text.rfind("<?xml version=\"1.0\" encoding=\"utf-8\"?>", 0), 0u);
-  EXPECT_TRUE(std::filesystem::exists(folder / "Conduit-Demo_Storage.xml"));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 2);
+  // The service gives no text for a name with a path separator: no manifest, no file.
+  EXPECT_NE(errors.find("Conduit-Demo/Storage: no manifest: "), std::string::npos) << errors;
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()), 1);
 
-  // Names that would leave the folder or collide stay inside it under distinct names.
+  // Names the target does not know, or that would leave the folder: nothing is written.
   const auto other = sim::target_root() / "other";
   std::filesystem::create_directories(other);
-  ASSERT_EQ(Cli({"--json", "manifests", "a/b", "a_b", "..", "C:\\x", "--out", other.string()}, output), 0);
-  std::vector<std::string> files;
-  for (const auto& entry : std::filesystem::directory_iterator(other)) files.push_back(entry.path().filename().string());
-  std::sort(files.begin(), files.end());
-  EXPECT_EQ(files, (std::vector<std::string>{"C__x.xml", "_...xml", "a_b-2.xml", "a_b.xml"}));
+  EXPECT_EQ(Cli({"--json", "manifests", "a/b", "a_b", "..", "C:\\x", "--out", other.string()}, output, &errors), 1);
+  EXPECT_TRUE(std::filesystem::is_empty(other));
+  EXPECT_NE(errors.find("a_b: no manifest: not registered on the target"), std::string::npos) << errors;
 }
 
 }  // namespace

@@ -2,14 +2,19 @@
 // (exit code, messages, the trace file) and what the target is left with (no session).
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cli_app.h"
 #include "conduit_client.h"
 #include "demo_providers.h"
 #include "etw_session_query.h"
@@ -32,8 +37,9 @@ constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x
 class RecordCommand : public conduit::testing::HostedTarget {
  protected:
 
-  CliRun Record(std::vector<std::string> arguments) {
+  CliRun Record(std::vector<std::string> arguments, bool json = false) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(m_service->Port()), "record"});
+    if (json) arguments.insert(arguments.begin(), "--json");
     return conduit::testing::RunCli(std::move(arguments));
   }
   static std::size_t Count(const std::string& text, const std::string& what) {
@@ -55,6 +61,9 @@ TEST_F(RecordCommand, ADurationCaptureWritesTheStpFileAndLeavesNoSession) {
   EXPECT_FALSE(IsSessionRunning(u"Timed"));
   EXPECT_NE(run.out.find("recorded session 'Timed' for "), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("%ProgramData%\\ETW-Traces\\ETWTRACE_DDMMhhmmss.bin"), std::string::npos) << run.out;
+  // The host's guess misses the number the service adds to a name that is taken: it says so.
+  EXPECT_NE(run.out.find("guesses ETWTRACE_"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("adds _1, _2, ... before .bin when that name is taken"), std::string::npos) << run.out;
   // The default sink is the STP file, which starts with its preamble once the redirect runs.
   const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
   std::vector<std::filesystem::path> files;
@@ -70,6 +79,38 @@ TEST_F(RecordCommand, ADurationCaptureWritesTheStpFileAndLeavesNoSession) {
   ASSERT_NE(disabled, std::string::npos);
   EXPECT_LT(log.find("Entering  function QLXWindowsService::RedirectTrace"), disabled);
   EXPECT_LT(disabled, log.find("Entering  function QLXWindowsService::StopTraceSession"));
+
+  // In JSON the trace is a structure, the guess labelled as one.
+  const CliRun json = Record({"--duration", "0.1", "--session", "Timed", kRawGuid}, true);
+  ASSERT_EQ(json.code, 0) << json.err;
+  const auto trace = nlohmann::json::parse(json.out).at("trace");
+  EXPECT_EQ(trace.at("sink"), "stp");
+  EXPECT_EQ(trace.at("folder"), "%ProgramData%\\ETW-Traces");
+  EXPECT_EQ(trace.at("file_name_pattern"), "ETWTRACE_DDMMhhmmss.bin");
+  EXPECT_EQ(trace.at("file_name_guess").get<std::string>().rfind("ETWTRACE_", 0), 0u);
+  EXPECT_NE(trace.at("guess_note").get<std::string>().find("_1"), std::string::npos);
+}
+
+// Without --session every run has a name of its own, so the plain file sink's SESSION.bin of
+// an earlier run is never overwritten.
+TEST_F(RecordCommand, WithoutASessionNameEachRunRecordsIntoAFileOfItsOwn) {
+  const CliRun first = Record({"--sink", "file", "--duration", "0.1", kRawGuid});
+  ASSERT_EQ(first.code, 0) << first.err;
+  const CliRun second = Record({"--sink", "file", "--duration", "0.1", kRawGuid}, true);
+  ASSERT_EQ(second.code, 0) << second.err;
+  const auto answer = nlohmann::json::parse(second.out);
+  const std::string session = answer.at("session");
+  EXPECT_EQ(session.rfind("conduit-record-", 0), 0u) << session;
+  EXPECT_EQ(session.find(':'), std::string::npos) << session;
+  EXPECT_EQ(answer.at("trace").at("file_name"), session + ".bin");
+  EXPECT_EQ(first.out.find(session), std::string::npos) << first.out;
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(sim::target_root())) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("conduit-record-", 0) == 0 && entry.path().extension() == ".bin") files.push_back(name);
+  }
+  EXPECT_EQ(files.size(), 2u);
+  EXPECT_NE(std::find(files.begin(), files.end(), session + ".bin"), files.end());
 }
 
 // Until Ctrl-C, names and GUIDs mixed, into the plain file: the events written while it waits
@@ -126,7 +167,40 @@ TEST_F(RecordCommand, AnUnknownNameFailsBeforeTheStart) {
       << run.err;
   EXPECT_TRUE(IsSessionRunning(u"Busy"));
   EXPECT_EQ(Count(Log(), "startTraceSession for provider Busy"), 1u);
+
+  // A WPP provider is not listed by name: the refusal says how such providers are enabled,
+  // and `enable` refuses the name as `record` does.
+  const CliRun wpp = Record({"--duration", "30", "--session", "Busy", "Conduit-Demo-Wpp"});
+  EXPECT_EQ(wpp.code, 1);
+  EXPECT_NE(wpp.err.find("not registered on the target: 'Conduit-Demo-Wpp'"), std::string::npos) << wpp.err;
+  EXPECT_NE(wpp.err.find("WPP, TraceLogging and raw providers on Windows, are enabled by GUID: give the {GUID}"),
+            std::string::npos)
+      << wpp.err;
+  const CliRun enable =
+      conduit::testing::RunCli({"--port", std::to_string(m_service->Port()), "enable", "Busy", "Conduit-Demo-Wpp"});
+  EXPECT_EQ(enable.code, 1);
+  EXPECT_NE(enable.err.find("not registered on the target: 'Conduit-Demo-Wpp'"), std::string::npos) << enable.err;
+  EXPECT_EQ(Log().find("Enabling provider Conduit-Demo-Wpp"), std::string::npos);
   EXPECT_EQ(client.stop_session("Busy").status, 0u);
+}
+
+// The service's text for the hardware sink without TXR says only that the device is not
+// managed by the OS; `record` and `start` say which sinks work instead.
+TEST_F(RecordCommand, TheHardwareSinkWithoutTxrSaysWhichSinksWork) {
+  const CliRun run = Record({"--sink", "hw", "--duration", "30", "--session", "Wired", kRawGuid});
+  EXPECT_EQ(run.code, 1);
+  EXPECT_NE(run.err.find("TXR device is not configured to be managed by OS"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("the target has no TXR device, which the hardware sink (2) writes through: use --sink stp "
+                         "(MIPI STP file) or --sink file (plain file)"),
+            std::string::npos)
+      << run.err;
+  const std::string port = std::to_string(m_service->Port());
+  ASSERT_EQ(conduit::testing::RunCli({"--port", port, "sink", "2"}).code, 0);
+  const CliRun start = conduit::testing::RunCli({"--port", port, "--json", "start", "Wired"});
+  EXPECT_EQ(start.code, 1);
+  EXPECT_NE(start.err.find("choose another sink first (conduit-cli sink 3"), std::string::npos) << start.err;
+  EXPECT_NE(nlohmann::json::parse(start.out).value("hint", std::string()).find("no TXR device"), std::string::npos)
+      << start.out;
 }
 
 TEST_F(RecordCommand, AFailedEnableStillStopsTheSession) {
@@ -157,9 +231,60 @@ TEST_F(RecordCommand, AStopTheServiceRefusesExitsOne) {
   EXPECT_EQ(client.stop_session("Stubborn").status, 0u);
 }
 
-// The service goes away during the wait: the stop cannot be sent, on the old connection or a
-// new one, and the engineer is told that the session may still run.
-TEST_F(RecordCommand, AServiceLostDuringTheWaitExitsThree) {
+// The service resets a peer it does not admit without a word: the engineer is told of the
+// admission rule, not of a bare reset.
+TEST_F(RecordCommand, AHostTheServiceDoesNotAdmitIsToldTheAdmissionRule) {
+  const CliRun run = conduit::testing::RunCli(
+      {"--port", std::to_string(m_service->Port()), "--source", "127.0.0.2", "record", "--duration", "1", kRawGuid});
+  EXPECT_EQ(run.code, 3);
+  EXPECT_NE(run.err.find("Conduit answers only peers at 127.0.0.1 and 169.x.x.x"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("or what listens there is not Conduit"), std::string::npos) << run.err;
+  EXPECT_TRUE(
+      WaitFor([] { return Log().find("Client Connection is denied from IP : 127.0.0.2") != std::string::npos; }));
+}
+
+// Another client's start of another name replaces the session (the service runs one at a
+// time) and ends its capture: the stop finds no session of that name, and says so.
+TEST_F(RecordCommand, ASessionReplacedByAnotherClientsStartExitsFourAndSaysSo) {
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
+  EVENT_DESCRIPTOR descriptor{};
+  descriptor.Level = 4;
+  std::atomic<bool> finished{false};
+  CliRun run{};
+  std::thread capture([&] {
+    run = Record({"--sink", "file", "--session", "Mine", kRawGuid});
+    finished = true;
+  });
+  EXPECT_TRUE(WaitFor([&] {
+    return finished ||
+           (EventEnabled(provider, &descriptor) && std::filesystem::exists(sim::target_root() / "Mine.bin"));
+  }));
+  conduit::host::ConduitClient other("127.0.0.1", m_service->Port());
+  EXPECT_EQ(other.start_session("Theirs").status, 0u);
+  conduit::host::request_interrupt();
+  capture.join();
+  EventUnregister(provider);
+
+  EXPECT_EQ(run.code, conduit::host::kExitSessionReplaced) << run.err;
+  EXPECT_NE(run.err.find("session 'Mine' was replaced by another client's session: the stop was answered "
+                         "\"Error:: Session not started , Error code : 87\""),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("its capture ended early, at some time in the "), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("may still be running"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("recorded session 'Mine' into the plain file sink until another client's session replaced "
+                         "it, within "),
+            std::string::npos)
+      << run.out;
+  EXPECT_TRUE(IsSessionRunning(u"Theirs"));
+  EXPECT_EQ(other.stop_session("Theirs").status, 0u);
+}
+
+// The service goes away during the wait: the record notices it without waiting for the end
+// (here: none, until Ctrl-C), tries the stop on a new connection, which cannot be made, and
+// tells the engineer that the session may still run.
+TEST_F(RecordCommand, AServiceLostDuringTheWaitEndsTheRecordAndExitsThree) {
   REGHANDLE provider = 0;
   ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
   EVENT_DESCRIPTOR descriptor{};
@@ -174,12 +299,17 @@ TEST_F(RecordCommand, AServiceLostDuringTheWaitExitsThree) {
     return finished || (EventEnabled(provider, &descriptor) && std::filesystem::exists(sim::target_root() / "Orphan.bin"));
   }));
   m_service->Stop();
-  conduit::host::request_interrupt();
+  const bool endedByItself = WaitFor([&] { return finished.load(); });
+  conduit::host::request_interrupt();  // only so that a record that did not notice ends
   capture.join();
   EventUnregister(provider);
+  EXPECT_TRUE(endedByItself);
   EXPECT_EQ(run.code, 3) << run.err;
+  EXPECT_NE(run.err.find("wait: lost the target at "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(" s after the redirect: the connection was closed"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("stop (function 3): no answer: "), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("session 'Orphan' may still be running"), std::string::npos) << run.err;
+  EXPECT_NE(run.out.find("(until the target was lost)"), std::string::npos) << run.out;
   EXPECT_TRUE(IsSessionRunning(u"Orphan"));
   // Stopped by hand, the session ends its redirect, whose sink lets go of the file; the next
   // reset must not find the redirect's threads still at work.
@@ -190,6 +320,41 @@ TEST_F(RecordCommand, AServiceLostDuringTheWaitExitsThree) {
     CloseHandle(file);
     return true;
   }));
+}
+
+// A target that stops answering without closing (here: its answer to the wait's ping is
+// never sent) is found by the ping's time-out; the stop goes over a new connection.
+TEST_F(RecordCommand, ATargetThatFallsSilentIsFoundByThePingAndTheSessionStopped) {
+  conduit::host::RecordPlan plan;
+  plan.session = "Silent";
+  plan.sink = conduit::host::SinkType::PlainFile;
+  plan.byGuid.push_back({kRawGuid, 4, 0, 0});
+  plan.pingEvery = std::chrono::milliseconds(20);
+  const auto connect = [&] {
+    return std::make_unique<conduit::host::ConduitClient>("127.0.0.1", m_service->Port(),
+                                                           std::chrono::milliseconds(300));
+  };
+  auto client = connect();
+  std::ostringstream out, err;
+  std::atomic<bool> finished{false};
+  int code = -1;
+  std::thread capture([&] {
+    code = conduit::host::run_record(plan, *client, connect, {out, err});
+    finished = true;
+  });
+  // Sink, start, enable and redirect have been answered: the next answer is a ping's.
+  EXPECT_TRUE(WaitFor([&] { return finished || Count(Log(), "INFO # send data") >= 4; }));
+  sim::fail_next("send", 1, WSAECONNRESET);
+  const bool endedByItself = WaitFor([&] { return finished.load(); });
+  conduit::host::request_interrupt();  // only so that a record that did not notice ends
+  capture.join();
+  EXPECT_TRUE(endedByItself);
+  EXPECT_EQ(code, 3) << err.str();
+  EXPECT_NE(err.str().find("s after the redirect: no answer to a ping (function 8): 127.0.0.1:"), std::string::npos)
+      << err.str();
+  EXPECT_EQ(err.str().find("stop (function 3)"), std::string::npos) << err.str();
+  EXPECT_NE(err.str().find("session 'Silent' stopped"), std::string::npos) << err.str();
+  EXPECT_FALSE(IsSessionRunning(u"Silent"));
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-constexpr char kZeroGuid[] = "{00000000-0000-0000-0000-000000000000}";
+// The service's answer to a stop of a name that is not its session's: another client's start
+// replaced it (or someone stopped it, or the service started afresh).
+constexpr char kSessionNotStarted[] = "Session not started";
 
 // Set from signal handlers: only a lock-free atomic may be touched there.
 std::atomic<bool> g_interruptRequested{false};
@@ -83,6 +85,16 @@ std::string clock_text(double seconds) {
   const auto whole = static_cast<long>(seconds);
   char text[32];
   std::snprintf(text, sizeof text, "%02ld:%02ld:%02ld", whole / 3600, whole / 60 % 60, whole % 60);
+  return text;
+}
+
+// The host's local time of day, for telling when something happened.
+std::string time_of_day(std::chrono::system_clock::time_point at) {
+  const std::time_t whole = std::chrono::system_clock::to_time_t(at);
+  std::tm local{};
+  localtime_r(&whole, &local);
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
   return text;
 }
 
@@ -169,21 +181,21 @@ class Capture {
       fail(what, std::string("malformed result (") + e.what() + ")", kExitUnreachable);
       return false;
     }
-    std::string unknown;
-    for (const auto& name : names) {
-      auto found = std::find_if(records.begin(), records.end(), [&](const auto& r) { return r.name == name; });
-      if (found == records.end() || found->guid == kZeroGuid) unknown += (unknown.empty() ? "'" : ", '") + name + "'";
-    }
+    const auto unknown = unregistered_names(names, records);
     if (unknown.empty()) return true;
-    fail(what, "not registered on the target: " + unknown + " (the service would enable the zero GUID " + kZeroGuid +
-                   "; names are matched with case; a provider without a registered name is enabled by {GUID})",
-         kExitServiceError);
+    fail(what, unregistered_message(unknown), kExitServiceError);
     return false;
   }
 
   bool start() {
     m_startSent = std::chrono::system_clock::now();
-    const bool answered = step("start (function 2)", [&](ConduitClient& c) { return c.start_session(m_plan.session); });
+    Envelope answer;
+    const bool answered =
+        step("start (function 2)", [&](ConduitClient& c) { return c.start_session(m_plan.session); }, &answer);
+    if (!answered && answer.status != 0) {
+      m_hint = hardware_sink_hint(error_text(answer.result), true);
+      if (!m_hint.empty()) m_out.err << "conduit-cli record: " << m_hint << "\n";
+    }
     // A start that got no answer may have been carried out: it is stopped like one that was.
     m_started = answered || m_broken;
     return answered;
@@ -220,6 +232,8 @@ class Capture {
               << std::flush;
     ElapsedLine line(m_out.err, m_out.errIsTerminal, m_plan.durationSeconds);
     const auto begin = Clock::now();
+    auto nextPing = begin + m_plan.pingEvery;
+    std::string lost;
     for (;;) {
       m_seconds = Seconds(Clock::now() - begin).count();
       if (interrupt_requested()) {
@@ -227,6 +241,8 @@ class Capture {
         break;
       }
       if (m_plan.durationSeconds && m_seconds >= *m_plan.durationSeconds) break;
+      lost = why_lost(nextPing);
+      if (!lost.empty()) break;
       line.show(m_seconds);
       Seconds nap = std::chrono::milliseconds(100);
       if (m_plan.durationSeconds) nap = std::min(nap, Seconds(*m_plan.durationSeconds - m_seconds));
@@ -234,6 +250,27 @@ class Capture {
     }
     line.finish();
     if (m_interrupted) m_out.err << "interrupted: stopping session '" << m_plan.session << "'\n";
+    if (!lost.empty()) {
+      m_lost = true;
+      m_broken = true;
+      fail("wait", "lost the target at " + time_of_day(std::chrono::system_clock::now()) + " (host time), " +
+                       seconds_text(m_seconds) + " s after the redirect: " + lost +
+                       "; trying the stop over a new connection",
+           kExitUnreachable);
+    }
+  }
+
+  // Empty while the connection looks alive; otherwise what showed that it is not.
+  std::string why_lost(Clock::time_point& nextPing) {
+    if (m_client->peer_closed()) return "the connection was closed";
+    if (Clock::now() < nextPing) return {};
+    nextPing = Clock::now() + m_plan.pingEvery;
+    try {
+      m_client->ping();
+    } catch (const ConnectionError& e) {
+      return std::string("no answer to a ping (function 8): ") + e.what();
+    }
+    return {};
   }
 
   void stop() {
@@ -245,7 +282,29 @@ class Capture {
       step("release the GUID providers (function 11)",
            [&](ConduitClient& c) { return c.disable_providers_by_guid(m_plan.session, guids); });
     }
-    m_stopped = step("stop (function 3)", [&](ConduitClient& c) { return c.stop_session(m_plan.session); });
+    const char* what = "stop (function 3)";
+    Envelope answer;
+    m_stopped = step(what, [&](ConduitClient& c) { return c.stop_session(m_plan.session); }, &answer, false);
+    if (!m_stopped && answer.status != 0) {
+      const std::string text = error_text(answer.result);
+      if (text.find(kSessionNotStarted) != std::string::npos) {
+        // Nothing of this session is left to stop: the service's session is another's, or
+        // none. Its capture ended when the other start dropped it.
+        m_replaced = true;
+        m_out.err << "conduit-cli record: session '" << m_plan.session
+                  << "' was replaced by another client's session: the stop was answered \"" << text
+                  << "\", so the service's one session is now another's (or none: someone stopped it, or the service "
+                     "started afresh); "
+                  << (m_redirected ? "its capture ended early, at some time in the " + seconds_text(m_seconds) +
+                                         " s between the redirect and the stop"
+                                   : std::string("nothing was recorded"))
+                  << "\n";
+        m_failures.push_back({{"step", what}, {"error", text}, {"replaced", true}});
+        if (m_exit != kExitUnreachable) m_exit = kExitSessionReplaced;
+        return;
+      }
+      fail(what, "failed: " + text, kExitServiceError);
+    }
     if (!m_stopped) {
       m_out.err << "conduit-cli record: session '" << m_plan.session
                 << "' may still be running on the target\n";
@@ -256,7 +315,9 @@ class Capture {
 
   // One request. A lost connection ends the steps; only the stop comes after that, and it
   // goes over a fresh connection.
-  bool step(const char* what, const Call& call, Envelope* answer = nullptr) {
+  // `answer` receives the response, also one with an error status; with `reportError` false
+  // an error status is left to the caller to explain.
+  bool step(const char* what, const Call& call, Envelope* answer = nullptr, bool reportError = true) {
     Envelope response;
     try {
       if (m_broken) {
@@ -269,9 +330,10 @@ class Capture {
       m_broken = true;
       return fail(what, std::string("no answer: ") + e.what(), kExitUnreachable);
     }
-    if (response.status != 0) return fail(what, "failed: " + error_text(response.result), kExitServiceError);
+    const bool succeeded = response.status == 0;
+    if (!succeeded && reportError) fail(what, "failed: " + error_text(response.result), kExitServiceError);
     if (answer) *answer = std::move(response);
-    return true;
+    return succeeded;
   }
 
   bool fail(const char* what, const std::string& text, int code) {
@@ -288,17 +350,31 @@ class Capture {
     return true;
   }
 
-  // Where the trace is, as the service names its files. The STP file's name is taken from the
-  // target's local time when the start created the sink: the host can only estimate it.
-  std::string trace_location() const {
+  // Where the trace is, as the service names its files: readable, and as JSON. The STP file's
+  // name is taken from the target's local time when the start created the sink, with a
+  // number added when that name is taken: the host can only guess it.
+  struct TraceLocation {
+    std::string text;
+    nlohmann::json json;
+  };
+  TraceLocation trace_location() const {
     switch (m_plan.sink) {
-      case SinkType::PlainFile:
-        return "%SystemRoot%\\System32\\" + m_plan.session +
-               ".bin (the service's working directory; ROOT/Windows/System32 on the virtual target)";
+      case SinkType::PlainFile: {
+        const std::string name = m_plan.session + ".bin";
+        return {"%SystemRoot%\\System32\\" + name +
+                    " (the service's working directory; ROOT/Windows/System32 on the virtual target)",
+                {{"sink", "file"},
+                 {"folder", "%SystemRoot%\\System32"},
+                 {"virtual_target_folder", "ROOT/Windows/System32"},
+                 {"file_name", name}}};
+      }
       case SinkType::Hardware:
-        return "the Tessera's trace port, as the host records it (ROOT/Tessera/tessera_capture_N.stp on the "
-               "virtual target, N the next free number; conduit-target prints the path when asked (capture) and "
-               "when it stops)";
+        return {"the Tessera's trace port, as the host records it (ROOT/Tessera/tessera_capture_N.stp on the "
+                "virtual target, N the next free number; conduit-target prints the path when asked (capture) and "
+                "when it stops)",
+                {{"sink", "hw"},
+                 {"where", "the Tessera's trace port (ETW master, channel 32), as the host records it"},
+                 {"virtual_target_file_pattern", "ROOT/Tessera/tessera_capture_N.stp"}}};
       case SinkType::StpFile: {
         const std::time_t at = std::chrono::system_clock::to_time_t(m_startSent);
         std::tm local{};
@@ -306,9 +382,19 @@ class Capture {
         char name[64];
         std::snprintf(name, sizeof name, "ETWTRACE_%02d%02d%02d%02d%02d.bin", local.tm_mday, local.tm_mon + 1,
                       local.tm_hour, local.tm_min, local.tm_sec);
-        return std::string("%ProgramData%\\ETW-Traces\\ETWTRACE_DDMMhhmmss.bin (ROOT/ProgramData/ETW-Traces on the "
-                           "virtual target), named after the target's local time at the start: about ") +
-               name + " by this host's clock";
+        const std::string caveat =
+            "the target's clock may differ from this host's, and the service adds _1, _2, ... before .bin when "
+            "that name is taken";
+        return {std::string("%ProgramData%\\ETW-Traces\\ETWTRACE_DDMMhhmmss.bin (ROOT/ProgramData/ETW-Traces on "
+                            "the virtual target), named after the target's local time at the start; this host's "
+                            "clock guesses ") +
+                    name + " (a guess: " + caveat + ")",
+                {{"sink", "stp"},
+                 {"folder", "%ProgramData%\\ETW-Traces"},
+                 {"virtual_target_folder", "ROOT/ProgramData/ETW-Traces"},
+                 {"file_name_pattern", "ETWTRACE_DDMMhhmmss.bin"},
+                 {"file_name_guess", name},
+                 {"guess_note", "by this host's clock at the start; " + caveat}}};
       }
     }
     return {};
@@ -316,19 +402,33 @@ class Capture {
 
   void report() {
     if (m_out.json) {
-      nlohmann::json result{{"session", m_plan.session}, {"sink", sink_option(m_plan.sink)},
-                            {"started", m_started},      {"redirected", m_redirected},
-                            {"stopped", m_stopped},      {"interrupted", m_interrupted},
-                            {"seconds", m_seconds},      {"exit", m_exit},
+      nlohmann::json result{{"session", m_plan.session},
+                            {"sink", sink_option(m_plan.sink)},
+                            {"started", m_started},
+                            {"redirected", m_redirected},
+                            {"stopped", m_stopped},
+                            {"interrupted", m_interrupted},
+                            {"target_lost", m_lost},
+                            {"replaced", m_replaced},
+                            {"seconds", m_seconds},
+                            {"exit", m_exit},
+                            {"exit_code", m_exit},
                             {"failures", m_failures}};
-      if (m_redirected) result["trace"] = trace_location();
+      if (!m_hint.empty()) result["hint"] = m_hint;
+      if (m_redirected) result["trace"] = trace_location().json;
       m_out.out << result.dump() << "\n";
       return;
     }
     if (!m_redirected) return;
-    m_out.out << "recorded session '" << m_plan.session << "' for " << seconds_text(m_seconds) << " s into "
-              << sink_label(m_plan.sink) << (m_interrupted ? " (interrupted)" : "") << "\n"
-              << "trace: " << trace_location() << "\n";
+    m_out.out << "recorded session '" << m_plan.session << "'";
+    if (m_replaced) {
+      m_out.out << " into " << sink_label(m_plan.sink) << " until another client's session replaced it, within "
+                << seconds_text(m_seconds) << " s";
+    } else {
+      m_out.out << " for " << seconds_text(m_seconds) << " s into " << sink_label(m_plan.sink)
+                << (m_lost ? " (until the target was lost)" : m_interrupted ? " (interrupted)" : "");
+    }
+    m_out.out << "\ntrace: " << trace_location().text << "\n";
   }
 
   const RecordPlan& m_plan;
@@ -342,6 +442,9 @@ class Capture {
   bool m_redirected = false;
   bool m_stopped = false;
   bool m_interrupted = false;
+  bool m_lost = false;      // the connection died during the wait
+  bool m_replaced = false;  // the stop found the session no longer the service's
+  std::string m_hint;
   double m_seconds = 0;
   std::chrono::system_clock::time_point m_startSent;
   nlohmann::json m_failures = nlohmann::json::array();
@@ -361,6 +464,46 @@ bool is_guid_text(const std::string& text) {
     if (dash ? c != '-' : !hex) return false;
   }
   return true;
+}
+
+std::string default_session_name(std::chrono::system_clock::time_point at) {
+  const std::time_t whole = std::chrono::system_clock::to_time_t(at);
+  std::tm local{};
+  localtime_r(&whole, &local);
+  const auto millisecond =
+      std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
+  char name[64];
+  std::snprintf(name, sizeof name, "conduit-record-%04d%02d%02d-%02d%02d%02d-%03d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<int>(millisecond));
+  return name;
+}
+
+std::vector<std::string> unregistered_names(const std::vector<std::string>& names,
+                                            const std::vector<ProviderManifest>& records) {
+  std::vector<std::string> unknown;
+  for (const auto& name : names) {
+    auto found = std::find_if(records.begin(), records.end(), [&](const auto& r) { return r.name == name; });
+    if (found == records.end() || found->guid == kZeroGuidText) unknown.push_back(name);
+  }
+  return unknown;
+}
+
+std::string unregistered_message(const std::vector<std::string>& unknown) {
+  std::string list;
+  for (const auto& name : unknown) list += (list.empty() ? "'" : ", '") + name + "'";
+  return "not registered on the target: " + list + " (the service would enable the zero GUID " + kZeroGuidText +
+         " and answer success; names match exactly, letter case included). Providers that the target's "
+         "enumeration does not list, as WPP, TraceLogging and raw providers on Windows, are enabled by GUID: give "
+         "the {GUID} in place of the name (record, enable-guid)";
+}
+
+std::string hardware_sink_hint(const std::string& errorText, bool forRecord) {
+  if (errorText.find("InitializeDevice failed") == std::string::npos) return {};
+  return std::string("the target has no TXR device, which the hardware sink (2) writes through: ") +
+         (forRecord ? "use --sink stp (MIPI STP file) or --sink file (plain file)"
+                    : "choose another sink first (conduit-cli sink 3 for the MIPI STP file, sink 1 for the plain "
+                      "file), then start again");
 }
 
 int run_record(const RecordPlan& plan, ConduitClient& client, const Connect& reconnect, const RecordOutput& output) {

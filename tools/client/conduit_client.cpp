@@ -31,7 +31,7 @@ std::string error_text(const Bytes& result) {
 
 ConduitClient::ConduitClient(const std::string& host, std::uint16_t port, std::chrono::milliseconds timeout,
                              const std::string& source)
-    : m_timeout(timeout) {
+    : m_timeout(timeout), m_peer(host + ":" + std::to_string(port)) {
   sockaddr_in local{};
   if (!source.empty()) {
     local.sin_family = AF_INET;
@@ -82,6 +82,11 @@ void ConduitClient::send_all(const Bytes& bytes) {
     ssize_t n = ::send(m_socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A reset before anything was answered: the service refuses a peer it does not admit
+      // by resetting the connection as it accepts it.
+      if (errno == ECONNRESET || errno == EPIPE) {
+        throw ConnectionError(closed_without_answer("no answer (" + std::string(std::strerror(errno)) + ")"));
+      }
       throw ConnectionError(system_error_text("send"));
     }
     sent += static_cast<std::size_t>(n);
@@ -89,10 +94,13 @@ void ConduitClient::send_all(const Bytes& bytes) {
 }
 
 Bytes ConduitClient::exchange_raw(const Bytes& request) {
+  m_unanswered.clear();
   send_all(request);
   Bytes received;
   const auto deadline = std::chrono::steady_clock::now() + m_timeout;
   std::uint8_t chunk[65536];
+  bool closed = false;
+  std::string reset;  // why a receive failed, when it did
   while (!try_decode(received)) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
@@ -102,19 +110,46 @@ Bytes ConduitClient::exchange_raw(const Bytes& request) {
     if (ready <= 0) break;
     ssize_t n = ::recv(m_socket, chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n <= 0) {
+      if (n < 0) reset = std::string(" (") + std::strerror(errno) + ")";
+      closed = true;
+      break;
+    }
     received.insert(received.end(), chunk, chunk + n);
   }
+  if (!try_decode(received)) {
+    const std::string got =
+        received.empty() ? "no answer" : "an incomplete answer of " + std::to_string(received.size()) + " bytes";
+    m_unanswered = closed ? closed_without_answer(got + reset)
+                          : m_peer + " sent " + got + " within " + std::to_string(m_timeout.count()) +
+                                " ms: the target is busy or unreachable, or what listens there is not Conduit";
+  }
   return received;
+}
+
+std::string ConduitClient::closed_without_answer(const std::string& what) const {
+  // Both causes look alike from here: the service closes a peer it does not admit before
+  // reading anything, and a listener that is not Conduit may close on a request it does not
+  // understand (as Conduit does on one it cannot decode).
+  return m_peer + " closed the connection with " + what +
+         ": either this host is not admitted (Conduit answers only peers at 127.0.0.1 and 169.x.x.x, closing any "
+         "other connection at once; choose the local address with --source), or what listens there is not "
+         "Conduit (or did not understand the request)";
+}
+
+bool ConduitClient::peer_closed() {
+  pollfd waiting{m_socket, POLLIN, 0};
+  if (::poll(&waiting, 1, 0) <= 0) return false;
+  if ((waiting.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) return true;
+  std::uint8_t byte;
+  const ssize_t n = ::recv(m_socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 Envelope ConduitClient::call(const Envelope& request) {
   Bytes received = exchange_raw(encode(request));
   auto decoded = try_decode(received);
-  if (!decoded) {
-    throw ConnectionError(received.empty() ? "no response (the service closed the connection or timed out)"
-                                           : "incomplete response of " + std::to_string(received.size()) + " bytes");
-  }
+  if (!decoded) throw ConnectionError(m_unanswered);
   return std::move(decoded->first);
 }
 

@@ -44,6 +44,9 @@ struct ProviderSetting {
   std::uint64_t matchAllKeyword = 0;
 };
 
+// The GUID of function 0's record for a name the target does not know.
+inline constexpr char kZeroGuidText[] = "{00000000-0000-0000-0000-000000000000}";
+
 struct ProviderManifest {
   std::string name;
   std::string guid;  // brace form
@@ -67,8 +70,16 @@ class ConduitClient {
   // Sends `request` as it is and returns the response envelope.
   Envelope call(const Envelope& request);
   // Sends arbitrary bytes and returns what came back until a whole envelope decoded, the
-  // peer closed, or the time-out ran out (then possibly nothing).
+  // peer closed, or the time-out ran out (then possibly nothing); `why_unanswered` then says
+  // which of the last two it was.
   Bytes exchange_raw(const Bytes& request);
+  // Why the last exchange ended without a whole envelope, for the engineer: the likely causes
+  // of a closed connection or of the silence. Empty after a whole envelope.
+  const std::string& why_unanswered() const { return m_unanswered; }
+  // True when the service has closed its end of the connection (or the connection broke),
+  // found without sending anything or waiting: the service sends nothing unasked, so
+  // anything readable between requests is the close.
+  bool peer_closed();
 
   // Typed requests. Each returns the response; a status other than 0 is not thrown.
   Envelope ping();
@@ -86,10 +97,13 @@ class ConduitClient {
 
  private:
   void send_all(const Bytes& bytes);
+  std::string closed_without_answer(const std::string& what) const;
   Envelope request(FunctionCode code, std::uint32_t paramCount, Bytes params);
 
   int m_socket = -1;
   std::chrono::milliseconds m_timeout;
+  std::string m_peer;  // HOST:PORT, for messages
+  std::string m_unanswered;
 };
 
 // Decoders of successful results.

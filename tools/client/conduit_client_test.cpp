@@ -3,13 +3,13 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <thread>
 
+#include "testing/scripted_server.h"
 #include "wire_codec.h"
 
 namespace conduit::host {
@@ -67,41 +67,9 @@ TEST(ErrorText, IsTheLastTextOfTheResult) {
   EXPECT_EQ(error_text(Bytes{1, 2}), "01 02");
 }
 
-// A one-connection loopback server that answers the first request with `answer`.
-class ScriptedServer {
- public:
-  explicit ScriptedServer(std::function<void(int connection)> answer) {
-    m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    socklen_t length = sizeof address;
-    ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
-    m_port = ntohs(address.sin_port);
-    ::listen(m_listener, 4);
-    m_thread = std::thread([this, answer] {
-      int connection = ::accept(m_listener, nullptr, nullptr);
-      if (connection < 0) return;
-      std::uint8_t buffer[4096];
-      if (::recv(connection, buffer, sizeof buffer, 0) > 0) answer(connection);
-      ::close(connection);
-    });
-  }
-  ~ScriptedServer() {
-    ::shutdown(m_listener, SHUT_RDWR);
-    m_thread.join();
-    ::close(m_listener);
-  }
-  std::uint16_t port() const { return m_port; }
+using conduit::testing::ScriptedServer;
 
- private:
-  int m_listener = -1;
-  std::uint16_t m_port = 0;
-  std::thread m_thread;
-};
-
-void send_bytes(int connection, const Bytes& bytes) { ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+void send_bytes(int connection, const Bytes& bytes) { ScriptedServer::Send(connection, bytes); }
 
 TEST(ConduitClient, ReadsAResponseThatArrivesInPieces) {
   Envelope response;
@@ -119,10 +87,45 @@ TEST(ConduitClient, ReadsAResponseThatArrivesInPieces) {
   EXPECT_EQ(decode_text(answer.result), "conduit");
 }
 
-TEST(ConduitClient, ReportsAClosedConnectionAsNoResponse) {
+// The service closes a peer it does not admit, and a request it cannot decode, without a
+// word: the message names both likely causes.
+TEST(ConduitClient, ACloseWithoutAnswerNamesTheAdmissionRuleAndAServiceThatIsNotConduit) {
   ScriptedServer server([](int) {});
   ConduitClient client("127.0.0.1", server.port());
-  EXPECT_THROW(client.ping(), ConnectionError);
+  try {
+    client.ping();
+    ADD_FAILURE() << "no exception";
+  } catch (const ConnectionError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("127.0.0.1:" + std::to_string(server.port()) + " closed the connection with no answer"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("only peers at 127.0.0.1 and 169.x.x.x"), std::string::npos) << text;
+    EXPECT_NE(text.find("not Conduit"), std::string::npos) << text;
+  }
+  EXPECT_TRUE(client.peer_closed());
+}
+
+// The service resets a peer it does not admit as it accepts it: the reset may meet the
+// request's send or the wait for the answer, and either says the same.
+TEST(ConduitClient, AResetWithoutAnswerNamesTheSameCauses) {
+  for (const bool atAccept : {false, true}) {
+    ScriptedServer server(ScriptedServer::Reset, atAccept);
+    ConduitClient client("127.0.0.1", server.port());
+    if (atAccept) {
+      // The reset has arrived before anything is sent.
+      for (int i = 0; i < 1500 && !client.peer_closed(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    try {
+      client.ping();
+      ADD_FAILURE() << "no exception";
+    } catch (const ConnectionError& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find("closed the connection with no answer (Connection reset by peer)"), std::string::npos)
+          << text;
+      EXPECT_NE(text.find("only peers at 127.0.0.1 and 169.x.x.x"), std::string::npos) << text;
+    }
+  }
 }
 
 TEST(ConduitClient, GivesUpAfterItsTimeOut) {
@@ -132,6 +135,8 @@ TEST(ConduitClient, GivesUpAfterItsTimeOut) {
   });
   ConduitClient client("127.0.0.1", server.port(), std::chrono::milliseconds(50));
   EXPECT_EQ(client.exchange_raw({1}).size(), 3u);
+  EXPECT_NE(client.why_unanswered().find("sent an incomplete answer of 3 bytes within 50 ms"), std::string::npos)
+      << client.why_unanswered();
 }
 
 TEST(ConduitClient, ConnectsFromTheSourceAddressItIsGiven) {

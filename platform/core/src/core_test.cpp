@@ -33,6 +33,28 @@ TEST(Reset, RunsThePhasesInOrderWhateverOrderTheStepsJoinedIn) {
   EXPECT_EQ(query_widget(), 0);  // faults are dropped with the process state
 }
 
+TEST(Faults, TheNthCallFailsAndARecordingNamesWhatWasReachedByOtherThreadsOnly) {
+  platform::start_fault_recording();
+  platform::arm_fault("QueryWidget", 1, 5, 2);
+  EXPECT_EQ(query_widget(), 0);
+  EXPECT_EQ(query_widget(), 0);
+  EXPECT_EQ(platform::armed_fault_count("QueryWidget"), 1u);
+  EXPECT_EQ(query_widget(), 5);
+  EXPECT_EQ(platform::armed_fault_count("QueryWidget"), 0u);
+  platform::exempt_this_thread_from_faults(true);
+  platform::arm_fault("QueryWidget", 1, 5);
+  EXPECT_EQ(query_widget(), 0);  // neither failed nor counted
+  platform::exempt_this_thread_from_faults(false);
+  platform::clear_faults();
+  const auto points = platform::stop_fault_recording();
+  ASSERT_EQ(points.size(), 1u);
+  EXPECT_EQ(points[0].function, "QueryWidget");
+  EXPECT_EQ(points[0].kind, platform::FaultKind::status);
+  EXPECT_EQ(points[0].calls, 3u);
+  EXPECT_EQ(query_widget(), 0);
+  EXPECT_TRUE(platform::stop_fault_recording().empty());
+}
+
 TEST(Names, FoldAsciiAndLatin1Only) {
   EXPECT_TRUE(platform::same_name(u"TDH.DLL", u"tdh.dll"));
   EXPECT_TRUE(platform::same_name(std::string("\xC3\x89t\xC3\xA9"), std::string("\xC3\xA9T\xC3\x89")));  // ÉtÉ

@@ -56,6 +56,11 @@ std::vector<std::shared_ptr<HandleObject>> remove_handles(const std::function<bo
   return removed;
 }
 
+std::size_t handle_count() {
+  std::lock_guard lock(table().mutex);
+  return table().objects.size();
+}
+
 void drop_all_handles() {
   std::unordered_map<HandleValue, std::shared_ptr<HandleObject>> dropped;
   {

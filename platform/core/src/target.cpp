@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -181,6 +182,16 @@ void drop_target_overrides() {
   std::lock_guard lock(state().mutex);
   state().environment.clear();
   state().module_path.reset();
+}
+
+namespace {
+std::atomic<void (*)()> g_before_abrupt_end{nullptr};
+}  // namespace
+
+void set_before_abrupt_end(void (*action)()) { g_before_abrupt_end.store(action); }
+
+void run_before_abrupt_end() {
+  if (void (*action)() = g_before_abrupt_end.exchange(nullptr)) action();
 }
 
 }  // namespace platform

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "kernel_internal.h"
+#include "platform/core/target.h"
 
 namespace platform::kernel {
 namespace {
@@ -30,6 +31,7 @@ void bug_check(ULONG code, ULONG_PTR p1, ULONG_PTR p2, ULONG_PTR p3, ULONG_PTR p
                static_cast<unsigned long long>(p3), static_cast<unsigned long long>(p4));
   if (!reason.empty()) std::fprintf(stderr, "*** %.*s\n", static_cast<int>(reason.size()), reason.data());
   std::fflush(stderr);
+  platform::run_before_abrupt_end();
   std::abort();
 }
 

@@ -1,5 +1,7 @@
 #include "sim/sim.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <mutex>
@@ -8,6 +10,7 @@
 #include "etw/reset.h"
 #include "kernel_controls/kernel.h"
 #include "platform/core/faults.h"
+#include "platform/core/handles.h"
 #include "platform/core/reset.h"
 #include "platform/core/target.h"
 #include "tessera/model.h"
@@ -22,10 +25,11 @@ namespace {
 // so that test runs leave nothing behind.
 std::mutex g_mutex;
 std::optional<std::filesystem::path> g_owned_root;
+pid_t g_owner = 0;  // the process that made it: a forked child shares it and must leave it
 
 void remove_owned_root() {
   std::lock_guard lock(g_mutex);
-  if (g_owned_root) {
+  if (g_owned_root && g_owner == ::getpid()) {
     std::error_code ignored;
     std::filesystem::remove_all(*g_owned_root, ignored);
     g_owned_root.reset();
@@ -48,6 +52,9 @@ std::filesystem::path make_temporary_root() {
 void reset(std::optional<std::filesystem::path> root) {
   static const bool cleanup_registered = [] { return std::atexit(remove_owned_root) == 0; }();
   (void)cleanup_registered;
+  // A bug check ends the process without its exit handlers (a death test's child among
+  // them): the temporary root goes first all the same.
+  platform::set_before_abrupt_end(remove_owned_root);
   // Every stand-in joins the phases explicitly, in the order they depend on each other: the
   // driver unloads (kernel) before ETW sessions end, while its provider can still unregister.
   platform::win32::join_reset_phases();
@@ -75,12 +82,18 @@ void reset(std::optional<std::filesystem::path> root) {
     {
       std::lock_guard lock(g_mutex);
       g_owned_root = fresh;
+      g_owner = ::getpid();
     }
     platform::set_target_root(fresh);
   }
 }
 
 std::filesystem::path target_root() { return platform::target_root(); }
+
+void exit_now(int code) {
+  remove_owned_root();
+  std::_Exit(code);
+}
 
 void fail_next(const std::string& function, unsigned count, std::uint32_t code) {
   platform::arm_fault(function, count, code);
@@ -91,6 +104,26 @@ void fail_next_status(const std::string& function, unsigned count, std::int32_t 
 }
 
 void clear_faults() { platform::clear_faults(); }
+
+void fail_nth(const std::string& function, unsigned n, std::uint32_t code) {
+  platform::arm_fault(function, 1, code, n > 0 ? n - 1 : 0);
+}
+
+bool fault_pending(const std::string& function) { return platform::armed_fault_count(function) > 0; }
+
+void start_recording_faults() { platform::start_fault_recording(); }
+
+std::vector<FaultPoint> stop_recording_faults() {
+  std::vector<FaultPoint> points;
+  for (platform::FaultPoint& point : platform::stop_fault_recording()) {
+    points.push_back(FaultPoint{std::move(point.function), point.kind == platform::FaultKind::status, point.calls});
+  }
+  return points;
+}
+
+void excuse_this_thread_from_faults(bool excused) { platform::exempt_this_thread_from_faults(excused); }
+
+std::size_t open_handle_count() { return platform::handle_count(); }
 
 // Both ride on the fault plan under names of their own that the stand-ins check (files.cpp,
 // threads.cpp), so a reset or clear_faults disarms them with everything else.

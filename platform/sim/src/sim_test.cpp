@@ -1,7 +1,12 @@
 #include "sim/sim.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -39,6 +44,40 @@ TEST(TargetRoot, ResetGivesAFreshRootWithTheStandardFolders) {
   sim::reset();
   EXPECT_NE(sim::target_root(), first);
   EXPECT_FALSE(std::filesystem::exists(first));
+}
+
+// A process that ends without exit handlers (a death test's child) still removes the root it
+// made; a forked child that ends leaves its parent's root alone.
+TEST(TargetRoot, AProcessEndingAtOnceRemovesItsOwnRootAndOnlyIt) {
+  sim::reset();
+  const std::filesystem::path parents = sim::target_root();
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    sim::reset();  // the child's own root
+    const std::string own = sim::target_root().string() + "\n";
+    if (::write(pipeFds[1], own.data(), own.size()) < 0) std::_Exit(3);
+    sim::exit_now(0);
+  }
+  ::close(pipeFds[1]);
+  char buffer[4096] = {};
+  const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer - 1);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_GT(got, 1);
+  const std::filesystem::path childs(std::string(buffer, static_cast<std::size_t>(got) - 1));
+  EXPECT_NE(childs, parents);
+  EXPECT_FALSE(std::filesystem::exists(childs));
+
+  const pid_t second = ::fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) std::exit(0);  // exit handlers run, the root is the parent's
+  ASSERT_EQ(::waitpid(second, &status, 0), second);
+  EXPECT_TRUE(std::filesystem::is_directory(parents));
 }
 
 TEST(Environment, OverlayHidesAndDefaultsComeFromTheRoot) {

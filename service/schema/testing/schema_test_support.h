@@ -37,7 +37,7 @@ class SchemaTest : public host_testing::HostTest {
     EXPECT_EXIT(                                                                              \
         {                                                                                     \
           statements;                                                                         \
-          std::_Exit(::testing::Test::HasFailure() ? 1 : 0);                                  \
+          sim::exit_now(::testing::Test::HasFailure() ? 1 : 0);                               \
         },                                                                                    \
         ::testing::ExitedWithCode(0), "");                                                    \
   } while (0)

@@ -5,6 +5,7 @@
 // while deliverable code is still running on other threads.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -32,6 +33,27 @@ void fail_next(const std::string& function, unsigned count, std::uint32_t code);
 // The same for functions that return an NTSTATUS: they return `status`.
 void fail_next_status(const std::string& function, unsigned count, std::int32_t status);
 void clear_faults();
+// Fails the `n`-th call (1: the next) of `function` from now, with `code` as fail_next does;
+// the calls before it succeed.
+void fail_nth(const std::string& function, unsigned n, std::uint32_t code);
+// Whether a failure armed by fail_next or fail_nth for `function` is still to come.
+bool fault_pending(const std::string& function);
+
+// The fault points the stand-ins checked since start_recording_faults: each function by its
+// Windows name, how it fails (status: it returns an NTSTATUS, for fail_next_status), and how
+// often it was called. Calls from a thread that excused itself (excuse_this_thread_from_faults)
+// are neither recorded nor failed, so a test's own calls stay out of its sweep.
+struct FaultPoint {
+  std::string function;
+  bool status = false;
+  unsigned calls = 0;
+};
+void start_recording_faults();
+std::vector<FaultPoint> stop_recording_faults();
+void excuse_this_thread_from_faults(bool excused = true);
+
+// How many handles of every kind (files, threads, events, sockets, keys, ...) are open.
+std::size_t open_handle_count();
 
 // Makes the next `count` WriteFile calls transfer at most `bytes` bytes and report success,
 // as a write that a filter or device driver completes short: the caller sees TRUE, fewer
@@ -55,6 +77,10 @@ void set_performance_frequency(std::uint64_t hz);
 // Everything OutputDebugStringW received since the last reset or clear, one entry per call.
 std::vector<std::u16string> debugger_output();
 void clear_debugger_output();
+
+// Ends the process at once with `code`, without exit handlers (as a death test's child must),
+// after removing the temporary root that reset() made in this process.
+[[noreturn]] void exit_now(int code);
 
 // Whether a socket of this target listens on `port`: a listener of another process on the
 // same port (another target, say) does not count. Asked of the sockets stand-in rather than by

@@ -12,6 +12,7 @@
 // Thread safety: every function may be called from any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -46,6 +47,9 @@ std::shared_ptr<T> remove_handle_as(HandleValue value) {
   return std::static_pointer_cast<T>(
       remove_handle(value, [](const HandleObject& object) { return dynamic_cast<const T*>(&object) != nullptr; }));
 }
+
+// How many handles are open now (every kind), for tests that check nothing is left open.
+std::size_t handle_count();
 
 // Drops every handle; the core's part of the reset's drop_process_state phase.
 void drop_all_handles();

@@ -39,4 +39,10 @@ void set_environment(std::string name, std::optional<std::string> value);
 std::string module_path();
 void set_module_path(std::optional<std::string> path);
 
+// A process that the machine ends abruptly (a bug check) skips its exit handlers: what must
+// still happen first (the removal of a temporary target root) is registered here and run by
+// run_before_abrupt_end(), once, from the ending thread.
+void set_before_abrupt_end(void (*action)());
+void run_before_abrupt_end();
+
 }  // namespace platform
