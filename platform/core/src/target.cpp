@@ -52,6 +52,11 @@ std::filesystem::path target_root() {
   return *root;
 }
 
+bool target_root_is_set() {
+  std::lock_guard lock(state().mutex);
+  return state().root.has_value();
+}
+
 void set_target_root(const std::filesystem::path& root) {
   std::lock_guard lock(state().mutex);
   state().root = root;

@@ -22,19 +22,35 @@ namespace sim {
 namespace {
 
 // Temporary roots made by reset(), removed when the next reset replaces them and at exit,
-// so that test runs leave nothing behind.
-std::mutex g_mutex;
-std::optional<std::filesystem::path> g_owned_root;
-pid_t g_owner = 0;  // the process that made it: a forked child shares it and must leave it
+// so that test runs leave nothing behind. Never destroyed: the exit handler below runs after
+// every static destructor.
+struct OwnedRoot {
+  std::mutex mutex;
+  std::optional<std::filesystem::path> root;
+  pid_t owner = 0;  // the process that made it: a forked child shares it and must leave it
+};
+OwnedRoot& owned() {
+  static OwnedRoot& instance = *new OwnedRoot;
+  return instance;
+}
 
 void remove_owned_root() {
-  std::lock_guard lock(g_mutex);
-  if (g_owned_root && g_owner == ::getpid()) {
+  OwnedRoot& o = owned();
+  std::lock_guard lock(o.mutex);
+  if (o.root && o.owner == ::getpid()) {
     std::error_code ignored;
-    std::filesystem::remove_all(*g_owned_root, ignored);
-    g_owned_root.reset();
+    std::filesystem::remove_all(*o.root, ignored);
+    o.root.reset();
   }
 }
+
+// Registered before any other static object of the program is made, so that it runs after
+// every static destructor: a singleton of the service that still logs while it goes (into
+// the root) finds the root there, instead of falling back to a file in the working folder.
+struct RemoveRootAtExit {
+  RemoveRootAtExit() { std::atexit(remove_owned_root); }
+};
+[[maybe_unused]] RemoveRootAtExit g_remove_root_at_exit __attribute__((init_priority(101)));
 
 std::filesystem::path make_temporary_root() {
   std::error_code error;
@@ -50,11 +66,21 @@ std::filesystem::path make_temporary_root() {
 }  // namespace
 
 void reset(std::optional<std::filesystem::path> root) {
-  static const bool cleanup_registered = [] { return std::atexit(remove_owned_root) == 0; }();
-  (void)cleanup_registered;
   // A bug check ends the process without its exit handlers (a death test's child among
   // them): the temporary root goes first all the same.
   platform::set_before_abrupt_end(remove_owned_root);
+  // The first reset of a process: the reset steps below may look at the machine, which would
+  // lay a default root in the working folder. A temporary one serves them instead (and goes
+  // like any replaced root).
+  if (!platform::target_root_is_set()) {
+    const std::filesystem::path first = make_temporary_root();
+    {
+      std::lock_guard lock(owned().mutex);
+      owned().root = first;
+      owned().owner = ::getpid();
+    }
+    platform::set_target_root(first);
+  }
   // Every stand-in joins the phases explicitly, in the order they depend on each other: the
   // driver unloads (kernel) before ETW sessions end, while its provider can still unregister.
   platform::win32::join_reset_phases();
@@ -69,9 +95,9 @@ void reset(std::optional<std::filesystem::path> root) {
   // delete it, even when reset() made it.
   bool keeps_owned_root = false;
   if (root) {
-    std::lock_guard lock(g_mutex);
+    std::lock_guard lock(owned().mutex);
     std::error_code ignored;
-    keeps_owned_root = g_owned_root && std::filesystem::equivalent(*g_owned_root, *root, ignored);
+    keeps_owned_root = owned().root && std::filesystem::equivalent(*owned().root, *root, ignored);
   }
   if (!keeps_owned_root) remove_owned_root();
   if (root) {
@@ -80,9 +106,9 @@ void reset(std::optional<std::filesystem::path> root) {
   } else {
     auto fresh = make_temporary_root();
     {
-      std::lock_guard lock(g_mutex);
-      g_owned_root = fresh;
-      g_owner = ::getpid();
+      std::lock_guard lock(owned().mutex);
+      owned().root = fresh;
+      owned().owner = ::getpid();
     }
     platform::set_target_root(fresh);
   }

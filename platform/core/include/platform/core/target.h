@@ -15,6 +15,8 @@ namespace platform {
 // launcher set it through sim. Created on first use with the folders every Windows machine
 // has (ProgramData, Temp, Windows\System32).
 std::filesystem::path target_root();
+// Whether a root was set or made already (target_root() makes the default on first use).
+bool target_root_is_set();
 void set_target_root(const std::filesystem::path& root);
 
 // The Linux path a Windows path names, with '\' and '/' both separators. "C:\..." is under
