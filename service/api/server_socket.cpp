@@ -353,12 +353,20 @@ int ServerSocket::readCientData(SOCKET connection, char* buffer, int size) {
 }
 
 void ServerSocket::writeClientData(SOCKET connection, const char* data, int length) {
-  const int sent = send(connection, data, length, 0);
-  if (sent == SOCKET_ERROR) {
-    WriteLog(LOG_ERROR, "ERROR # send failed with error: %d\n", WSAGetLastError());
-  } else {
-    WriteLog(LOG_INFO, "INFO # send data %d: \n", sent);
+  // A send may take part of the answer: the rest follows until all of it went.
+  int total = 0;
+  while (total < length) {
+    const int sent = send(connection, data + total, length - total, 0);
+    if (sent == SOCKET_ERROR) {
+      WriteLog(LOG_ERROR, "ERROR # send failed with error: %d\n", WSAGetLastError());
+      // The answer cannot reach the peer whole: the connection ends here, so that the peer
+      // learns it at once instead of waiting for an answer that never comes.
+      shutdown(connection, SD_BOTH);
+      return;
+    }
+    total += sent;
   }
+  WriteLog(LOG_INFO, "INFO # send data %d: \n", total);
 }
 
 void ServerSocket::StopAccepting() {

@@ -257,6 +257,21 @@ TEST_F(ServerSocketTest, ServesTwoClientsAtOnceOnTwoThreads) {
   EXPECT_NE(calls_->threads[0], calls_->threads[1]);
 }
 
+// An answer that cannot be sent ends the connection: the peer learns it at once rather than
+// waiting out its time-out for an answer that never comes.
+TEST_F(ServerSocketTest, AnAnswerThatCannotBeSentEndsTheConnection) {
+  StartServer(EchoHandler(calls_));
+  Client client(port_);
+  ASSERT_TRUE(client.connected());
+  sim::fail_nth("send", 2, WSAECONNRESET);  // the client's request goes, the service's answer fails
+  client.Send(Envelope(8));
+  // Bounded: a service that keeps the connection open would leave the receive waiting.
+  WSAPOLLFD readable{client.handle(), POLLRDNORM, 0};
+  ASSERT_EQ(WSAPoll(&readable, 1, 5000), 1) << "the connection stayed open and silent";
+  EXPECT_EQ(client.ReceiveResult(), 0);  // an orderly end, not an answer
+  ASSERT_TRUE(LogEventuallyContains("ERROR # send failed with error: 10054\n"));
+}
+
 TEST_F(ServerSocketTest, HandsAFullBufferRequestOverInOneCall) {
   StartServer(EchoHandler(calls_));
   Client client(port_);
