@@ -1,7 +1,8 @@
 # What the Windows executable Conduit.exe is made of: every Conduit source under service/ and
-# common/syst, tests and test scaffolding (testing/ folders) aside. The Windows build links
-# them into Conduit.exe and tests/windows_compile checks each one against the real Windows
-# SDK headers, so both take the list from here.
+# common/syst, tests and test scaffolding (testing/ folders) aside, and the headers they
+# include from common/protocol. The Windows build links them into Conduit.exe and
+# tests/windows_compile checks each one against the real Windows SDK headers, so both take
+# the list from here.
 #
 # conduit_windows_sources(SOURCES_VAR INCLUDES_VAR): the sources, and the include folders
 # they need: every folder that holds a header, and every include/ folder above one, as the
@@ -11,7 +12,7 @@ function(conduit_windows_sources sources_var includes_var)
     ${CMAKE_SOURCE_DIR}/service/*.cpp ${CMAKE_SOURCE_DIR}/common/syst/*.cpp)
   list(FILTER sources EXCLUDE REGEX "(_test\\.cpp$|/testing/)")
   file(GLOB_RECURSE headers CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/service/*.h ${CMAKE_SOURCE_DIR}/common/syst/*.h)
+    ${CMAKE_SOURCE_DIR}/service/*.h ${CMAKE_SOURCE_DIR}/common/syst/*.h ${CMAKE_SOURCE_DIR}/common/protocol/*.h)
   list(FILTER headers EXCLUDE REGEX "/testing/")
 
   set(includes)

@@ -13,12 +13,16 @@
 //   9 setSyncType             1: u32 sink type 1..3              empty
 //  10 enableProvidersByGUID   2: text, u32 count, ProviderSettingExs        empty
 //  11 disableProvidersByGUID  2: text, list of texts             empty
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "binary_stream.h"
+#include "conduit_protocol.h"
 #include "log_writer.h"
 #include "server_socket.h"
 #include "service_api.h"
@@ -27,11 +31,12 @@
 
 namespace {
 
-constexpr const char* kGuardName = "QLXWindowsService::ProcessServiceAPI";
+using conduit::protocol::FunctionCode;
+using conduit::protocol::IsSinkType;
+using conduit::protocol::ResponseStatus;
+using conduit::protocol::ToWire;
 
-constexpr UINT32 kStatusSuccess = 0;
-constexpr UINT32 kStatusFailed = 1;
-constexpr UINT32 kStatusBadParameters = 2;
+constexpr const char* kGuardName = "QLXWindowsService::ProcessServiceAPI";
 
 // The entry and exit lines of one case; the exit is written however the case ends.
 class CaseTrace {
@@ -54,7 +59,7 @@ bool HasParameterCount(const Socketdata& request, Socketdata& response, UINT32 r
     return true;
   }
   WriteLog(LOG_ERROR, "ERROR # Conduit::ProcessServiceAPI # %s # No/Less parameters provided", caseName);
-  response.status = kStatusBadParameters;
+  response.status = ToWire(ResponseStatus::BadParameters);
   response.result << std::string("No parameters provided");
   return false;
 }
@@ -93,6 +98,129 @@ void WriteTextList(BinaryStream& stream, const std::vector<std::string>& texts) 
   }
 }
 
+std::string ReadText(BinaryStream& stream) {
+  std::string text;
+  stream >> text;
+  return text;
+}
+
+// The handlers: each reads its parameters from `params` in wire order, calls one operation
+// and writes the result. A status other than success is set here only for the answers that
+// are no exception (an empty manifest list, a sink type out of range).
+
+void GetProviderManifestsCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& response) {
+  const std::vector<std::string> names = ReadTextList(params);
+  const std::vector<ProviderManifest> manifests = service.GetProviderManifests(names);
+  if (manifests.empty()) {
+    WriteLog(LOG_ERROR, "ERROR # Conduit::ProcessServiceAPI # getProviderManifests # Manifest size 0");
+    response.status = ToWire(ResponseStatus::Failed);
+    response.result << std::string("GetProviderManifest function returned  InstrumentationManifestType");
+    return;
+  }
+  response.result << static_cast<UINT32>(manifests.size());
+  for (const ProviderManifest& manifest : manifests) {
+    manifest >> response.result;
+  }
+}
+
+void GetAllProvidersCase(IConduitServiceApi& service, BinaryStream& /*params*/, Socketdata& response) {
+  WriteTextList(response.result, service.GetAllProviders());
+}
+
+void StartTraceSessionCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& /*response*/) {
+  const std::string sessionName = ReadText(params);
+  WriteLog(LOG_INFO, "INFO # Conduit::ProcessServiceAPI # startTraceSession for provider %s", sessionName.c_str());
+  service.StartTraceSession(sessionName);
+}
+
+void StopTraceSessionCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& /*response*/) {
+  service.StopTraceSession(ReadText(params));
+}
+
+void GetMaxProcessorFrequencyCase(IConduitServiceApi& service, BinaryStream& /*params*/, Socketdata& response) {
+  response.result << ULONGLONG{service.GetMaxProcessorFrequency()};
+}
+
+void EnableProvidersCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& /*response*/) {
+  const std::string sessionName = ReadText(params);
+  const std::vector<ProviderSetting> settings = ReadSettingList<ProviderSetting>(params);
+  service.EnableProviders(sessionName, settings);
+}
+
+void DisableProvidersCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& /*response*/) {
+  const std::string sessionName = ReadText(params);
+  const std::vector<std::string> names = ReadTextList(params);
+  service.DisableProviders(sessionName, names);
+}
+
+void RedirectTraceCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& /*response*/) {
+  service.RedirectTrace(ReadText(params));
+}
+
+void PingCase(IConduitServiceApi& /*service*/, BinaryStream& /*params*/, Socketdata& response) {
+  response.status = ToWire(ResponseStatus::Success);
+  response.function = ToWire(conduit::protocol::kPingAnswerFunction);
+  response.paramCount = 0;
+  response.result << std::string("conduit");
+}
+
+void SetSyncTypeCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& response) {
+  UINT32 sinkType = 0;
+  params >> sinkType;
+  if (!IsSinkType(sinkType)) {
+    WriteLog(LOG_ERROR, "ERROR # Conduit::ProcessServiceAPI # Invalid sync Type [%u] provided", sinkType);
+    response.status = ToWire(ResponseStatus::BadParameters);
+    response.result << std::string("Invalid Sync type provided");
+    return;
+  }
+  service.SetTraceSinkType(sinkType);
+}
+
+void EnableProvidersByGuidCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& /*response*/) {
+  const std::string sessionName = ReadText(params);
+  const std::vector<ProviderSettingEx> settings = ReadSettingList<ProviderSettingEx>(params);
+  service.EnableProvidersByGUID(sessionName, settings);
+}
+
+void DisableProvidersByGuidCase(IConduitServiceApi& service, BinaryStream& params, Socketdata& /*response*/) {
+  const std::string sessionName = ReadText(params);
+  const std::vector<std::string> guids = ReadTextList(params);
+  service.DisableProvidersByGUID(sessionName, guids);
+}
+
+// One function code: the case name its log lines use, the parameter count it requires (none
+// checked when empty) and its handler.
+struct Operation {
+  FunctionCode code;
+  const char* caseName;
+  std::optional<UINT32> parameterCount;
+  void (*handle)(IConduitServiceApi& service, BinaryStream& params, Socketdata& response);
+};
+
+constexpr std::optional<UINT32> kNotChecked;
+
+constexpr std::array kOperations{
+    Operation{FunctionCode::GetProviderManifests, "getProviderManifests", 1, &GetProviderManifestsCase},
+    Operation{FunctionCode::GetAllProviders, "getAllProviders", kNotChecked, &GetAllProvidersCase},
+    Operation{FunctionCode::StartTraceSession, "startTraceSession", 1, &StartTraceSessionCase},
+    Operation{FunctionCode::StopTraceSession, "stopTraceSession", 1, &StopTraceSessionCase},
+    Operation{FunctionCode::GetMaxProcessorFrequency, "getMaxProcessorFrequency", kNotChecked,
+              &GetMaxProcessorFrequencyCase},
+    Operation{FunctionCode::EnableProviders, "enableProviders", 2, &EnableProvidersCase},
+    Operation{FunctionCode::DisableProviders, "disableProviders", 2, &DisableProvidersCase},
+    Operation{FunctionCode::RedirectTrace, "redirectTrace", 1, &RedirectTraceCase},
+    Operation{FunctionCode::Ping, "conduit", kNotChecked, &PingCase},
+    Operation{FunctionCode::SetSyncType, "setSyncType", 1, &SetSyncTypeCase},
+    Operation{FunctionCode::EnableProvidersByGuid, "enableProvidersByGUID", 2, &EnableProvidersByGuidCase},
+    Operation{FunctionCode::DisableProvidersByGuid, "disableProvidersByGUID", 2, &DisableProvidersByGuidCase},
+};
+
+const Operation* FindOperation(UINT32 function) {
+  const auto found = std::find_if(kOperations.begin(), kOperations.end(),
+                                  [function](const Operation& operation) { return ToWire(operation.code) == function; });
+  return found == kOperations.end() ? nullptr : &*found;
+}
+
 }  // namespace
 
 void IConduitServiceApi::ProcessServiceAPI(SOCKET connection, const char* data, int length) {
@@ -111,143 +239,35 @@ void IConduitServiceApi::ProcessServiceAPI(SOCKET connection, const char* data, 
   // exception tells the client thread to end the connection.
   request << requestStream;
   response.function = request.function;
-  response.status = kStatusSuccess;
+  response.status = ToWire(ResponseStatus::Success);
 
   try {
-    BinaryStream& params = request.params;
-    switch (request.function) {
-      case 0: {
-        CaseTrace caseTrace("getProviderManifests");
-        if (!HasParameterCount(request, response, 1, "getProviderManifests")) break;
-        const std::vector<std::string> names = ReadTextList(params);
-        const std::vector<ProviderManifest> manifests = GetProviderManifests(names);
-        if (manifests.empty()) {
-          WriteLog(LOG_ERROR, "ERROR # Conduit::ProcessServiceAPI # getProviderManifests # Manifest size 0");
-          response.status = kStatusFailed;
-          response.result << std::string("GetProviderManifest function returned  InstrumentationManifestType");
-          break;
-        }
-        response.result << static_cast<UINT32>(manifests.size());
-        for (const ProviderManifest& manifest : manifests) {
-          manifest >> response.result;
-        }
-        break;
+    const Operation* operation = FindOperation(request.function);
+    if (operation == nullptr) {
+      WriteLog(LOG_ERROR, "ERROR # Conduit::ProcessServiceAPI # No suitable function %d supported",
+               static_cast<int>(request.function));
+      response.status = ToWire(ResponseStatus::Failed);
+      response.result << std::string("No such function supported");
+    } else {
+      CaseTrace caseTrace(operation->caseName);
+      if (!operation->parameterCount ||
+          HasParameterCount(request, response, *operation->parameterCount, operation->caseName)) {
+        operation->handle(*this, request.params, response);
       }
-      case 1: {
-        CaseTrace caseTrace("getAllProviders");
-        WriteTextList(response.result, GetAllProviders());
-        break;
-      }
-      case 2: {
-        CaseTrace caseTrace("startTraceSession");
-        if (!HasParameterCount(request, response, 1, "startTraceSession")) break;
-        std::string sessionName;
-        params >> sessionName;
-        WriteLog(LOG_INFO, "INFO # Conduit::ProcessServiceAPI # startTraceSession for provider %s",
-                 sessionName.c_str());
-        StartTraceSession(sessionName);
-        break;
-      }
-      case 3: {
-        CaseTrace caseTrace("stopTraceSession");
-        if (!HasParameterCount(request, response, 1, "stopTraceSession")) break;
-        std::string sessionName;
-        params >> sessionName;
-        StopTraceSession(sessionName);
-        break;
-      }
-      case 4: {
-        CaseTrace caseTrace("getMaxProcessorFrequency");
-        response.result << ULONGLONG{GetMaxProcessorFrequency()};
-        break;
-      }
-      case 5: {
-        CaseTrace caseTrace("enableProviders");
-        if (!HasParameterCount(request, response, 2, "enableProviders")) break;
-        std::string sessionName;
-        params >> sessionName;
-        const std::vector<ProviderSetting> settings = ReadSettingList<ProviderSetting>(params);
-        EnableProviders(sessionName, settings);
-        break;
-      }
-      case 6: {
-        CaseTrace caseTrace("disableProviders");
-        if (!HasParameterCount(request, response, 2, "disableProviders")) break;
-        std::string sessionName;
-        params >> sessionName;
-        const std::vector<std::string> names = ReadTextList(params);
-        DisableProviders(sessionName, names);
-        break;
-      }
-      case 7: {
-        CaseTrace caseTrace("redirectTrace");
-        if (!HasParameterCount(request, response, 1, "redirectTrace")) break;
-        std::string sessionName;
-        params >> sessionName;
-        RedirectTrace(sessionName);
-        break;
-      }
-      case 8: {
-        CaseTrace caseTrace("conduit");
-        // Peers recognise the service by this answer, function 2 included.
-        response.status = kStatusSuccess;
-        response.function = 2;
-        response.paramCount = 0;
-        response.result << std::string("conduit");
-        break;
-      }
-      case 9: {
-        CaseTrace caseTrace("setSyncType");
-        if (!HasParameterCount(request, response, 1, "setSyncType")) break;
-        UINT32 sinkType = 0;
-        params >> sinkType;
-        if (sinkType < 1 || sinkType > 3) {
-          WriteLog(LOG_ERROR, "ERROR # Conduit::ProcessServiceAPI # Invalid sync Type [%u] provided", sinkType);
-          response.status = kStatusBadParameters;
-          response.result << std::string("Invalid Sync type provided");
-          break;
-        }
-        SetTraceSinkType(sinkType);
-        break;
-      }
-      case 10: {
-        CaseTrace caseTrace("enableProvidersByGUID");
-        if (!HasParameterCount(request, response, 2, "enableProvidersByGUID")) break;
-        std::string sessionName;
-        params >> sessionName;
-        const std::vector<ProviderSettingEx> settings = ReadSettingList<ProviderSettingEx>(params);
-        EnableProvidersByGUID(sessionName, settings);
-        break;
-      }
-      case 11: {
-        CaseTrace caseTrace("disableProvidersByGUID");
-        if (!HasParameterCount(request, response, 2, "disableProvidersByGUID")) break;
-        std::string sessionName;
-        params >> sessionName;
-        const std::vector<std::string> guids = ReadTextList(params);
-        DisableProvidersByGUID(sessionName, guids);
-        break;
-      }
-      default:
-        WriteLog(LOG_ERROR, "ERROR # Conduit::ProcessServiceAPI # No suitable function %d supported",
-                 static_cast<int>(request.function));
-        response.status = kStatusFailed;
-        response.result << std::string("No such function supported");
-        break;
     }
   } catch (const QLXServiceFault& fault) {
     WriteLog(LOG_ERROR, "QLXServiceFault Fn: %s : Exception: %s , ErrorCode: %ul", kGuardName, fault.what(),
              fault.errorCode);
-    response.status = kStatusFailed;
+    response.status = ToWire(ResponseStatus::Failed);
     response.result << ("Error:: " + std::string(fault.what()) + " , Error code : " +
                         std::to_string(fault.errorCode));
   } catch (const std::exception& e) {
     LogStandardException(kGuardName, e);
-    response.status = kStatusFailed;
+    response.status = ToWire(ResponseStatus::Failed);
     response.result << ("Error :: " + std::string(e.what()));
   } catch (...) {
     LogGenericException(kGuardName);
-    response.status = kStatusFailed;
+    response.status = ToWire(ResponseStatus::Failed);
     response.result << std::string("Error :: Unknown Exception Error");
   }
 

@@ -334,10 +334,15 @@ TEST_F(DispatcherTest, NullDataIsRejectedWithoutResponse) {
   EXPECT_TRUE(log_->Contains("Error # Invalid parameters"));
 }
 
-TEST_F(DispatcherTest, FailedSendIsLoggedAndTheNextRequestIsStillAnswered) {
+// An answer that could not be sent ends the connection (the peer learns at once that none is
+// coming), and a new connection is answered as before.
+TEST_F(DispatcherTest, FailedSendIsLoggedAndEndsTheConnection) {
   sim::fail_next("send", 1, WSAECONNRESET);
   EXPECT_NO_THROW(Dispatch(WireBytes::Request(8, 0)));
   EXPECT_TRUE(log_->Contains("ERROR # send failed with error: 10054"));
+  char byte = 0;
+  EXPECT_FALSE(connection_->ReadExactly(&byte, 1));
+  connection_ = std::make_unique<LoopbackConnection>();
   EXPECT_EQ(Call(WireBytes::Request(8, 0)).ResultText(), "conduit");
 }
 

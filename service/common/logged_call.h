@@ -5,9 +5,14 @@
 //  - LoggedCall passes the exception on unchanged, and returns what the operation returns.
 //  - LoggedAndDropped ends it there: for operations whose failure the caller only logs
 //    (destructors, best-effort clean-up, one item of a list that goes on without it).
+//  - LoggedCallOr ends it there too, and answers `fallback` instead: for operations that
+//    report failure by their result (a Win32 status, an empty text), where an exception
+//    must not cross the boundary. `onFailure` releases what the operation held, and runs
+//    only when it threw.
 #pragma once
 
 #include <exception>
+#include <type_traits>
 #include <utility>
 
 #include "log_writer.h"
@@ -34,4 +39,19 @@ void LoggedAndDropped(const char* qualifiedName, Body&& body) {
   } catch (...) {
     LogGenericException(qualifiedName);
   }
+}
+
+template <typename Body, typename OnFailure = void (*)()>
+std::invoke_result_t<Body&> LoggedCallOr(
+    const char* qualifiedName, std::type_identity_t<std::invoke_result_t<Body&>> fallback, Body&& body,
+    OnFailure&& onFailure = [] {}) {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    LogStandardException(qualifiedName, e);
+  } catch (...) {
+    LogGenericException(qualifiedName);
+  }
+  std::forward<OnFailure>(onFailure)();
+  return fallback;
 }

@@ -1,6 +1,7 @@
 #include "property_formatter.h"
 
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -109,6 +110,205 @@ ULONG StringElement(const BYTE* data, ULONG available, USHORT length, bool wide,
   return ERROR_SUCCESS;
 }
 
+// One element to render: the caller's arguments, and the bytes the element takes, which the
+// renderer sets when they are not the in-type's fixed size.
+struct Element {
+  USHORT inType;
+  USHORT outType;
+  USHORT length;
+  ULONG pointerSize;
+  const BYTE* data;
+  ULONG available;
+  ULONG size;
+};
+
+// Renders an element into `out`: 0, or 15005 when the data does not hold it.
+using Renderer = ULONG (*)(Element& element, ElementText& out);
+
+template <bool Wide, bool Terminated>
+ULONG RenderString(Element& e, ElementText& out) {
+  return StringElement(e.data, e.available, e.length, Wide, Terminated, out, &e.size);
+}
+
+template <typename T>
+ULONG RenderDecimal(Element& e, ElementText& out) {
+  out.Decimal(Load<T>(e.data));
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderInt8(Element& e, ElementText& out) {
+  out.Decimal(static_cast<int>(static_cast<signed char>(e.data[0])));
+  return ERROR_SUCCESS;
+}
+
+// An unsigned integer in hexadecimal when its output type says so, else in decimal.
+template <typename T, USHORT HexOut, USHORT OtherHexOut = HexOut>
+ULONG RenderUnsigned(Element& e, ElementText& out) {
+  const T value = Load<T>(e.data);
+  if (e.outType == HexOut || e.outType == OtherHexOut) {
+    out.Hex(value);
+  } else {
+    out.Decimal(value);
+  }
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderUInt8(Element& e, ElementText& out) {
+  if (e.outType == tdh_out::NOPRINT) {
+    out.Char(static_cast<WCHAR>(e.data[0]));
+    return ERROR_SUCCESS;
+  }
+  return RenderUnsigned<BYTE, tdh_out::HEXINT8>(e, out);
+}
+
+template <typename T>
+ULONG RenderHex(Element& e, ElementText& out) {
+  out.Hex(Load<T>(e.data));
+  return ERROR_SUCCESS;
+}
+
+template <typename T>
+ULONG RenderReal(Element& e, ElementText& out) {
+  char text[96];
+  std::snprintf(text, sizeof text, "%f", static_cast<double>(Load<T>(e.data)));
+  out.Ascii(text);
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderBoolean(Element& e, ElementText& out) {
+  out.Ascii(Load<UINT>(e.data) != 0 ? "true" : "false");
+  return ERROR_SUCCESS;
+}
+
+// Binary data and hex dumps: the declared length, as far as the data goes.
+ULONG RenderBytes(Element& e, ElementText& out) {
+  e.size = e.length <= e.available ? e.length : e.available;
+  if (e.inType == tdh_in::BINARY && e.outType == tdh_out::IPV6 && e.size == 16) {
+    WString address;
+    if (AppendIpv6Address(e.data, address)) {
+      out.Wide(address.data(), address.size());
+      return ERROR_SUCCESS;
+    }
+  }
+  AppendHexBytes(e.data, e.size, out);
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderGuid(Element& e, ElementText& out) {
+  const GUID guid = Load<GUID>(e.data);
+  char text[48];
+  std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                static_cast<unsigned>(guid.Data1), unsigned{guid.Data2}, unsigned{guid.Data3}, unsigned{guid.Data4[0]},
+                unsigned{guid.Data4[1]}, unsigned{guid.Data4[2]}, unsigned{guid.Data4[3]}, unsigned{guid.Data4[4]},
+                unsigned{guid.Data4[5]}, unsigned{guid.Data4[6]}, unsigned{guid.Data4[7]});
+  out.Ascii(text);
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderFileTime(Element& e, ElementText& out) {
+  const ULONGLONG ticks = Load<ULONGLONG>(e.data);
+  const FILETIME fileTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+  SYSTEMTIME time;
+  if (!FileTimeToSystemTime(&fileTime, &time)) {
+    WriteLog(LOG_WARNING, "WARNING # GetFormattedBuffer # FileTimeToSystemTime failed with %lu",
+             static_cast<unsigned long>(GetLastError()));
+  } else if (AppendDateAndTime(time, out)) {
+    char text[32];
+    std::snprintf(text, sizeof text, ".%09lluZ", static_cast<unsigned long long>((ticks % 10000000ull) * 100));
+    out.Ascii(text);
+    return ERROR_SUCCESS;
+  }
+  AppendHexBytes(e.data, 8, out);
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderSystemTime(Element& e, ElementText& out) {
+  const SYSTEMTIME time = Load<SYSTEMTIME>(e.data);  // event data has no alignment
+  if (AppendDateAndTime(time, out)) {
+    char text[16];
+    std::snprintf(text, sizeof text, ".%03uZ", unsigned{time.wMilliseconds});
+    out.Ascii(text);
+  } else {
+    AppendHexBytes(e.data, 16, out);
+  }
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderSid(Element& e, ElementText& out) {
+  // Revision, sub-authority count, 6-byte authority, then the sub-authorities.
+  if (e.available < 8) return ERROR_EVT_INVALID_EVENT_DATA;
+  e.size = 8 + 4 * ULONG{e.data[1]};
+  if (e.size > e.available) return ERROR_EVT_INVALID_EVENT_DATA;
+  WString sid;
+  AppendSidText(e.data, sid);
+  out.Wide(sid.data(), sid.size());
+  return ERROR_SUCCESS;
+}
+
+// A character, or with output type string the whole array as one string.
+template <bool Wide>
+ULONG RenderCharacter(Element& e, ElementText& out) {
+  if (e.outType == tdh_out::STRING) {
+    return StringElement(e.data, e.available, e.length == 0 ? 1 : e.length, Wide, false, out, &e.size);
+  }
+  e.size = Wide ? 2 : 1;
+  if (e.size > e.available) return ERROR_EVT_INVALID_EVENT_DATA;
+  out.Char(Wide ? Load<WCHAR>(e.data) : static_cast<WCHAR>(e.data[0]));
+  return ERROR_SUCCESS;
+}
+
+ULONG RenderPointer(Element& e, ElementText& out) {
+  e.size = e.pointerSize == 4 ? 4 : 8;
+  if (e.size > e.available) return ERROR_EVT_INVALID_EVENT_DATA;
+  out.Hex(e.size == 4 ? Load<UINT>(e.data) : Load<unsigned long long>(e.data));
+  return ERROR_SUCCESS;
+}
+
+// How each in-type is rendered. `size` is the bytes it takes, checked against the data before
+// the renderer runs; 0 when the renderer sizes the element itself.
+struct InTypeFormat {
+  USHORT inType;
+  ULONG size;
+  Renderer render;
+};
+
+constexpr InTypeFormat kInTypeFormats[] = {
+    {tdh_in::UNICODESTRING, 0, RenderString<true, true>},
+    {tdh_in::ANSISTRING, 0, RenderString<false, true>},
+    {tdh_in::INT8, 1, RenderInt8},
+    {tdh_in::UINT8, 1, RenderUInt8},
+    {tdh_in::INT16, 2, RenderDecimal<short>},
+    {tdh_in::UINT16, 2, RenderUnsigned<USHORT, tdh_out::HEXINT16>},
+    {tdh_in::INT32, 4, RenderDecimal<INT>},
+    {tdh_in::UINT32, 4, RenderUnsigned<UINT, tdh_out::HEXINT32, tdh_out::ERRORCODE>},
+    {tdh_in::INT64, 8, RenderDecimal<long long>},
+    {tdh_in::UINT64, 8, RenderUnsigned<unsigned long long, tdh_out::HEXINT64>},
+    {tdh_in::FLOAT, 4, RenderReal<float>},
+    {tdh_in::DOUBLE, 8, RenderReal<double>},
+    {tdh_in::BOOLEAN, 4, RenderBoolean},
+    {tdh_in::BINARY, 0, RenderBytes},
+    {tdh_in::GUID_TYPE, 16, RenderGuid},
+    {tdh_in::POINTER, 0, RenderPointer},
+    {tdh_in::FILETIME, 8, RenderFileTime},
+    {tdh_in::SYSTEMTIME, 16, RenderSystemTime},
+    {tdh_in::SID, 0, RenderSid},
+    {tdh_in::HEXINT32, 4, RenderHex<UINT>},
+    {tdh_in::HEXINT64, 8, RenderHex<unsigned long long>},
+    {tdh_in::NONNULLTERMINATEDSTRING, 0, RenderString<true, false>},
+    {tdh_in::NONNULLTERMINATEDANSISTRING, 0, RenderString<false, false>},
+    {tdh_in::UNICODECHAR, 0, RenderCharacter<true>},
+    {tdh_in::ANSICHAR, 0, RenderCharacter<false>},
+    {tdh_in::SIZET, 0, RenderPointer},
+    {tdh_in::HEXDUMP, 0, RenderBytes},
+};
+
+const InTypeFormat* FormatOf(USHORT inType) {
+  for (const InTypeFormat& format : kInTypeFormats) {
+    if (format.inType == inType) return &format;
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG pointerSize, const BYTE* data,
@@ -118,181 +318,14 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_EVT_INVALID_EVENT_DATA;
     }
+    if (inType == tdh_in::NULL_TYPE) return ERROR_EVT_INVALID_EVENT_DATA;
+    const InTypeFormat* format = FormatOf(inType);
+    if (format == nullptr) return ERROR_NOT_SUPPORTED;
+    Element element{inType, outType, length, pointerSize, data, available, format->size};
+    if (format->size > available) return ERROR_EVT_INVALID_EVENT_DATA;
     ElementText out;
-    char text[96];
-    ULONG size = 0;
-    auto need = [&](ULONG bytes) { size = bytes; return bytes <= available; };
-    switch (inType) {
-      case tdh_in::UNICODESTRING:
-      case tdh_in::ANSISTRING:
-      case tdh_in::NONNULLTERMINATEDSTRING:
-      case tdh_in::NONNULLTERMINATEDANSISTRING: {
-        const bool wide = inType == tdh_in::UNICODESTRING || inType == tdh_in::NONNULLTERMINATEDSTRING;
-        const bool terminated = inType == tdh_in::UNICODESTRING || inType == tdh_in::ANSISTRING;
-        const ULONG status = StringElement(data, available, length, wide, terminated, out, &size);
-        if (status != ERROR_SUCCESS) return status;
-        break;
-      }
-      case tdh_in::INT8:
-        if (!need(1)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Decimal(static_cast<int>(static_cast<signed char>(data[0])));
-        break;
-      case tdh_in::UINT8:
-        if (!need(1)) return ERROR_EVT_INVALID_EVENT_DATA;
-        if (outType == tdh_out::HEXINT8) {
-          out.Hex(data[0]);
-        } else if (outType == tdh_out::NOPRINT) {
-          out.Char(static_cast<WCHAR>(data[0]));
-        } else {
-          out.Decimal(unsigned{data[0]});
-        }
-        break;
-      case tdh_in::INT16:
-        if (!need(2)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Decimal(Load<short>(data));
-        break;
-      case tdh_in::UINT16:
-        if (!need(2)) return ERROR_EVT_INVALID_EVENT_DATA;
-        if (outType == tdh_out::HEXINT16) {
-          out.Hex(Load<USHORT>(data));
-        } else {
-          out.Decimal(Load<USHORT>(data));
-        }
-        break;
-      case tdh_in::INT32:
-        if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Decimal(Load<INT>(data));
-        break;
-      case tdh_in::UINT32:
-        if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        if (outType == tdh_out::HEXINT32 || outType == tdh_out::ERRORCODE) {
-          out.Hex(Load<UINT>(data));
-        } else {
-          out.Decimal(Load<UINT>(data));
-        }
-        break;
-      case tdh_in::INT64:
-        if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Decimal(Load<long long>(data));
-        break;
-      case tdh_in::UINT64:
-        if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        if (outType == tdh_out::HEXINT64) {
-          out.Hex(Load<unsigned long long>(data));
-        } else {
-          out.Decimal(Load<unsigned long long>(data));
-        }
-        break;
-      case tdh_in::FLOAT:
-        if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "%f", static_cast<double>(Load<float>(data)));
-        out.Ascii(text);
-        break;
-      case tdh_in::DOUBLE:
-        if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        std::snprintf(text, sizeof text, "%f", Load<double>(data));
-        out.Ascii(text);
-        break;
-      case tdh_in::BOOLEAN:
-        if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Ascii(Load<UINT>(data) != 0 ? "true" : "false");
-        break;
-      case tdh_in::BINARY:
-      case tdh_in::HEXDUMP: {
-        size = length <= available ? length : available;
-        if (inType == tdh_in::BINARY && outType == tdh_out::IPV6 && size == 16) {
-          WString address;
-          if (AppendIpv6Address(data, address)) {
-            out.Wide(address.data(), address.size());
-            break;
-          }
-        }
-        AppendHexBytes(data, size, out);
-        break;
-      }
-      case tdh_in::GUID_TYPE: {
-        if (!need(16)) return ERROR_EVT_INVALID_EVENT_DATA;
-        const GUID guid = Load<GUID>(data);
-        std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
-                      static_cast<unsigned>(guid.Data1), unsigned{guid.Data2}, unsigned{guid.Data3},
-                      unsigned{guid.Data4[0]}, unsigned{guid.Data4[1]}, unsigned{guid.Data4[2]},
-                      unsigned{guid.Data4[3]}, unsigned{guid.Data4[4]}, unsigned{guid.Data4[5]},
-                      unsigned{guid.Data4[6]}, unsigned{guid.Data4[7]});
-        out.Ascii(text);
-        break;
-      }
-      case tdh_in::FILETIME: {
-        if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        const ULONGLONG ticks = Load<ULONGLONG>(data);
-        const FILETIME fileTime{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-        SYSTEMTIME time;
-        if (!FileTimeToSystemTime(&fileTime, &time)) {
-          WriteLog(LOG_WARNING, "WARNING # GetFormattedBuffer # FileTimeToSystemTime failed with %lu",
-                   static_cast<unsigned long>(GetLastError()));
-          AppendHexBytes(data, 8, out);
-        } else if (AppendDateAndTime(time, out)) {
-          std::snprintf(text, sizeof text, ".%09lluZ", static_cast<unsigned long long>((ticks % 10000000ull) * 100));
-          out.Ascii(text);
-        } else {
-          AppendHexBytes(data, 8, out);
-        }
-        break;
-      }
-      case tdh_in::SYSTEMTIME: {
-        if (!need(16)) return ERROR_EVT_INVALID_EVENT_DATA;
-        const SYSTEMTIME time = Load<SYSTEMTIME>(data);  // event data has no alignment
-        if (AppendDateAndTime(time, out)) {
-          std::snprintf(text, sizeof text, ".%03uZ", unsigned{time.wMilliseconds});
-          out.Ascii(text);
-        } else {
-          AppendHexBytes(data, 16, out);
-        }
-        break;
-      }
-      case tdh_in::SID: {
-        // Revision, sub-authority count, 6-byte authority, then the sub-authorities.
-        if (!need(8) || !need(8 + 4 * ULONG{data[1]})) return ERROR_EVT_INVALID_EVENT_DATA;
-        WString sid;
-        AppendSidText(data, sid);
-        out.Wide(sid.data(), sid.size());
-        break;
-      }
-      case tdh_in::HEXINT32:
-        if (!need(4)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Hex(Load<UINT>(data));
-        break;
-      case tdh_in::HEXINT64:
-        if (!need(8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Hex(Load<unsigned long long>(data));
-        break;
-      case tdh_in::UNICODECHAR:
-        if (outType == tdh_out::STRING) {
-          const ULONG status = StringElement(data, available, length == 0 ? 1 : length, true, false, out, &size);
-          if (status != ERROR_SUCCESS) return status;
-        } else {
-          if (!need(2)) return ERROR_EVT_INVALID_EVENT_DATA;
-          out.Char(Load<WCHAR>(data));
-        }
-        break;
-      case tdh_in::ANSICHAR:
-        if (outType == tdh_out::STRING) {
-          const ULONG status = StringElement(data, available, length == 0 ? 1 : length, false, false, out, &size);
-          if (status != ERROR_SUCCESS) return status;
-        } else {
-          if (!need(1)) return ERROR_EVT_INVALID_EVENT_DATA;
-          out.Char(static_cast<WCHAR>(data[0]));
-        }
-        break;
-      case tdh_in::POINTER:
-      case tdh_in::SIZET:
-        if (!need(pointerSize == 4 ? 4 : 8)) return ERROR_EVT_INVALID_EVENT_DATA;
-        out.Hex(pointerSize == 4 ? Load<UINT>(data) : Load<unsigned long long>(data));
-        break;
-      case tdh_in::NULL_TYPE:
-        return ERROR_EVT_INVALID_EVENT_DATA;
-      default:
-        return ERROR_NOT_SUPPORTED;
-    }
+    const ULONG status = format->render(element, out);
+    if (status != ERROR_SUCCESS) return status;
     const WString& result = out.Text();
     const auto needed = static_cast<ULONG>((result.size() + 1) * sizeof(WCHAR));
     if (buffer == nullptr || *bufferSize < needed) {
@@ -300,7 +333,7 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
       return ERROR_INSUFFICIENT_BUFFER;
     }
     std::memcpy(buffer, result.c_str(), needed);
-    *consumed = size;
+    *consumed = element.size;
     return ERROR_SUCCESS;
   } catch (const std::exception& e) {
     LogStandardException("GetFormattedBuffer", e);
@@ -374,12 +407,27 @@ bool FormatMappedValue(const EVENT_MAP_INFO* map, ULONGLONG value, WString& text
 }
 
 void AppendUtf8(const WCHAR* text, std::size_t count, std::string& out) {
-  // Most event text is ASCII: the output is sized for that and written unit by unit until the
-  // first character that is not.
+  // Most event text is ASCII: the output is sized for that and written eight units at a time
+  // until the first character that is not.
   const std::size_t start = out.size();
   out.resize(start + count);
   char* at = out.data() + start;
   std::size_t ascii = 0;
+  constexpr std::uint64_t kNotAscii = 0xFF80FF80FF80FF80ull;
+  // Four UTF-16 units below 0x80 (little-endian) to their four bytes, in the low half.
+  auto narrow = [](std::uint64_t units) {
+    units = (units | (units >> 8)) & 0x0000FFFF0000FFFFull;
+    return (units | (units >> 16)) & 0xFFFFFFFFull;
+  };
+  for (; ascii + 8 <= count; ascii += 8) {
+    std::uint64_t low;
+    std::uint64_t high;
+    std::memcpy(&low, text + ascii, sizeof low);
+    std::memcpy(&high, text + ascii + 4, sizeof high);
+    if (((low | high) & kNotAscii) != 0) break;
+    const std::uint64_t bytes = narrow(low) | narrow(high) << 32;
+    std::memcpy(at + ascii, &bytes, sizeof bytes);
+  }
   for (; ascii < count; ++ascii) {
     const auto c = static_cast<USHORT>(text[ascii]);
     if (c >= 0x80) break;

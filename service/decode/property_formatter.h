@@ -101,6 +101,7 @@ struct ETW_DECODING_STATE {
   std::vector<WCHAR> formatBuffer;      // grown on demand up to kMaxFormatBufferBytes
   std::size_t formatBufferDirty = 0;    // leading units of formatBuffer a formatter may have written
   std::vector<BYTE> mapBuffer;          // EVENT_MAP_INFO of the property being formatted
+  std::vector<DWORD_PTR> insertions;    // the message template's arguments, all empty between events
   WString message;                      // the event's user data as text when it has no schema
   std::string errorText;
 

@@ -128,17 +128,20 @@ ULONG ETWTraceParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_I
       return ERROR_INTERNAL_ERROR;
     }
     if (info->EventMessageOffset != 0 && info->EventMessageOffset < infoSize) {
-      // Every insertion a template may name has an argument: the missing ones are empty.
-      DWORD_PTR arguments[kMaxInsertions];
+      // Every insertion a template may name has an argument: the missing ones are empty. The
+      // array lives in the state, all empty between events, so that only the event's own
+      // arguments are written and taken back.
       static const WCHAR kEmpty[] = TEXT("");
-      std::fill_n(arguments, kMaxInsertions, reinterpret_cast<DWORD_PTR>(kEmpty));
+      std::vector<DWORD_PTR>& arguments = state->insertions;
+      if (arguments.size() != kMaxInsertions) arguments.assign(kMaxInsertions, reinterpret_cast<DWORD_PTR>(kEmpty));
       const std::size_t given = std::min<std::size_t>(state->propertyTexts.size(), kMaxInsertions);
       for (std::size_t i = 0; i < given; ++i) arguments[i] = reinterpret_cast<DWORD_PTR>(state->propertyTexts[i].c_str());
       LPWSTR formatted = nullptr;
       const auto* messageTemplate = reinterpret_cast<LPCWSTR>(reinterpret_cast<const BYTE*>(info) + info->EventMessageOffset);
       const DWORD length = FormatMessageW(
           FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, messageTemplate, 0,
-          0, reinterpret_cast<LPWSTR>(&formatted), 0, reinterpret_cast<va_list*>(arguments));
+          0, reinterpret_cast<LPWSTR>(&formatted), 0, reinterpret_cast<va_list*>(arguments.data()));
+      std::fill_n(arguments.begin(), given, reinterpret_cast<DWORD_PTR>(kEmpty));
       if (formatted != nullptr) {
         AppendUtf8(formatted, length, texts.formattedEventMessage);
         LocalFree(formatted);
@@ -392,7 +395,7 @@ ULONG ETWTraceParser::FormatProperty(ETW_DECODING_STATE* state, const TRACE_EVEN
       if (status == ERROR_SUCCESS && end != state->formatBuffer.end()) {
         state->formatBufferDirty = static_cast<std::size_t>(end - state->formatBuffer.begin()) + 1;
       }
-      text.append(state->formatBuffer.begin(), end);
+      text.append(state->formatBuffer.data(), static_cast<std::size_t>(end - state->formatBuffer.begin()));
       if (consumed > remaining) consumed = remaining;
       state->userDataConsumed += consumed;
       return ERROR_SUCCESS;
@@ -659,6 +662,206 @@ ULONG EtwMOFDataParser::GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_
   return ERROR_INTERNAL_ERROR;
 }
 
+namespace {
+
+// One MOF value to write: its element's bytes (`size` of them) and how it is declared.
+struct MofValue {
+  USHORT inType;
+  USHORT outType;
+  ULONG pointerSize;
+  const BYTE* data;
+  ULONG size;
+  const EVENT_MAP_INFO* map;
+};
+
+using MofRenderer = void (*)(const MofValue& value, std::string& output);
+
+// False, logged, when the value is shorter than its type.
+bool VerifyPropertySize(ULONG size, ULONG expected) {
+  if (size >= expected) return true;
+  WriteLog(LOG_ERROR, " [VERIFIY_PROPERTY_SIZE] Invalid size, propsize : %lu , expectedsize : %lu",
+           static_cast<unsigned long>(size), static_cast<unsigned long>(expected));
+  return false;
+}
+
+void MofInt8(const MofValue& v, std::string& output) {
+  Append(output, "%hd, ", static_cast<short>(static_cast<signed char>(v.data[0])));
+}
+
+void MofUInt8(const MofValue& v, std::string& output) {
+  Append(output, v.outType == tdh_out::HEXINT8 ? "0x%x, " : "%hu, ", unsigned{v.data[0]});
+}
+
+void MofInt16(const MofValue& v, std::string& output) { Append(output, "%hd, ", LoadValue<short>(v.data)); }
+
+void MofUInt16(const MofValue& v, std::string& output) {
+  const USHORT value = LoadValue<USHORT>(v.data);
+  if (v.outType == tdh_out::HEXINT16) {
+    Append(output, "0x%x, ", unsigned{value});
+  } else if (v.outType == tdh_out::PORT) {
+    Append(output, "%hu, ", static_cast<USHORT>((value >> 8) | (value << 8)));
+  } else {
+    Append(output, "%hu, ", value);
+  }
+}
+
+void MofInt32(const MofValue& v, std::string& output) {
+  Append(output, v.outType == tdh_out::HRESULT ? "0x%x, " : "%d, ", LoadValue<INT>(v.data));
+}
+
+void MofUInt32(const MofValue& v, std::string& output) {
+  const UINT value = LoadValue<UINT>(v.data);
+  if (v.map != nullptr) {
+    EtwMOFDataParser::PrintMapString(v.map, value, output);
+  } else if (v.outType == tdh_out::HEXINT32 || (v.outType >= tdh_out::WIN32ERROR && v.outType <= tdh_out::HRESULT)) {
+    Append(output, "0x%x, ", value);
+  } else if (v.outType == tdh_out::IPV4) {
+    Append(output, "%d.%d.%d.%d, ", value & 0xFF, (value >> 8) & 0xFF, (value >> 16) & 0xFF, value >> 24);
+  } else {
+    Append(output, "%lu, ", static_cast<unsigned long>(value));
+  }
+}
+
+void MofInt64(const MofValue& v, std::string& output) { Append(output, "%lld, ", LoadValue<long long>(v.data)); }
+
+void MofUInt64(const MofValue& v, std::string& output) {
+  Append(output, v.outType == tdh_out::HEXINT64 ? "0x%llx, " : "%llu, ", LoadValue<unsigned long long>(v.data));
+}
+
+void MofHex32(const MofValue& v, std::string& output) { Append(output, "0x%x, ", LoadValue<UINT>(v.data)); }
+
+void MofHex64(const MofValue& v, std::string& output) {
+  Append(output, "0x%llx, ", LoadValue<unsigned long long>(v.data));
+}
+
+void MofPointer(const MofValue& v, std::string& output) {
+  if (v.pointerSize == 4) {
+    MofHex32(v, output);
+  } else {
+    MofHex64(v, output);
+  }
+}
+
+void MofFloat(const MofValue& v, std::string& output) {
+  Append(output, "%f, ", static_cast<double>(LoadValue<float>(v.data)));
+}
+
+void MofDouble(const MofValue& v, std::string& output) { Append(output, "%f, ", LoadValue<double>(v.data)); }
+
+void MofBoolean(const MofValue& v, std::string& output) {
+  Append(output, "%s, ", LoadValue<UINT>(v.data) != 0 ? "true" : "false");
+}
+
+void MofBytes(const MofValue& v, std::string& output) {
+  WString address;
+  if (v.inType == tdh_in::BINARY && v.outType == tdh_out::IPV6 && v.size == 16 && AppendIpv6Address(v.data, address)) {
+    output += ToUtf8(address);
+  } else {
+    for (ULONG i = 0; i < v.size; ++i) Append(output, "%.2x", unsigned{v.data[i]});
+  }
+  output += ", ";
+}
+
+void MofGuid(const MofValue& v, std::string& output) {
+  LPOLESTR text = nullptr;
+  if (SUCCEEDED(StringFromCLSID(LoadValue<GUID>(v.data), &text))) {
+    Append(output, "%s, ", ToUtf8(text).c_str());
+    CoTaskMemFree(text);
+  }
+}
+
+void MofSid(const MofValue& v, std::string& output) {
+  // A WBEM SID follows two pointer-size fields (the TOKEN_USER it was copied from).
+  const ULONG skip = v.inType == tdh_in::WBEMSID ? 2 * v.pointerSize : 0;
+  const ULONG sidSize = v.size > skip ? SidLength(v.data + skip, v.size - skip) : 0;
+  if (sidSize == 0) {
+    const ULONG expected = v.size >= skip + 8 ? skip + 8 + 4 * ULONG{v.data[skip + 1]} : skip + 8;
+    if (VerifyPropertySize(v.size, expected)) {
+      WriteLog(LOG_ERROR, "LookupAccountSid failed with %lu\n", static_cast<unsigned long>(ERROR_INVALID_SID));
+    }
+    return;
+  }
+  std::string account;
+  if (AccountOfSid(v.data + skip, account)) {
+    Append(output, "%s, ", account.c_str());
+  } else {
+    // No account: the SID itself, so that the value is not lost.
+    WString text;
+    AppendSidText(v.data + skip, text);
+    Append(output, "%s, ", ToUtf8(text).c_str());
+  }
+}
+
+void MofWideString(const MofValue& v, std::string& output) {
+  ULONG count = v.size / 2;
+  while (count > 0 && LoadValue<WCHAR>(v.data + (count - 1) * 2) == 0) --count;
+  WString wide(count, 0);
+  if (count > 0) std::memcpy(wide.data(), v.data, count * 2);
+  AppendUtf8(wide.data(), wide.size(), output);
+  output += ", ";
+}
+
+void MofAnsiString(const MofValue& v, std::string& output) {
+  ULONG count = v.size;
+  while (count > 0 && v.data[count - 1] == 0) --count;
+  Append(output, "%.*s, ", static_cast<int>(count), reinterpret_cast<const char*>(v.data));
+}
+
+void MofWideChar(const MofValue& v, std::string& output) {
+  const WCHAR c = LoadValue<WCHAR>(v.data);
+  AppendUtf8(&c, 1, output);
+  output += ", ";
+}
+
+void MofAnsiChar(const MofValue& v, std::string& output) { Append(output, "%c, ", static_cast<char>(v.data[0])); }
+
+// File and system times are not written.
+void MofNothing(const MofValue&, std::string&) {}
+
+// How each in-type is written. `expected` is the size the value must have, checked (and a
+// shortfall logged) before the renderer runs: 0 when any size will do or the renderer checks,
+// kPointerSized for a pointer of the event's size.
+constexpr ULONG kPointerSized = ~ULONG{0};
+
+struct MofFormat {
+  USHORT inType;
+  ULONG expected;
+  MofRenderer render;
+};
+
+constexpr MofFormat kMofFormats[] = {
+    {tdh_in::INT8, 1, MofInt8},
+    {tdh_in::UINT8, 1, MofUInt8},
+    {tdh_in::INT16, 2, MofInt16},
+    {tdh_in::UINT16, 2, MofUInt16},
+    {tdh_in::INT32, 4, MofInt32},
+    {tdh_in::UINT32, 4, MofUInt32},
+    {tdh_in::INT64, 8, MofInt64},
+    {tdh_in::UINT64, 8, MofUInt64},
+    {tdh_in::HEXINT32, 4, MofHex32},
+    {tdh_in::HEXINT64, 8, MofHex64},
+    {tdh_in::POINTER, kPointerSized, MofPointer},
+    {tdh_in::SIZET, kPointerSized, MofPointer},
+    {tdh_in::FLOAT, 4, MofFloat},
+    {tdh_in::DOUBLE, 8, MofDouble},
+    {tdh_in::BOOLEAN, 4, MofBoolean},
+    {tdh_in::BINARY, 0, MofBytes},
+    {tdh_in::HEXDUMP, 0, MofBytes},
+    {tdh_in::GUID_TYPE, 16, MofGuid},
+    {tdh_in::SID, 0, MofSid},
+    {tdh_in::WBEMSID, 0, MofSid},
+    {tdh_in::UNICODESTRING, 0, MofWideString},
+    {tdh_in::NONNULLTERMINATEDSTRING, 0, MofWideString},
+    {tdh_in::ANSISTRING, 0, MofAnsiString},
+    {tdh_in::NONNULLTERMINATEDANSISTRING, 0, MofAnsiString},
+    {tdh_in::UNICODECHAR, 2, MofWideChar},
+    {tdh_in::ANSICHAR, 1, MofAnsiChar},
+    {tdh_in::FILETIME, 0, MofNothing},
+    {tdh_in::SYSTEMTIME, 0, MofNothing},
+};
+
+}  // namespace
+
 void EtwMOFDataParser::PrintMapString(const EVENT_MAP_INFO* map, ULONG value, std::string& output) {
   WString text;
   if (FormatMappedValue(map, value, text)) {
@@ -671,160 +874,12 @@ void EtwMOFDataParser::PrintMapString(const EVENT_MAP_INFO* map, ULONG value, st
 
 ULONG EtwMOFDataParser::FormatAndPrintData(const EVENT_PROPERTY_INFO& property, ULONG pointerSize, const BYTE* data,
                                            ULONG size, const EVENT_MAP_INFO* map, std::string& output) {
-  const USHORT inType = property.nonStructType.InType;
-  const USHORT outType = property.nonStructType.OutType;
-  auto verify = [&](ULONG expected) {
-    if (size >= expected) return true;
-    WriteLog(LOG_ERROR, " [VERIFIY_PROPERTY_SIZE] Invalid size, propsize : %lu , expectedsize : %lu",
-             static_cast<unsigned long>(size), static_cast<unsigned long>(expected));
-    return false;
-  };
-  switch (inType) {
-    case tdh_in::INT8:
-      if (verify(1)) Append(output, "%hd, ", static_cast<short>(static_cast<signed char>(data[0])));
-      break;
-    case tdh_in::UINT8:
-      if (verify(1)) Append(output, outType == tdh_out::HEXINT8 ? "0x%x, " : "%hu, ", unsigned{data[0]});
-      break;
-    case tdh_in::INT16:
-      if (verify(2)) Append(output, "%hd, ", LoadValue<short>(data));
-      break;
-    case tdh_in::UINT16:
-      if (verify(2)) {
-        const USHORT value = LoadValue<USHORT>(data);
-        if (outType == tdh_out::HEXINT16) {
-          Append(output, "0x%x, ", unsigned{value});
-        } else if (outType == tdh_out::PORT) {
-          Append(output, "%hu, ", static_cast<USHORT>((value >> 8) | (value << 8)));
-        } else {
-          Append(output, "%hu, ", value);
-        }
-      }
-      break;
-    case tdh_in::INT32:
-      if (verify(4)) Append(output, outType == tdh_out::HRESULT ? "0x%x, " : "%d, ", LoadValue<INT>(data));
-      break;
-    case tdh_in::UINT32:
-      if (verify(4)) {
-        const UINT value = LoadValue<UINT>(data);
-        if (map != nullptr) {
-          PrintMapString(map, value, output);
-        } else if (outType == tdh_out::HEXINT32 || (outType >= tdh_out::WIN32ERROR && outType <= tdh_out::HRESULT)) {
-          Append(output, "0x%x, ", value);
-        } else if (outType == tdh_out::IPV4) {
-          Append(output, "%d.%d.%d.%d, ", value & 0xFF, (value >> 8) & 0xFF, (value >> 16) & 0xFF, value >> 24);
-        } else {
-          Append(output, "%lu, ", static_cast<unsigned long>(value));
-        }
-      }
-      break;
-    case tdh_in::INT64:
-      if (verify(8)) Append(output, "%lld, ", LoadValue<long long>(data));
-      break;
-    case tdh_in::UINT64:
-      if (verify(8)) {
-        Append(output, outType == tdh_out::HEXINT64 ? "0x%llx, " : "%llu, ", LoadValue<unsigned long long>(data));
-      }
-      break;
-    case tdh_in::HEXINT32:
-      if (verify(4)) Append(output, "0x%x, ", LoadValue<UINT>(data));
-      break;
-    case tdh_in::HEXINT64:
-      if (verify(8)) Append(output, "0x%llx, ", LoadValue<unsigned long long>(data));
-      break;
-    case tdh_in::POINTER:
-    case tdh_in::SIZET:
-      if (pointerSize == 4) {
-        if (verify(4)) Append(output, "0x%x, ", LoadValue<UINT>(data));
-      } else if (verify(8)) {
-        Append(output, "0x%llx, ", LoadValue<unsigned long long>(data));
-      }
-      break;
-    case tdh_in::FLOAT:
-      if (verify(4)) Append(output, "%f, ", static_cast<double>(LoadValue<float>(data)));
-      break;
-    case tdh_in::DOUBLE:
-      if (verify(8)) Append(output, "%f, ", LoadValue<double>(data));
-      break;
-    case tdh_in::BOOLEAN:
-      if (verify(4)) Append(output, "%s, ", LoadValue<UINT>(data) != 0 ? "true" : "false");
-      break;
-    case tdh_in::BINARY:
-    case tdh_in::HEXDUMP: {
-      WString address;
-      if (inType == tdh_in::BINARY && outType == tdh_out::IPV6 && size == 16 && AppendIpv6Address(data, address)) {
-        output += ToUtf8(address);
-      } else {
-        for (ULONG i = 0; i < size; ++i) Append(output, "%.2x", unsigned{data[i]});
-      }
-      output += ", ";
-      break;
-    }
-    case tdh_in::GUID_TYPE:
-      if (verify(16)) {
-        LPOLESTR text = nullptr;
-        if (SUCCEEDED(StringFromCLSID(LoadValue<GUID>(data), &text))) {
-          Append(output, "%s, ", ToUtf8(text).c_str());
-          CoTaskMemFree(text);
-        }
-      }
-      break;
-    case tdh_in::SID:
-    case tdh_in::WBEMSID: {
-      // A WBEM SID follows two pointer-size fields (the TOKEN_USER it was copied from).
-      const ULONG skip = inType == tdh_in::WBEMSID ? 2 * pointerSize : 0;
-      const ULONG sidSize = size > skip ? SidLength(data + skip, size - skip) : 0;
-      if (sidSize == 0) {
-        const ULONG expected = size >= skip + 8 ? skip + 8 + 4 * ULONG{data[skip + 1]} : skip + 8;
-        if (verify(expected)) {
-          WriteLog(LOG_ERROR, "LookupAccountSid failed with %lu\n", static_cast<unsigned long>(ERROR_INVALID_SID));
-        }
-        break;
-      }
-      std::string account;
-      if (AccountOfSid(data + skip, account)) {
-        Append(output, "%s, ", account.c_str());
-      } else {
-        // No account: the SID itself, so that the value is not lost.
-        WString text;
-        AppendSidText(data + skip, text);
-        Append(output, "%s, ", ToUtf8(text).c_str());
-      }
-      break;
-    }
-    case tdh_in::UNICODESTRING:
-    case tdh_in::NONNULLTERMINATEDSTRING: {
-      ULONG count = size / 2;
-      while (count > 0 && LoadValue<WCHAR>(data + (count - 1) * 2) == 0) --count;
-      std::string text;
-      WString wide(count, 0);
-      if (count > 0) std::memcpy(wide.data(), data, count * 2);
-      output += ToUtf8(wide);
-      output += ", ";
-      break;
-    }
-    case tdh_in::ANSISTRING:
-    case tdh_in::NONNULLTERMINATEDANSISTRING: {
-      ULONG count = size;
-      while (count > 0 && data[count - 1] == 0) --count;
-      Append(output, "%.*s, ", static_cast<int>(count), reinterpret_cast<const char*>(data));
-      break;
-    }
-    case tdh_in::UNICODECHAR:
-      if (verify(2)) {
-        const WCHAR c = LoadValue<WCHAR>(data);
-        AppendUtf8(&c, 1, output);
-        output += ", ";
-      }
-      break;
-    case tdh_in::ANSICHAR:
-      if (verify(1)) Append(output, "%c, ", static_cast<char>(data[0]));
-      break;
-    case tdh_in::FILETIME:
-    case tdh_in::SYSTEMTIME:
-      break;
-    default:
-      return ERROR_NOT_FOUND;
+  const MofValue value{property.nonStructType.InType, property.nonStructType.OutType, pointerSize, data, size, map};
+  for (const MofFormat& format : kMofFormats) {
+    if (format.inType != value.inType) continue;
+    const ULONG expected = format.expected == kPointerSized ? (pointerSize == 4 ? 4 : 8) : format.expected;
+    if (VerifyPropertySize(size, expected)) format.render(value, output);
+    return ERROR_SUCCESS;
   }
-  return ERROR_SUCCESS;
+  return ERROR_NOT_FOUND;
 }

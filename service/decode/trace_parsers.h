@@ -63,6 +63,9 @@ class EtwMOFDataParser : public ITraceParserInterface {
   ULONG DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG infoSize, PEVENT_RECORD event,
                     std::string& output) override;
   static EtwMOFDataParser& Instance();
+  // The text of an integer through its value map followed by ", "; the number when no entry
+  // matches.
+  static void PrintMapString(const EVENT_MAP_INFO* map, ULONG value, std::string& output);
 
  private:
   ULONG PrintProperties(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
@@ -72,7 +75,6 @@ class EtwMOFDataParser : public ITraceParserInterface {
                       std::string& output);
   ULONG GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                    const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map);
-  void PrintMapString(const EVENT_MAP_INFO* map, ULONG value, std::string& output);
   ULONG FormatAndPrintData(const EVENT_PROPERTY_INFO& property, ULONG pointerSize, const BYTE* data, ULONG size,
                            const EVENT_MAP_INFO* map, std::string& output);
 };

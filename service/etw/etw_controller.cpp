@@ -8,6 +8,7 @@
 #include "etw_adapter.h"
 #include "log_writer.h"
 #include "process_singleton.h"
+#include "section_guard.h"
 #include "strsafe.h"
 #include "util.h"
 
@@ -30,18 +31,6 @@ std::string Utf8(LPCWSTR text) {
     return std::string("?");
   }
 }
-
-// Holds the controller's critical section for one operation, released on every way out.
-class SectionGuard {
- public:
-  explicit SectionGuard(CRITICAL_SECTION* section) : m_section(section) { EnterCriticalSection(m_section); }
-  ~SectionGuard() { LeaveCriticalSection(m_section); }
-  SectionGuard(const SectionGuard&) = delete;
-  SectionGuard& operator=(const SectionGuard&) = delete;
-
- private:
-  CRITICAL_SECTION* m_section;
-};
 
 // A properties block from LocalAlloc, freed on every way out.
 class PropertiesBlock {

@@ -1,10 +1,12 @@
 #include "qlx_windows_service.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 
+#include "conduit_protocol.h"
 #include "etw_controller.h"
 #include "etw_schema_collector.h"
 #include "etw_tdh_manifest_loader.h"
@@ -77,7 +79,7 @@ QLXWindowsService::~QLXWindowsService() {
       CEtwController::deleteInstance();
       m_etwController = nullptr;
     }
-    _enabledProviders.clear();
+    m_enabledProviders.clear();
   });
   // m_serverSocket's destructor shuts the listener down after this body.
 }
@@ -117,7 +119,7 @@ DWORD QLXWindowsService::GetDefaultTraceSinkType() {
     const unsigned long long value = ParseUnsigned(ConfigurationManager::AppSettings("DefaultTraceSinkType"));
     // Only the three sink numbers pass: a value that wraps to a negative 32-bit number, or
     // one beyond 32 bits, must not slip through as a sink type nobody can create.
-    if (value == 0 || value > 3) {
+    if (value > UINT32_MAX || !conduit::protocol::IsSinkType(static_cast<std::uint32_t>(value))) {
       throw std::runtime_error("Invalid Entry");
     }
     m_traceSinkType.store(static_cast<DWORD>(value));
@@ -127,8 +129,9 @@ DWORD QLXWindowsService::GetDefaultTraceSinkType() {
   } catch (...) {
     LogGenericException("QLXWindowsService::GetDefaultTraceSinkType");
   }
-  m_traceSinkType.store(2);
-  return 2;
+  const DWORD fallback = conduit::protocol::ToWire(conduit::protocol::SinkType::Hardware);
+  m_traceSinkType.store(fallback);
+  return fallback;
 }
 
 UINT8 QLXWindowsService::GetDefaultTraceLevel() {

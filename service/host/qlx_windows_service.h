@@ -105,6 +105,9 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   void OnStop() override;
 
  private:
+  // InitializeDevice for a caller that holds m_operationLock.
+  DWORD CreateTraceSink(DWORD sinkType, bool force);
+
   ConfigurationManager m_configuration;
   WString m_nullGuid = TEXT("{00000000-0000-0000-0000-000000000000}");
   WString m_administratorsSid = TEXT("S-1-5-32-544");
@@ -118,11 +121,12 @@ class QLXWindowsService : public CQLXServiceBase, public IConduitServiceApi {
   std::atomic<ULONGLONG> m_defaultMatchAllKeyword{kKeywordNotRead};
   std::atomic<DWORD> m_traceSinkType{0};
   // One operation at a time works on the three members below (two clients at once would
-  // otherwise corrupt the list and the map, or race on the sink).
-  std::recursive_mutex m_operationLock;
-  std::list<std::string> _enabledProviders;
+  // otherwise corrupt the list and the map, or race on the sink). Not recursive: an
+  // operation that needs another's work calls its unlocked part (CreateTraceSink).
+  std::mutex m_operationLock;
+  std::list<std::string> m_enabledProviders;
   // GUID text as the client sent it -> the service's own provider registration (REGHANDLE).
-  std::map<std::string, ULONGLONG> _providerRegistrations;
-  std::shared_ptr<DeviceBase> _traceSink;
+  std::map<std::string, ULONGLONG> m_providerRegistrations;
+  std::shared_ptr<DeviceBase> m_traceSink;
   ServerSocket m_serverSocket;
 };

@@ -1,7 +1,8 @@
 // The session and provider operations of the service object: start and stop the session,
 // enable and disable providers by name and by GUID, and the sink the session writes to.
 // Each runs under the service object's operation lock, so concurrent clients see every
-// operation whole.
+// operation whole. Failures are faults (QLXServiceFault) that the dispatcher answers; the
+// session checks that open most operations are written once, in RequireSession.
 #include <algorithm>
 #include <cstddef>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <system_error>
 #include <type_traits>
 
+#include "conduit_protocol.h"
 #include "device_file.h"
 #include "device_mipi_stp2file.h"
 #include "device_qlx.h"
@@ -40,46 +42,80 @@ bool ParseGuid(const std::string& text, GUID& guid) {
 
 long long AsSigned(ULONGLONG value) { return static_cast<long long>(value); }
 
+using conduit::protocol::SinkType;
+using conduit::protocol::ToWire;
+
+// What one operation logs and throws when the session it is asked about is unusable: an
+// empty name and, for the operations that need the session running, one the controller
+// holds no handle for. The texts differ from operation to operation and clients read them
+// (the fault texts reach the response), so each operation passes its own.
+struct SessionTexts {
+  const char* emptyNameLog;
+  const char* emptyNameFault;
+  // Null when the operation does not need the session running (a start).
+  const char* notStartedLog = nullptr;
+  const char* notStartedFault = nullptr;
+};
+
+// The session preamble: throws a fault (87) with the operation's texts, after logging them,
+// when the name is empty or the session is not started; otherwise the name in UTF-16.
+WString RequireSession(CEtwController& controller, const std::string& sessionName, const SessionTexts& texts) {
+  if (sessionName.empty()) {
+    WriteLog(LOG_ERROR, "%s", texts.emptyNameLog);
+    throw QLXServiceFault(texts.emptyNameFault, ERROR_INVALID_PARAMETER);
+  }
+  WString wideName = Util::to_wstring(sessionName);
+  if (texts.notStartedLog != nullptr && controller.GetSessionHandle(wideName.c_str()) == 0) {
+    WriteLog(LOG_ERROR, "%s", texts.notStartedLog);
+    throw QLXServiceFault(texts.notStartedFault, ERROR_INVALID_PARAMETER);
+  }
+  return wideName;
+}
+
 }  // namespace
 
 DWORD QLXWindowsService::InitializeDevice(DWORD sinkType, bool force) {
-  FunctionTrace trace("QLXWindowsService::InitializeDevice");
   std::lock_guard lock(m_operationLock);
-  if (!force && _traceSink) {
+  return CreateTraceSink(sinkType, force);
+}
+
+DWORD QLXWindowsService::CreateTraceSink(DWORD sinkType, bool force) {
+  FunctionTrace trace("QLXWindowsService::InitializeDevice");
+  if (!force && m_traceSink) {
     return ERROR_INVALID_PARAMETER;
   }
   try {
     std::shared_ptr<DeviceBase> sink;
-    switch (sinkType) {
-      case 1:
+    switch (static_cast<SinkType>(sinkType)) {
+      case SinkType::PlainFile:
         sink = std::make_shared<DeviceFile>();
         break;
-      case 2:
+      case SinkType::Hardware:
         sink = std::make_shared<DeviceQLX>();
         break;
-      case 3:
+      case SinkType::StpFile:
         sink = std::make_shared<DeviceMipiSTP2File>();
         break;
       default:
         return ERROR_SUCCESS;
     }
-    _traceSink = std::move(sink);
+    m_traceSink = std::move(sink);
     return ERROR_SUCCESS;
   } catch (const std::system_error& e) {
     WriteLog(LOG_ERROR, "InitializeDevice Exception error : %u", static_cast<unsigned>(e.code().value()));
-    _traceSink.reset();
+    m_traceSink.reset();
     return static_cast<DWORD>(e.code().value());
   } catch (const std::exception& e) {
     const char* text = e.what();
     WriteLog(LOG_ERROR, "InitializeDevice Exception error : %s", (text != nullptr && text[0] != 0) ? text : "NONE");
-    _traceSink.reset();
+    m_traceSink.reset();
     return ERROR_INTERNAL_ERROR;
   }
 }
 
 std::shared_ptr<DeviceBase> QLXWindowsService::GetTraceSink() {
   std::lock_guard lock(m_operationLock);
-  return _traceSink;
+  return m_traceSink;
 }
 
 void QLXWindowsService::StartTraceSession(const std::string& sessionName) {
@@ -87,22 +123,21 @@ void QLXWindowsService::StartTraceSession(const std::string& sessionName) {
   std::lock_guard lock(m_operationLock);
   LoggedCall("QLXWindowsService::StartTraceSession", [&] {
     WriteLog(LOG_INFO, "INFO # Conduit::StartTraceSession # SessionName %s", sessionName.c_str());
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSession # Session name cannot be NULL or empty");
-      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
-    }
-    const WString wideName = Util::to_wstring(sessionName);
+    const WString wideName =
+        RequireSession(*m_etwController, sessionName,
+                       {"ERROR # Conduit::StartTraceSession # Session name cannot be NULL or empty",
+                        "Session name cannot be NULL or empty."});
     const DWORD sinkType = GetDefaultTraceSinkType();
     // The file sink writes "<session name>.bin" into the working directory: a name that is
     // no plain file name there is refused before anything changes, so the client hears it at
     // the start and no session is left running.
-    if (sinkType == 1 && !Util::IsPlainFileName(wideName)) {
+    if (sinkType == ToWire(SinkType::PlainFile) && !Util::IsPlainFileName(wideName)) {
       WriteLog(LOG_ERROR,
                "ERROR # Conduit::StartTraceSession # Session name is not a valid file name for the file sink");
       throw QLXServiceFault("Session name is not a valid file name for the file sink.", ERROR_INVALID_NAME);
     }
     // The sink is made anew for every start, before the session exists.
-    const DWORD deviceStatus = InitializeDevice(sinkType, true);
+    const DWORD deviceStatus = CreateTraceSink(sinkType, true);
     if (deviceStatus != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "ERROR # InitializeDevice Failed with status : %u", static_cast<unsigned>(deviceStatus));
       throw std::runtime_error("InitializeDevice failed , TXR device is not configured to be managed by OS");
@@ -114,7 +149,7 @@ void QLXWindowsService::StartTraceSession(const std::string& sessionName) {
       // The controller's status says why (the platform does not set a last error here).
       throw QLXServiceFault("CEtwController::StartSession failed", status);
     }
-    _enabledProviders.clear();
+    m_enabledProviders.clear();
   });
 }
 
@@ -122,16 +157,12 @@ void QLXWindowsService::StopTraceSession(const std::string& sessionName) {
   FunctionTrace trace("QLXWindowsService::StopTraceSession");
   std::lock_guard lock(m_operationLock);
   LoggedCall("QLXWindowsService::StopTraceSession", [&] {
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::StopTraceSession # Session name cannot be NULL or empty");
-      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
-    }
-    const WString wideName = Util::to_wstring(sessionName);
-    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::StopTraceSession # Session not started");
-      throw QLXServiceFault("Session not started", ERROR_INVALID_PARAMETER);
-    }
-    for (const std::string& provider : _enabledProviders) {
+    const WString wideName =
+        RequireSession(*m_etwController, sessionName,
+                       {"ERROR # Conduit::StopTraceSession # Session name cannot be NULL or empty",
+                        "Session name cannot be NULL or empty.", "ERROR # Conduit::StopTraceSession # Session not started",
+                        "Session not started"});
+    for (const std::string& provider : m_enabledProviders) {
       const std::string guidText = m_schemaCollector->GetProviderGuid(provider);
       GUID guid{};
       if (!ParseGuid(guidText, guid)) {
@@ -146,8 +177,8 @@ void QLXWindowsService::StopTraceSession(const std::string& sessionName) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::StopTraceSession # Calling CEtwController::StopSession failed");
       throw QLXServiceFault(" Calling CEtwController::StopSession failed", status);
     }
-    _traceSink.reset();
-    _enabledProviders.clear();
+    m_traceSink.reset();
+    m_enabledProviders.clear();
   });
 }
 
@@ -155,7 +186,7 @@ void QLXWindowsService::RedirectTrace(const std::string& sessionName) {
   FunctionTrace trace("QLXWindowsService::RedirectTrace");
   std::lock_guard lock(m_operationLock);
   LoggedCall("QLXWindowsService::RedirectTrace", [&] {
-    if (sessionName.empty() || !_traceSink) {
+    if (sessionName.empty() || !m_traceSink) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Session name , devicePtr cannot be NULL or empty");
       throw QLXServiceFault("Session name ,devicePtr cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
     }
@@ -164,11 +195,11 @@ void QLXWindowsService::RedirectTrace(const std::string& sessionName) {
     // The redirect names the sink's file after the session it is asked for. The controller
     // accepts only the started session's name, but the name is checked here all the same:
     // the file sink must never see a name that is no plain file name.
-    if (dynamic_cast<DeviceFile*>(_traceSink.get()) != nullptr && !Util::IsPlainFileName(wideName)) {
+    if (dynamic_cast<DeviceFile*>(m_traceSink.get()) != nullptr && !Util::IsPlainFileName(wideName)) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Session name is not a valid file name for the file sink");
       throw QLXServiceFault("Session name is not a valid file name for the file sink.", ERROR_INVALID_NAME);
     }
-    const ULONG status = m_etwController->RedirectTrace(wideName.c_str(), std::shared_ptr<DeviceBase>(_traceSink));
+    const ULONG status = m_etwController->RedirectTrace(wideName.c_str(), std::shared_ptr<DeviceBase>(m_traceSink));
     if (status != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::RedirectTrace # Calling CEtwController::RedirectTrace failed");
       throw QLXServiceFault("Calling CEtwController::RedirectTrace failed.", status);
@@ -181,15 +212,10 @@ void QLXWindowsService::EnableProviders(const std::string& sessionName, const st
   std::lock_guard lock(m_operationLock);
   try {
     LoggedCall("QLXWindowsService::EnableProviders", [&] {
-      if (sessionName.empty()) {
-        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session name cannot be NULL or empty");
-        throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
-      }
-      const WString wideName = Util::to_wstring(sessionName);
-      if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Session not started yet");
-        throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
-      }
+      RequireSession(*m_etwController, sessionName,
+                     {"ERROR # Conduit::EnableProviders # Session name cannot be NULL or empty",
+                      "Session name cannot be NULL or empty", "ERROR # Conduit::EnableProviders # Session not started yet",
+                      "Session not started yet"});
       if (settings.empty()) {
         WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # List of provider settings cannot be null or empty");
         throw QLXServiceFault("List of provider settings cannot be null or empty. ", ERROR_INVALID_PARAMETER);
@@ -228,7 +254,7 @@ void QLXWindowsService::EnableProviders(const std::string& sessionName, const st
             WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
             throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
           }
-          _enabledProviders.push_back(setting.providerName);
+          m_enabledProviders.push_back(setting.providerName);
         });
       }
       WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
@@ -246,15 +272,10 @@ void QLXWindowsService::EnableProvidersByGUID(const std::string& sessionName,
   std::lock_guard lock(m_operationLock);
   try {
     LoggedCall("QLXWindowsService::EnableProvidersByGUID", [&] {
-      if (sessionName.empty()) {
-        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session name cannot be NULL or empty");
-        throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
-      }
-      const WString wideName = Util::to_wstring(sessionName);
-      if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-        WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # Session not started yet");
-        throw QLXServiceFault("Session not started yet", ERROR_INVALID_PARAMETER);
-      }
+      RequireSession(*m_etwController, sessionName,
+                     {"ERROR # Conduit::EnableProvidersByGUID # Session name cannot be NULL or empty",
+                      "Session name cannot be NULL or empty",
+                      "ERROR # Conduit::EnableProvidersByGUID # Session not started yet", "Session not started yet"});
       if (settings.empty()) {
         WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProvidersByGUID # providerguids passed as empty");
         throw QLXServiceFault("providerguid passed as empty. ", ERROR_INVALID_PARAMETER);
@@ -296,14 +317,14 @@ void QLXWindowsService::EnableProvidersByGUID(const std::string& sessionName,
           WriteLog(LOG_ERROR, "ERROR # Conduit::EnableProviders # Calling CEtwController::EnableProvider failed");
           throw QLXServiceFault("Calling CEtwController::EnableProvider failed", status);
         }
-        auto existing = _providerRegistrations.find(setting.providerGuid);
-        if (existing != _providerRegistrations.end()) {
+        auto existing = m_providerRegistrations.find(setting.providerGuid);
+        if (existing != m_providerRegistrations.end()) {
           // Only the newest registration is kept; the one it replaces would otherwise stay
           // registered for the life of the process.
           EventUnregister(existing->second);
           existing->second = registration;
         } else {
-          _providerRegistrations.emplace(setting.providerGuid, registration);
+          m_providerRegistrations.emplace(setting.providerGuid, registration);
         }
       }
       WriteLog(LOG_INFO, "INFO # Conduit::EnableProviders # All requested %zd providers have been enabled in session '%s'.",
@@ -320,22 +341,17 @@ void QLXWindowsService::DisableProviders(const std::string& sessionName, const s
   std::lock_guard lock(m_operationLock);
   // Failures are only logged: the client is always answered with success.
   LoggedAndDropped("QLXWindowsService::DisableProviders", [&] {
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty");
-      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
-    }
-    const WString wideName = Util::to_wstring(sessionName);
-    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session not started yet");
-      throw QLXServiceFault("Session not started yet.", ERROR_INVALID_PARAMETER);
-    }
+    RequireSession(*m_etwController, sessionName,
+                   {"ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty",
+                    "Session name cannot be NULL or empty.", "ERROR # Conduit::DisableProviders # Session not started yet",
+                    "Session not started yet."});
     for (const std::string& provider : providerNames) {
       if (provider.empty()) {
         WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Provider name cannot be NULL or empty");
         continue;
       }
-      auto entry = std::find(_enabledProviders.begin(), _enabledProviders.end(), provider);
-      if (entry == _enabledProviders.end()) {
+      auto entry = std::find(m_enabledProviders.begin(), m_enabledProviders.end(), provider);
+      if (entry == m_enabledProviders.end()) {
         WriteLog(LOG_ERROR,
                  "ERROR # Conduit::DisableProviders # %s Provider is not enabled in the session %s: No providers "
                  "disabled. %d",
@@ -360,7 +376,7 @@ void QLXWindowsService::DisableProviders(const std::string& sessionName, const s
       }
       WriteLog(LOG_INFO, "INFO # Conduit::DisableProviders # Disabling provider %s", provider.c_str());
       if (m_etwController->DisableProvider(guid) == ERROR_SUCCESS) {
-        _enabledProviders.erase(entry);
+        m_enabledProviders.erase(entry);
       } else {
         WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Calling CEtwController::DisableProvider failed");
       }
@@ -377,15 +393,10 @@ void QLXWindowsService::DisableProvidersByGUID(const std::string& sessionName,
   std::lock_guard lock(m_operationLock);
   // Failures are only logged: the client is always answered with success.
   LoggedAndDropped("QLXWindowsService::DisableProvidersByGUID", [&] {
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty");
-      throw QLXServiceFault("Session name cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
-    }
-    const WString wideName = Util::to_wstring(sessionName);
-    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProvidersByGUID # Session not started yet");
-      throw QLXServiceFault("Session not started yet. ", ERROR_INVALID_PARAMETER);
-    }
+    RequireSession(*m_etwController, sessionName,
+                   {"ERROR # Conduit::DisableProviders # Session name cannot be NULL or empty",
+                    "Session name cannot be NULL or empty.",
+                    "ERROR # Conduit::DisableProvidersByGUID # Session not started yet", "Session not started yet. "});
     for (const std::string& guidText : providerGuids) {
       if (guidText.empty()) {
         WriteLog(LOG_ERROR,
@@ -394,8 +405,8 @@ void QLXWindowsService::DisableProvidersByGUID(const std::string& sessionName,
                  guidText.c_str(), static_cast<int>(ERROR_INVALID_PARAMETER));
         continue;
       }
-      auto entry = _providerRegistrations.find(guidText);
-      if (entry == _providerRegistrations.end()) {
+      auto entry = m_providerRegistrations.find(guidText);
+      if (entry == m_providerRegistrations.end()) {
         WriteLog(LOG_ERROR,
                  "ERROR # Conduit::DisableProviders # %s Provider is not enabled in the session %s: No providers "
                  "disabled. %d",
@@ -419,7 +430,7 @@ void QLXWindowsService::DisableProvidersByGUID(const std::string& sessionName,
         WriteLog(LOG_ERROR, "ERROR # Conduit::DisableProviders # Calling EventUnregister failed");
         continue;
       }
-      _providerRegistrations.erase(entry);
+      m_providerRegistrations.erase(entry);
     }
     WriteLog(LOG_INFO,
              "INFO # Conduit::DisableProvidersByGUID # All requested %zd providers have been disabled in session '%s'.",
@@ -431,16 +442,12 @@ std::vector<std::string> QLXWindowsService::GetSessionProviders(const std::strin
   FunctionTrace trace("QLXWindowsService::GetSessionProviders");
   std::lock_guard lock(m_operationLock);
   return LoggedCall("QLXWindowsService::GetSessionProviders", [&] {
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # QLXWindowsService::GetSessionProviders Session name cannot be NULL or empty");
-      throw QLXServiceFault("Session name cannot be NULL or empty", ERROR_INVALID_PARAMETER);
-    }
-    const WString wideName = Util::to_wstring(sessionName);
-    if (m_etwController->GetSessionHandle(wideName.c_str()) == 0) {
-      WriteLog(LOG_ERROR, "ERROR # QLXWindowsService::GetSessionProviders Session not started yet or not valid");
-      throw QLXServiceFault("Session not started yet or not valid", ERROR_INVALID_PARAMETER);
-    }
-    return std::vector<std::string>(_enabledProviders.begin(), _enabledProviders.end());
+    RequireSession(*m_etwController, sessionName,
+                   {"ERROR # QLXWindowsService::GetSessionProviders Session name cannot be NULL or empty",
+                    "Session name cannot be NULL or empty",
+                    "ERROR # QLXWindowsService::GetSessionProviders Session not started yet or not valid",
+                    "Session not started yet or not valid"});
+    return std::vector<std::string>(m_enabledProviders.begin(), m_enabledProviders.end());
   });
 }
 
@@ -452,10 +459,9 @@ void QLXWindowsService::StartTraceSessionWithProviders(const std::string& sessio
   bool started = false;
   std::vector<GUID> enabled;
   try {
-    if (sessionName.empty()) {
-      WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSessionWithProviders # sessionName cannot be NULL or empty");
-      throw QLXServiceFault("sessionName cannot be NULL or empty.", ERROR_INVALID_PARAMETER);
-    }
+    RequireSession(*m_etwController, sessionName,
+                   {"ERROR # Conduit::StartTraceSessionWithProviders # sessionName cannot be NULL or empty",
+                    "sessionName cannot be NULL or empty."});
     if (settings.empty()) {
       WriteLog(LOG_ERROR, "ERROR # Conduit::StartTraceSessionWithProviders # providerNames cannot be NULL");
       throw QLXServiceFault("providerNames cannot be NULL.", ERROR_INVALID_PARAMETER);
@@ -494,7 +500,7 @@ void QLXWindowsService::StartTraceSessionWithProviders(const std::string& sessio
       throw QLXServiceFault("Calling CEtwController::StartSession failed.", startStatus);
     }
     started = true;
-    _enabledProviders.clear();
+    m_enabledProviders.clear();
     WriteLog(LOG_INFO, "INFO_LOG # Conduit::StartTraceSessionWithProviders # Session '%s' has been started .",
              sessionName.c_str());
     const UINT8 level = GetDefaultTraceLevel();
@@ -522,7 +528,7 @@ void QLXWindowsService::StartTraceSessionWithProviders(const std::string& sessio
       enabled.push_back(guid);
     }
     for (const ProviderSetting& setting : settings) {
-      _enabledProviders.push_back(setting.providerName);
+      m_enabledProviders.push_back(setting.providerName);
     }
     WriteLog(LOG_INFO, "INFO # All requested %zd providers have been enabled in session '%s'.",
              static_cast<SignedSize>(settings.size()), sessionName.c_str());
@@ -531,13 +537,13 @@ void QLXWindowsService::StartTraceSessionWithProviders(const std::string& sessio
     // All or nothing: what this call set up is taken down again.
     for (const GUID& guid : enabled) m_etwController->DisableProvider(guid);
     if (started) m_etwController->StopSession(wideName.c_str());
-    _enabledProviders.clear();
+    m_enabledProviders.clear();
     throw;
   } catch (...) {
     LogGenericException("QLXWindowsService::StartTraceSessionWithProviders");
     for (const GUID& guid : enabled) m_etwController->DisableProvider(guid);
     if (started) m_etwController->StopSession(wideName.c_str());
-    _enabledProviders.clear();
+    m_enabledProviders.clear();
     throw;
   }
 }

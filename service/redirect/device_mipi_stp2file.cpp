@@ -159,7 +159,7 @@ WString DeviceMipiSTP2File::GetUniqueFilename() {
 }
 
 DWORD DeviceMipiSTP2File::Initialize(LPCWSTR) {
-  try {
+  return LoggedCallOr("DeviceMipiSTP2File::Initialize", ERROR_INTERNAL_ERROR, [&]() -> DWORD {
     FunctionTrace trace("DeviceMipiSTP2File::Initialize");
     StpThreadSlot().CreateThreadData(this);
     if (m_writer == nullptr) {
@@ -183,17 +183,12 @@ DWORD DeviceMipiSTP2File::Initialize(LPCWSTR) {
     }
     m_writer->Drain();
     return 0;
-  } catch (const std::exception& e) {
-    LogStandardException("DeviceMipiSTP2File::Initialize", e);
-  } catch (...) {
-    LogGenericException("DeviceMipiSTP2File::Initialize");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 DWORD DeviceMipiSTP2File::Write(LPVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                                 LPOVERLAPPED) {
-  try {
+  return LoggedCallOr("DeviceMipiSTP2File::Write", ERROR_INTERNAL_ERROR, [&]() -> DWORD {
     WriteLog(LOG_INFO, "DeviceMipiSTP2File::Write %d ,lpBuffer : 0x%x", static_cast<int>(nNumberOfBytesToWrite),
              static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(lpBuffer)));
     if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = 0;
@@ -218,12 +213,7 @@ DWORD DeviceMipiSTP2File::Write(LPVOID lpBuffer, DWORD nNumberOfBytesToWrite, LP
     if (walk == ERROR_INVALID_HANDLE) return ERROR_INVALID_HANDLE;
     if (walk == 0 && lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = nNumberOfBytesToWrite;
     return 0;
-  } catch (const std::exception& e) {
-    LogStandardException("DeviceMipiSTP2File::Write", e);
-  } catch (...) {
-    LogGenericException("DeviceMipiSTP2File::Write");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 void DeviceMipiSTP2File::save_byte_tofile(const BYTE* bytes, std::size_t count) {

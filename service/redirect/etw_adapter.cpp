@@ -10,6 +10,7 @@
 #include "device_base.h"
 #include "log_writer.h"
 #include "logged_call.h"
+#include "section_guard.h"
 #include "tdh_parser.h"
 #include "thread_slot.h"
 
@@ -23,6 +24,10 @@ namespace {
 constexpr ULONG kStartFailed = ERROR_INTERNAL_ERROR;  // 1359
 // ERROR_INVALID_LEVEL: a sink write that came up short without an error of its own.
 constexpr DWORD kShortWrite = 124;
+// The records the writer gathers before a write while events keep coming, and how long it
+// waits for them at most.
+constexpr std::size_t kWriterBatch = 1024;
+constexpr auto kWriterGather = std::chrono::milliseconds(1);
 constexpr std::align_val_t kFlushBufferAlignment{32};
 
 // The adapter of the calling consumer or writer thread. The platform passes no context to
@@ -31,17 +36,6 @@ ThreadSlot& AdapterSlot() {
   static ThreadSlot slot;
   return slot;
 }
-
-class SectionGuard {
- public:
-  explicit SectionGuard(CRITICAL_SECTION* section) : m_section(section) { EnterCriticalSection(m_section); }
-  ~SectionGuard() { LeaveCriticalSection(m_section); }
-  SectionGuard(const SectionGuard&) = delete;
-  SectionGuard& operator=(const SectionGuard&) = delete;
-
- private:
-  CRITICAL_SECTION* m_section;
-};
 
 // The flush buffer: 8 MiB, 32-byte aligned, zero-filled, freed on every way out.
 class FlushBuffer {
@@ -124,19 +118,18 @@ CEtwAdapter::CEtwAdapter(LPCWSTR sessionName)
 }
 
 CEtwAdapter::~CEtwAdapter() {
-  if (_lockInitialised) EnterCriticalSection(&_lock);
-  if (_consumerHandle != INVALID_PROCESSTRACE_HANDLE) {
-    CloseTrace(_consumerHandle);
-    _consumerHandle = INVALID_PROCESSTRACE_HANDLE;
+  {
+    SectionGuard guard(_lockInitialised ? &_lock : nullptr);
+    if (_consumerHandle != INVALID_PROCESSTRACE_HANDLE) {
+      CloseTrace(_consumerHandle);
+      _consumerHandle = INVALID_PROCESSTRACE_HANDLE;
+    }
+    if (_consumerThread != nullptr) {
+      CloseHandle(_consumerThread);
+      _consumerThread = nullptr;
+    }
   }
-  if (_consumerThread != nullptr) {
-    CloseHandle(_consumerThread);
-    _consumerThread = nullptr;
-  }
-  if (_lockInitialised) {
-    LeaveCriticalSection(&_lock);
-    DeleteCriticalSection(&_lock);
-  }
+  if (_lockInitialised) DeleteCriticalSection(&_lock);
 }
 
 void CEtwAdapter::CloseConsumer() {
@@ -289,12 +282,19 @@ DWORD WINAPI CEtwAdapter::ProcessTraceThreadProc(LPVOID context) {
 }
 
 void CEtwAdapter::Push(std::string record) {
+  bool wasEmpty = false;
+  std::size_t queued = 0;
   {
     std::lock_guard lock(_queueMutex);
+    wasEmpty = _eventQueue.empty();
     _queuedBytes += static_cast<LONGLONG>(record.size());
     _eventQueue.push_back(std::move(record));
+    queued = _eventQueue.size();
   }
-  _queueCondition.notify_one();
+  // The writer sleeps on an empty queue, or gathers a batch: a record behind others has its
+  // wake-up on the way already, and waking the writer for every event would cost a system
+  // call each.
+  if (wasEmpty || queued == kWriterBatch) _queueCondition.notify_one();
 }
 
 VOID WINAPI CEtwAdapter::EvtRecCallback(PEVENT_RECORD eventRecord) {
@@ -311,20 +311,17 @@ VOID WINAPI CEtwAdapter::EvtRecCallback(PEVENT_RECORD eventRecord) {
 void CEtwAdapter::OnEvent(PEVENT_RECORD eventRecord) {
   if (!_running.load()) return;
   bool queueEmpty = false;
+  LONGLONG queued = 0;
   {
     std::lock_guard lock(_queueMutex);
     queueEmpty = _eventQueue.empty();
     if (queueEmpty) _queuedBytes = 0;
+    queued = _queuedBytes;
   }
   if (queueEmpty && _skipping) {
     WriteLog(LOG_INFO, "------> MAXLIMIT RESET RESUMING MESSAGES");
     Push(_parser->EtwGetCustomMessageString(eventRecord, kResumeNotice));
     _skipping = false;
-  }
-  LONGLONG queued = 0;
-  {
-    std::lock_guard lock(_queueMutex);
-    queued = _queuedBytes;
   }
   if (queued > kMaxQueuedBytes) {
     if (_skipping) {
@@ -354,15 +351,9 @@ DWORD WINAPI CEtwAdapter::EventWriteThreadProc(LPVOID context) {
     WriteLog(LOG_WARNING, "WARNING # CEtwAdapter::EventWriteThreadProc #pAdapter is NULL \n");
     return 1;
   }
-  try {
-    return adapter->WriterLoop();
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwAdapter::EventWriteThreadProc", e);
-  } catch (...) {
-    LogGenericException("CEtwAdapter::EventWriteThreadProc");
-  }
-  AdapterSlot().FreeThreadData();
-  return kStartFailed;
+  return LoggedCallOr(
+      "CEtwAdapter::EventWriteThreadProc", kStartFailed, [&] { return adapter->WriterLoop(); },
+      [] { AdapterSlot().FreeThreadData(); });
 }
 
 DWORD CEtwAdapter::WriterLoop() {
@@ -381,6 +372,13 @@ DWORD CEtwAdapter::WriterLoop() {
     {
       std::unique_lock lock(_queueMutex);
       _queueCondition.wait(lock, [this] { return PredicateProcessQueueCondition(); });
+      // While events come fast, a moment's wait makes one write of many records out of what
+      // would be a wake-up and a short write for every few: the consumer wakes the writer
+      // once a batch is full, the wait bounds the delay of the last events.
+      if (_eventQueue.size() < kWriterBatch && !_consumerDone) {
+        _queueCondition.wait_for(lock, kWriterGather,
+                                 [this] { return _eventQueue.size() >= kWriterBatch || _consumerDone; });
+      }
       _eventQueue.swap(_writerQueue);
       // Everything the consumer pushed is in this batch once it reported its end.
       consumerDone = _consumerDone;
@@ -419,7 +417,8 @@ void ZeroWritten(BYTE* buffer, DWORD& used) {
 }  // namespace
 
 DWORD CEtwAdapter::FlushData(BYTE* buffer, DWORD& used) {
-  try {
+  const auto emptyBuffer = [&] { ZeroWritten(buffer, used); };
+  return LoggedCallOr("CEtwAdapter::FlushData", kStartFailed, [&]() -> DWORD {
     if (!_devicePtr || buffer == nullptr || used > kFlushBufferSize) {
       WriteLog(LOG_ERROR, "[FlushData]ERROR Invalid Parameter, length %ul expected < totbuf size %ul",
                static_cast<unsigned>(used), static_cast<unsigned>(kFlushBufferSize));
@@ -437,11 +436,5 @@ DWORD CEtwAdapter::FlushData(BYTE* buffer, DWORD& used) {
     }
     ZeroWritten(buffer, used);
     return status;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwAdapter::FlushData", e);
-  } catch (...) {
-    LogGenericException("CEtwAdapter::FlushData");
-  }
-  ZeroWritten(buffer, used);
-  return kStartFailed;
+  }, emptyBuffer);
 }

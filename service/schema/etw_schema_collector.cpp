@@ -9,6 +9,7 @@
 #include "logged_call.h"
 #include "objbase.h"
 #include "process_singleton.h"
+#include "section_guard.h"
 #include "tdh_lib.h"
 #include "util.h"
 
@@ -51,19 +52,9 @@ void CheckRoomForOneMore(const List& list) {
 }  // namespace
 
 // Holds the collector's lock for a scope (when the lock could be made at all).
-class CEtwSchemaCollector::Guard {
+class CEtwSchemaCollector::Guard : public SectionGuard {
  public:
-  explicit Guard(CEtwSchemaCollector& owner) : m_owner(owner) {
-    if (m_owner.m_lockInitialised) EnterCriticalSection(&m_owner.m_lock);
-  }
-  ~Guard() {
-    if (m_owner.m_lockInitialised) LeaveCriticalSection(&m_owner.m_lock);
-  }
-  Guard(const Guard&) = delete;
-  Guard& operator=(const Guard&) = delete;
-
- private:
-  CEtwSchemaCollector& m_owner;
+  explicit Guard(CEtwSchemaCollector& owner) : SectionGuard(owner.m_lockInitialised ? &owner.m_lock : nullptr) {}
 };
 
 std::string KeywordMaskText(ULONGLONG mask) {
@@ -129,7 +120,10 @@ ULONG CEtwSchemaCollector::EnumerateWithGrowingBuffer(const char* qualifiedName,
 ULONG CEtwSchemaCollector::EnumerateProviders() {
   Guard guard(*this);
   PPROVIDER_ENUMERATION_INFO buffer = nullptr;
-  try {
+  const auto freeBuffer = [&] {
+    if (buffer != nullptr) LocalFree(buffer);
+  };
+  return LoggedCallOr("CEtwSchemaCollector::EnumerateProviders", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (!m_providerNames.empty()) {
       return ERROR_SUCCESS;
     }
@@ -157,15 +151,7 @@ ULONG CEtwSchemaCollector::EnumerateProviders() {
       LocalFree(buffer);
     }
     return status;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::EnumerateProviders", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::EnumerateProviders");
-  }
-  if (buffer != nullptr) {
-    LocalFree(buffer);
-  }
-  return 1359;
+  }, freeBuffer);
 }
 
 void CEtwSchemaCollector::GetProviders(std::list<std::string>& providers) {
@@ -298,7 +284,10 @@ void CEtwSchemaCollector::ClearProviderData() {
 
 ULONG CEtwSchemaCollector::TDHGetEventProperties_Keywords(const GUID* providerGuid, ProviderRecord* record) {
   PPROVIDER_FIELD_INFOARRAY buffer = nullptr;
-  try {
+  const auto freeBuffer = [&] {
+    if (buffer != nullptr) LocalFree(buffer);
+  };
+  return LoggedCallOr("CEtwSchemaCollector::TDHGetEventProperties_Keywords", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     Guard guard(*this);
     if (providerGuid == nullptr || record == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
@@ -339,15 +328,7 @@ ULONG CEtwSchemaCollector::TDHGetEventProperties_Keywords(const GUID* providerGu
       LocalFree(buffer);
     }
     return status;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::TDHGetEventProperties_Keywords", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::TDHGetEventProperties_Keywords");
-  }
-  if (buffer != nullptr) {
-    LocalFree(buffer);
-  }
-  return 1359;
+  }, freeBuffer);
 }
 
 void CEtwSchemaCollector::AddPrefixToNamespaces(const std::string& name) {

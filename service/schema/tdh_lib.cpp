@@ -7,6 +7,7 @@
 #include <string>
 
 #include "log_writer.h"
+#include "logged_call.h"
 
 namespace {
 
@@ -20,15 +21,10 @@ std::string TdhLibraryPath() {
 // A fallback's body: the entry and exit lines under its own name, then 1; 1359 when even
 // the logging failed.
 ULONG FallbackStatus(const char* qualifiedName) {
-  try {
+  return LoggedCallOr(qualifiedName, ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     FunctionTrace trace(qualifiedName);
     return ERROR_INVALID_FUNCTION;
-  } catch (const std::exception& e) {
-    LogStandardException(qualifiedName, e);
-  } catch (...) {
-    LogGenericException(qualifiedName);
-  }
-  return 1359;
+  });
 }
 
 template <typename Function>

@@ -19,7 +19,7 @@ import sys
 # Components, most specific first: a file belongs to the first whose folder holds it. A
 # testing/ folder is test code of the component that holds it.
 COMPONENTS = [
-    "common/syst/public", "common/syst/testing", "common/syst",
+    "common/syst/public", "common/syst/testing", "common/syst", "common/protocol",
     "service/common", "service/api", "service/host", "service/etw", "service/redirect",
     "service/decode", "service/schema", "service/syst",
     "driver/testing", "driver",
@@ -32,6 +32,8 @@ COMPONENTS = [
 PLATFORM_USER = ["platform/win32"]
 PLATFORM_KERNEL = ["platform/kernel"]
 STAND_INS = ["platform/core", "platform/etw", "platform/win32", "platform/kernel", "platform/tessera"]
+# The remote API's numbers: every service component and the host tools that speak the API.
+PROTOCOL = ["common/protocol"]
 SERVICE = ["service/common", "service/api", "service/host", "service/etw", "service/redirect",
            "service/decode", "service/schema", "service/syst"]
 
@@ -45,27 +47,29 @@ MAY_USE = {
     "platform/kernel": ["platform/etw", "platform/tessera", "platform/core"],
     "platform/sim": STAND_INS,
     "common/syst/public": [],
+    # The remote API's numbers, shared by the service and the host tools.
+    "common/protocol": [],
     "common/syst/testing": ["common/syst", "common/syst/public"],
     # The shared encoder names its seam (syst_platform.h) and each image supplies it.
     "common/syst": ["common/syst/public"] + PLATFORM_USER + PLATFORM_KERNEL,
-    "service/common": PLATFORM_USER,
-    "service/api": ["service/common"] + PLATFORM_USER,
-    "service/schema": ["service/common"] + PLATFORM_USER,
-    "service/decode": ["service/schema", "service/common", "common/syst/public"] + PLATFORM_USER,
-    "service/syst": ["common/syst", "common/syst/public", "service/common"] + PLATFORM_USER,
+    "service/common": PROTOCOL + PLATFORM_USER,
+    "service/api": ["service/common"] + PROTOCOL + PLATFORM_USER,
+    "service/schema": ["service/common"] + PROTOCOL + PLATFORM_USER,
+    "service/decode": ["service/schema", "service/common", "common/syst/public"] + PROTOCOL + PLATFORM_USER,
+    "service/syst": ["common/syst", "common/syst/public", "service/common"] + PROTOCOL + PLATFORM_USER,
     "service/redirect": ["service/decode", "service/schema", "service/syst", "service/common", "common/syst",
-                         "common/syst/public"] + PLATFORM_USER,
+                         "common/syst/public"] + PROTOCOL + PLATFORM_USER,
     "service/etw": ["service/redirect", "service/decode", "service/schema", "service/syst", "service/common",
-                    "common/syst", "common/syst/public"] + PLATFORM_USER,
+                    "common/syst", "common/syst/public"] + PROTOCOL + PLATFORM_USER,
     "service/host": [c for c in SERVICE if c != "service/host"] + ["common/syst", "common/syst/public"]
-    + PLATFORM_USER,
+    + PROTOCOL + PLATFORM_USER,
     # TXR is one image of two folders (core, power) that call each other.
     "driver": ["common/syst", "common/syst/public"] + PLATFORM_KERNEL,
     # The driver's test scaffolding: its fixture (kernel side) and a user-mode caller of its
     # interface (Win32 side), which the virtual target's actions use too.
     "driver/testing": ["driver", "common/syst", "common/syst/public"] + PLATFORM_KERNEL + PLATFORM_USER,
-    "tools/client": ["common/syst/public"],
-    "tools/cli": ["tools/client", "common/syst/public"],
+    "tools/client": ["common/syst/public"] + PROTOCOL,
+    "tools/cli": ["tools/client", "common/syst/public"] + PROTOCOL,
     "tools/stpdump": ["common/syst/public"],
 }
 
@@ -81,7 +85,7 @@ TEST_EXTRA = ["platform/sim", "tools/stpdump", "common/syst/testing", "driver/te
 LIBRARIES = {
     "platform_core": "platform/core", "tessera_model": "platform/tessera", "platform_etw": "platform/etw",
     "platform_win32": "platform/win32", "platform_kernel": "platform/kernel", "platform_sim": "platform/sim",
-    "syst_public": "common/syst/public", "syst_encoder": "common/syst", "stp_writer": "common/syst",
+    "syst_public": "common/syst/public", "conduit_protocol": "common/protocol", "syst_encoder": "common/syst", "stp_writer": "common/syst",
     "conduit_common": "service/common", "conduit_api": "service/api", "conduit_host": "service/host",
     "conduit_etw": "service/etw", "conduit_redirect": "service/redirect", "conduit_decode": "service/decode",
     "conduit_schema": "service/schema", "conduit_syst": "service/syst",

@@ -10,28 +10,23 @@ namespace {
 
 bool is_digit(char16_t c) { return c >= u'0' && c <= u'9'; }
 
-// Where an expansion goes: a first pass only counts the characters, a second writes them
-// into a block of exactly that size.
-struct CountingOutput {
-  std::size_t size = 0;
-  void append(const char16_t* begin, const char16_t* end) { size += static_cast<std::size_t>(end - begin); }
-  void append(const char16_t* text) { size += std::char_traits<char16_t>::length(text); }
-  void push_back(char16_t) { ++size; }
+// Where an expansion goes: a text kept per thread, so that formatting one message after
+// another does not allocate; the result is copied once into the caller's block.
+struct ExpandedText {
+  std::u16string& text;
+  void append(const char16_t* begin, const char16_t* end) { text.append(begin, static_cast<std::size_t>(end - begin)); }
+  void append(const char16_t* value) { text.append(value); }
+  void push_back(char16_t c) { text.push_back(c); }
 };
 
-struct WritingOutput {
-  char16_t* at;
-  void append(const char16_t* begin, const char16_t* end) {
-    std::memcpy(at, begin, static_cast<std::size_t>(end - begin) * sizeof(char16_t));
-    at += end - begin;
-  }
-  void append(const char16_t* text) { append(text, text + std::char_traits<char16_t>::length(text)); }
-  void push_back(char16_t c) { *at++ = c; }
-};
+std::u16string& scratch_text() {
+  thread_local std::u16string text;
+  text.clear();
+  return text;
+}
 
 // Expands `source` into `out`; false when an insertion names an argument and none was given.
-template <typename Output>
-bool expand(const char16_t* source, const DWORD_PTR* arguments, bool ignore_inserts, Output& out) {
+bool expand(const char16_t* source, const DWORD_PTR* arguments, bool ignore_inserts, ExpandedText& out) {
   for (const char16_t* p = source; *p != 0; ++p) {
     if (*p != u'%') {
       const char16_t* run = p;
@@ -92,12 +87,12 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD, DWORD, LPWSTR lpBuf
   const auto* source = static_cast<const char16_t*>(lpSource);
   const auto* arguments = reinterpret_cast<const DWORD_PTR*>(Arguments);
   const bool ignore_inserts = (dwFlags & FORMAT_MESSAGE_IGNORE_INSERTS) != 0;
-  CountingOutput counted;
-  if (!expand(source, arguments, ignore_inserts, counted)) {
+  ExpandedText expanded{scratch_text()};
+  if (!expand(source, arguments, ignore_inserts, expanded)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  const std::size_t length = counted.size;
+  const std::size_t length = expanded.text.size();
   const std::size_t bytes = (length + 1) * sizeof(char16_t);
   char16_t* target = nullptr;
   if ((dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) != 0) {
@@ -114,8 +109,6 @@ DWORD FormatMessageW(DWORD dwFlags, LPCVOID lpSource, DWORD, DWORD, LPWSTR lpBuf
     }
     target = reinterpret_cast<char16_t*>(lpBuffer);
   }
-  WritingOutput written{target};
-  expand(source, arguments, ignore_inserts, written);
-  *written.at = 0;
+  std::memcpy(target, expanded.text.c_str(), bytes);
   return static_cast<DWORD>(length);
 }

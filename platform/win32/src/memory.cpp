@@ -1,7 +1,8 @@
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <unordered_set>
+#include <vector>
 
 #include "objbase.h"
 #include "heapapi.h"
@@ -12,29 +13,69 @@
 namespace {
 
 // Blocks are tracked so that freeing a pointer that was never handed out (or twice) fails
-// as Windows reports it instead of corrupting the heap.
+// as Windows reports it instead of corrupting the heap. The set is an open-addressing table
+// of the live blocks (linear probing, deletion by shifting back), so that the bookkeeping of
+// an allocation costs no allocation of its own.
 class TrackedHeap {
  public:
   void* allocate(SIZE_T bytes, bool zeroed) {
     void* block = zeroed ? std::calloc(bytes == 0 ? 1 : bytes, 1) : std::malloc(bytes == 0 ? 1 : bytes);
     if (block == nullptr) return nullptr;
     std::lock_guard lock(mutex_);
-    blocks_.insert(block);
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    std::size_t at = home(block);
+    while (slots_[at] != nullptr) at = (at + 1) & mask();
+    slots_[at] = block;
+    ++count_;
     return block;
   }
 
   bool release(void* block) {
     {
       std::lock_guard lock(mutex_);
-      if (blocks_.erase(block) == 0) return false;
+      if (count_ == 0) return false;
+      std::size_t at = home(block);
+      while (slots_[at] != block) {
+        if (slots_[at] == nullptr) return false;
+        at = (at + 1) & mask();
+      }
+      // Every block after the hole that could sit in it moves back, so that no probe that
+      // passed the hole stops short of its block.
+      for (std::size_t next = (at + 1) & mask(); slots_[next] != nullptr; next = (next + 1) & mask()) {
+        const std::size_t wanted = home(slots_[next]);
+        if (((next - wanted) & mask()) >= ((next - at) & mask())) {
+          slots_[at] = slots_[next];
+          at = next;
+        }
+      }
+      slots_[at] = nullptr;
+      --count_;
     }
     std::free(block);
     return true;
   }
 
  private:
+  std::size_t mask() const { return slots_.size() - 1; }
+  std::size_t home(const void* block) const {
+    auto key = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(block));
+    key *= 0x9E3779B97F4A7C15ull;  // Fibonacci hashing: heap addresses differ in their middle bits
+    return static_cast<std::size_t>(key >> 32) & mask();
+  }
+  void grow() {
+    std::vector<void*> old(slots_.empty() ? 64 : slots_.size() * 2, nullptr);
+    old.swap(slots_);
+    for (void* block : old) {
+      if (block == nullptr) continue;
+      std::size_t at = home(block);
+      while (slots_[at] != nullptr) at = (at + 1) & mask();
+      slots_[at] = block;
+    }
+  }
+
   std::mutex mutex_;
-  std::unordered_set<void*> blocks_;
+  std::vector<void*> slots_;  // a power of two long, at most half full
+  std::size_t count_ = 0;
 };
 
 // Local and global memory share one heap on Windows, so either free works on either block.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -509,17 +510,15 @@ std::string hex_bytes(const BYTE* data, std::size_t size) {
   return text;
 }
 
-// Civil date of a day count since 1970-01-01.
-void civil_from_days(long long days, int& year, unsigned& month, unsigned& day) {
-  days += 719468;
-  const long long era = (days >= 0 ? days : days - 146096) / 146097;
-  const auto doe = static_cast<unsigned>(days - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  day = doy - (153 * mp + 2) / 5 + 1;
-  month = mp < 10 ? mp + 3 : mp - 9;
-  year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+// Civil date of a file time (100-nanosecond units since 1601-01-01), by the standard
+// library's calendar, as FileTimeToSystemTime dates it.
+void civil_date_of_file_time(ULONGLONG ticks, int& year, unsigned& month, unsigned& day) {
+  using namespace std::chrono;
+  constexpr sys_days kFileTimeEpoch{std::chrono::year{1601} / January / 1};
+  const year_month_day date{kFileTimeEpoch + days{static_cast<long long>(ticks / 864000000000ull)}};
+  year = static_cast<int>(date.year());
+  month = static_cast<unsigned>(date.month());
+  day = static_cast<unsigned>(date.day());
 }
 
 // The text of an integer through a value map: the entry's text, the matching bits' texts
@@ -587,7 +586,7 @@ std::string render(USHORT in_type, USHORT out_type, const BYTE* data, std::size_
       const ULONGLONG seconds = ticks / 10000000ull;
       int year;
       unsigned month, day;
-      civil_from_days(static_cast<long long>(seconds / 86400) - 134774, year, month, day);
+      civil_date_of_file_time(ticks, year, month, day);
       const auto of_day = static_cast<unsigned>(seconds % 86400);
       return printed("%04d-%02u-%02uT%02u:%02u:%02u.%07lluZ", year, month, day, of_day / 3600, of_day / 60 % 60,
                      of_day % 60, ticks % 10000000ull);
