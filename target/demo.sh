@@ -59,7 +59,8 @@ grep 'conduit-target: listening' "$out" || { cat "$out"; echo "demo: the target 
 
 run() {
   echo
-  echo "\$ conduit-cli $*"
+  # Quoted as a shell would need it, so that a line can be pasted.
+  printf '$ conduit-cli'; printf ' %q' "$@"; printf '\n'
   set +e
   "$cli_bin" --port "$port" "$@"
   local code=$?
