@@ -97,10 +97,10 @@ show_capture() {
   local file=$1
   [ -s "$file" ] || { echo "demo: no trace file at $file" >&2; exit 1; }
   echo
-  echo "\$ stpdump $(basename "$file") | head -n 12"
+  echo "\$ stpdump $(printf %q "$(basename "$file")") | head -n 12"
   ("$stpdump_bin" "$file" 2>/dev/null || true) | head -n 12
   echo
-  echo "\$ stpdump --stats $(basename "$file")"
+  echo "\$ stpdump --stats $(printf %q "$(basename "$file")")"
   "$stpdump_bin" --stats "$file"
   local events
   events=$("$stpdump_bin" --stats "$file" | sed -n 's/^etw: //p')
