@@ -10,24 +10,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "sim/kernel.h"
-#include "sim/sim.h"
-#include "txr_driver.h"
+#include "booted_txr.h"
 #include "txr_public.h"
-#include "txr_user_client.h"
 
 namespace {
-
-txr_testing::TxrUserClient& Client() {
-  static txr_testing::TxrUserClient& client = *[] {
-    sim::reset();
-    if (!sim::load_driver(sim::TesseraDevice::defaults(), DriverEntry).ok()) std::abort();
-    auto* opened = new txr_testing::TxrUserClient;
-    if (opened->open() != 0) std::abort();
-    return opened;
-  }();
-  return client;
-}
 
 constexpr std::uint32_t kControls[] = {IOCTL_TXR_ENABLE_DEBUG_FLAGS, IOCTL_TXR_DISABLE_DEBUG_FLAGS,
                                        IOCTL_TXR_ENABLE_DEBUG_FLAGS, IOCTL_TXR_DISABLE_DEBUG_FLAGS,
@@ -38,7 +24,7 @@ constexpr std::uint32_t kErrorIoPending = 997;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  txr_testing::TxrUserClient& client = Client();
+  txr_testing::TxrUserClient& client = txr_fuzzing::BootedClient();
   const std::uint32_t control = kControls[size == 0 ? 0 : data[size - 1] % std::size(kControls)];
   const std::uint32_t status = client.control(control, std::vector<std::uint8_t>(data, data + size));
   if (status == kErrorIoPending) std::abort();

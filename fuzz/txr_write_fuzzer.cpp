@@ -8,39 +8,27 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
-#include "sim/kernel.h"
+#include "booted_txr.h"
 #include "sim/sim.h"
 #include "stp_capture.h"
 #include "tessera/model.h"
-#include "txr_driver.h"
-#include "txr_user_client.h"
 
 namespace {
 
-// The driver loaded and its interface opened, once: booting is the PnP sequence, far dearer
-// than a write. The machine root lives in memory when it can, as every input's capture is a
-// file the block writes.
-txr_testing::TxrUserClient& Client() {
-  static txr_testing::TxrUserClient& client = *[] {
-    if (std::filesystem::is_directory("/dev/shm")) {
-      sim::reset(std::filesystem::path("/dev/shm") / "conduit-txr-write-fuzzer");
-    } else {
-      sim::reset();
-    }
-    if (!sim::load_driver(sim::TesseraDevice::defaults(), DriverEntry).ok()) std::abort();
-    auto* opened = new txr_testing::TxrUserClient;
-    if (opened->open() != 0) std::abort();
-    return opened;
-  }();
-  return client;
+// The machine root lives in memory when it can: every input's capture is a file the block
+// writes.
+std::optional<std::filesystem::path> MachineRoot() {
+  if (!std::filesystem::is_directory("/dev/shm")) return std::nullopt;
+  return std::filesystem::path("/dev/shm") / "conduit-txr-write-fuzzer";
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  txr_testing::TxrUserClient& client = Client();
+  txr_testing::TxrUserClient& client = txr_fuzzing::BootedClient(MachineRoot());
   std::uint32_t written = 0;
   const std::uint32_t status = client.write(std::vector<std::uint8_t>(data, data + size), &written);
   if (status == 0 && written != size) std::abort();  // a success takes the whole buffer
