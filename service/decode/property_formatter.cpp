@@ -7,6 +7,7 @@
 
 #include "in6addr.h"
 #include "log_writer.h"
+#include "logged_call.h"
 
 void ETW_DECODING_STATE::Reset() {
   userDataConsumed = 0;
@@ -313,7 +314,7 @@ const InTypeFormat* FormatOf(USHORT inType) {
 
 ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG pointerSize, const BYTE* data,
                          ULONG available, WCHAR* buffer, ULONG* bufferSize, ULONG* consumed) {
-  try {
+  return LoggedCallOr("GetFormattedBuffer", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (data == nullptr || bufferSize == nullptr || consumed == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_EVT_INVALID_EVENT_DATA;
@@ -335,12 +336,7 @@ ULONG GetFormattedBuffer(USHORT inType, USHORT outType, USHORT length, ULONG poi
     std::memcpy(buffer, result.c_str(), needed);
     *consumed = element.size;
     return ERROR_SUCCESS;
-  } catch (const std::exception& e) {
-    LogStandardException("GetFormattedBuffer", e);
-  } catch (...) {
-    LogGenericException("GetFormattedBuffer");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 bool EventStampToFileTime(const ETW_SESSION_CLOCK& clock, LONGLONG stamp, ULONGLONG* fileTime) {

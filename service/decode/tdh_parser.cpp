@@ -91,7 +91,7 @@ void TdhParserImpl::SetSessionClock(const TRACE_LOGFILE_HEADER& header) {
 }
 
 std::string TdhParserImpl::GetETWData(PEVENT_RECORD event) {
-  try {
+  return LoggedCallOr("TdhParserImpl::GetETWData", std::string(), [&]() -> std::string {
     if (event == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return {};
@@ -99,16 +99,11 @@ std::string TdhParserImpl::GetETWData(PEVENT_RECORD event) {
     if (SameGuid(event->EventHeader.ProviderId, kDuxProvider)) return GetDUXData(event);
     if (SameGuid(event->EventHeader.ProviderId, kVexProvider)) return GetVEXData(event);
     return EtwEventGetProcessedString(event);
-  } catch (const std::exception& e) {
-    LogStandardException("TdhParserImpl::GetETWData", e);
-  } catch (...) {
-    LogGenericException("TdhParserImpl::GetETWData");
-  }
-  return {};
+  });
 }
 
 std::string TdhParserImpl::EtwGetCustomMessageString(PEVENT_RECORD event, const std::string& message) {
-  try {
+  return LoggedCallOr("TdhParserImpl::EtwGetCustomMessageString", std::string(), [&]() -> std::string {
     if (message.empty()) {
       WriteLog(LOG_ERROR, "userMssage is empty");
       return {};
@@ -118,16 +113,11 @@ std::string TdhParserImpl::EtwGetCustomMessageString(PEVENT_RECORD event, const 
       return {};
     }
     return BuildEtwTextRecord(*event, message.data(), message.size());
-  } catch (const std::exception& e) {
-    LogStandardException("TdhParserImpl::EtwGetCustomMessageString", e);
-  } catch (...) {
-    LogGenericException("TdhParserImpl::EtwGetCustomMessageString");
-  }
-  return {};
+  });
 }
 
 std::string TdhParserImpl::EtwEventGetProcessedString(PEVENT_RECORD event) {
-  try {
+  return LoggedCallOr("TdhParserImpl::EtwEventGetProcessedString", std::string(), [&]() -> std::string {
     m_state.Reset();
     m_state.context = &m_context;
     event->UserContext = &m_context;
@@ -137,12 +127,7 @@ std::string TdhParserImpl::EtwEventGetProcessedString(PEVENT_RECORD event) {
       return {};
     }
     return BuildEtwTextRecord(*event, m_text.data(), m_text.size());
-  } catch (const std::exception& e) {
-    LogStandardException("TdhParserImpl::EtwEventGetProcessedString", e);
-  } catch (...) {
-    LogGenericException("TdhParserImpl::EtwEventGetProcessedString");
-  }
-  return {};
+  });
 }
 
 // The payload is the user data after its first two bytes; extended-data items are never part
@@ -161,29 +146,19 @@ std::string TdhParserImpl::RawRecord(PEVENT_RECORD event, BYTE type, const char*
 }
 
 std::string TdhParserImpl::GetDUXData(PEVENT_RECORD event) {
-  try {
+  return LoggedCallOr("TdhParserImpl::GetDUXData", std::string(), [&]() -> std::string {
     return RawRecord(event, TRACE_RECORD_TYPE_DUX, "[DUX] No Extended  , user data found");
-  } catch (const std::exception& e) {
-    LogStandardException("TdhParserImpl::GetDUXData", e);
-  } catch (...) {
-    LogGenericException("TdhParserImpl::GetDUXData");
-  }
-  return {};
+  });
 }
 
 std::string TdhParserImpl::GetVEXData(PEVENT_RECORD event) {
-  try {
+  return LoggedCallOr("TdhParserImpl::GetVEXData", std::string(), [&]() -> std::string {
     return RawRecord(event, TRACE_RECORD_TYPE_VEX, "[VEX] No Extended  , user data found");
-  } catch (const std::exception& e) {
-    LogStandardException("TdhParserImpl::GetVEXData", e);
-  } catch (...) {
-    LogGenericException("TdhParserImpl::GetVEXData");
-  }
-  return {};
+  });
 }
 
 ULONG TdhParserImpl::GetTraceEventInfo(PEVENT_RECORD event, ETW_DECODING_STATE* state, PTRACE_EVENT_INFO* info) {
-  try {
+  return LoggedCallOr("GetTraceEventInfo", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (event == nullptr || state == nullptr || info == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_PARAMETER;
@@ -206,12 +181,7 @@ ULONG TdhParserImpl::GetTraceEventInfo(PEVENT_RECORD event, ETW_DECODING_STATE* 
       *info = reinterpret_cast<PTRACE_EVENT_INFO>(m_eventInfo.data());
       return ERROR_SUCCESS;
     }
-  } catch (const std::exception& e) {
-    LogStandardException("GetTraceEventInfo", e);
-  } catch (...) {
-    LogGenericException("GetTraceEventInfo");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 ULONG TdhParserImpl::DecodeETWEvent(ETW_DECODING_STATE* state, PEVENT_RECORD event, std::string& output) {

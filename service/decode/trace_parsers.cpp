@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "log_writer.h"
+#include "logged_call.h"
 #include "objbase.h"
 
 namespace {
@@ -91,7 +92,7 @@ void _ETW_EVENT_MSGSTRINGS::Fill(const TRACE_EVENT_INFO* info, ULONG infoSize) {
 }
 
 bool _ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser() {
-  try {
+  return LoggedCallOr("_ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser", false, [&]() -> bool {
     finalMessage.clear();
     if (!providerName.empty()) {
       finalMessage = providerName;
@@ -99,12 +100,7 @@ bool _ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser() {
     }
     finalMessage += formattedEventMessage;
     return !finalMessage.empty();
-  } catch (const std::exception& e) {
-    LogStandardException("_ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser", e);
-  } catch (...) {
-    LogGenericException("_ETW_EVENT_MSGSTRINGS::CreateFinalEtwMessageToUser");
-  }
-  return false;
+  });
 }
 
 // --- ETWTraceParser ----------------------------------------------------------------------
@@ -116,7 +112,7 @@ ETWTraceParser& ETWTraceParser::Instance() {
 
 ULONG ETWTraceParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG infoSize,
                                   PEVENT_RECORD event, std::string& output) {
-  try {
+  return LoggedCallOr("ETWTraceParser::DecodeTrace", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (state == nullptr || info == nullptr || event == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_PARAMETER;
@@ -153,17 +149,12 @@ ULONG ETWTraceParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_I
     }
     output += texts.finalMessage;
     return ERROR_SUCCESS;
-  } catch (const std::exception& e) {
-    LogStandardException("ETWTraceParser::DecodeTrace", e);
-  } catch (...) {
-    LogGenericException("ETWTraceParser::DecodeTrace");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 ULONG ETWTraceParser::PopulateETWEventData(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info,
                                            PEVENT_RECORD event) {
-  try {
+  return LoggedCallOr("ETWTraceParser::PopulateETWEventData", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (state == nullptr || info == nullptr || event == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_PARAMETER;
@@ -179,17 +170,12 @@ ULONG ETWTraceParser::PopulateETWEventData(ETW_DECODING_STATE* state, const TRAC
       if (status != ERROR_SUCCESS) return status;
     }
     return ERROR_SUCCESS;
-  } catch (const std::exception& e) {
-    LogStandardException("ETWTraceParser::PopulateETWEventData", e);
-  } catch (...) {
-    LogGenericException("ETWTraceParser::PopulateETWEventData");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 ULONG ETWTraceParser::DumpComplexType(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                       ULONG propertyIndex, WString& text) {
-  try {
+  return LoggedCallOr("ETWTraceParser::DumpComplexType", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     const EVENT_PROPERTY_INFO& property = PropertyAt(info, propertyIndex);
     const ULONG count =
         (property.Flags & PropertyParamCount) != 0 ? SavedValue(state, property.countPropertyIndex) : property.count;
@@ -207,17 +193,12 @@ ULONG ETWTraceParser::DumpComplexType(ETW_DECODING_STATE* state, const TRACE_EVE
       if (state->userDataConsumed == before) break;
     }
     return ERROR_SUCCESS;
-  } catch (const std::exception& e) {
-    LogStandardException("ETWTraceParser::DumpComplexType", e);
-  } catch (...) {
-    LogGenericException("ETWTraceParser::DumpComplexType");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 ULONG ETWTraceParser::DumpSimpleType(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                      ULONG propertyIndex, WString& text) {
-  try {
+  return LoggedCallOr("ETWTraceParser::DumpSimpleType", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     const EVENT_PROPERTY_INFO& property = PropertyAt(info, propertyIndex);
     if ((property.Flags & PropertyStruct) != 0) return ERROR_SUCCESS;  // nested structures are not in templates
     const USHORT inType = property.nonStructType.InType;
@@ -256,12 +237,7 @@ ULONG ETWTraceParser::DumpSimpleType(ETW_DECODING_STATE* state, const TRACE_EVEN
       if (propertyIndex < state->savedValues.size()) state->savedValues[propertyIndex] = value;
     }
     return ERROR_SUCCESS;
-  } catch (const std::exception& e) {
-    LogStandardException("ETWTraceParser::DumpSimpleType", e);
-  } catch (...) {
-    LogGenericException("ETWTraceParser::DumpSimpleType");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 namespace {
@@ -290,20 +266,15 @@ ULONG FetchEventMap(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEV
 
 ULONG ETWTraceParser::CheckForMap(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                   const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
-  try {
+  return LoggedCallOr("ETWTraceParser::CheckForMap", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     return FetchEventMap(state, info, event, property, map);
-  } catch (const std::exception& e) {
-    LogStandardException("ETWTraceParser::CheckForMap", e);
-  } catch (...) {
-    LogGenericException("ETWTraceParser::CheckForMap");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 ULONG ETWTraceParser::FormatProperty(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                      const EVENT_PROPERTY_INFO& property, USHORT length, PEVENT_MAP_INFO map,
                                      WString& text) {
-  try {
+  return LoggedCallOr("ETWTraceParser::FormatProperty", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     const auto* userData = static_cast<const BYTE*>(event->UserData);
     if (userData == nullptr || state->userDataConsumed >= event->UserDataLength) return ERROR_SUCCESS;
     const ULONG remaining = event->UserDataLength - state->userDataConsumed;
@@ -400,12 +371,7 @@ ULONG ETWTraceParser::FormatProperty(ETW_DECODING_STATE* state, const TRACE_EVEN
       state->userDataConsumed += consumed;
       return ERROR_SUCCESS;
     }
-  } catch (const std::exception& e) {
-    LogStandardException("ETWTraceParser::FormatProperty", e);
-  } catch (...) {
-    LogGenericException("ETWTraceParser::FormatProperty");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 // --- WPPTraceParser ----------------------------------------------------------------------
@@ -417,7 +383,7 @@ WPPTraceParser& WPPTraceParser::Instance() {
 
 ULONG WPPTraceParser::DecodeTrace(ETW_DECODING_STATE*, const TRACE_EVENT_INFO*, ULONG, PEVENT_RECORD event,
                                   std::string& output) {
-  try {
+  return LoggedCallOr("WPPTraceParser::DecodeTrace", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (event == nullptr) {
       WriteLog(LOG_ERROR, "ERROR# WPPTraceParser::DecodeTrace pEvent invalid parameter");
       return ERROR_INVALID_PARAMETER;
@@ -425,12 +391,7 @@ ULONG WPPTraceParser::DecodeTrace(ETW_DECODING_STATE*, const TRACE_EVENT_INFO*, 
     if (event->UserData == nullptr || event->UserDataLength == 0) return ERROR_SUCCESS;
     output.append(static_cast<const char*>(event->UserData), event->UserDataLength);
     return ERROR_SUCCESS;
-  } catch (const std::exception& e) {
-    LogStandardException("WPPTraceParser::DecodeTrace", e);
-  } catch (...) {
-    LogGenericException("WPPTraceParser::DecodeTrace");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 // --- EtwMOFDataParser --------------------------------------------------------------------
@@ -532,7 +493,7 @@ ULONG MofElementSize(USHORT inType, ULONG length, ULONG pointerSize, const BYTE*
 
 ULONG EtwMOFDataParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, ULONG,
                                     PEVENT_RECORD event, std::string& output) {
-  try {
+  return LoggedCallOr("EtwMOFDataParser::DecodeTrace", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (state == nullptr || info == nullptr || event == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_PARAMETER;
@@ -568,17 +529,12 @@ ULONG EtwMOFDataParser::DecodeTrace(ETW_DECODING_STATE* state, const TRACE_EVENT
       Append(output, "%lld, ", static_cast<long long>(stamp));
     }
     return PrintProperties(state, info, event, output);
-  } catch (const std::exception& e) {
-    LogStandardException("EtwMOFDataParser::DecodeTrace", e);
-  } catch (...) {
-    LogGenericException("EtwMOFDataParser::DecodeTrace");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 ULONG EtwMOFDataParser::PrintProperties(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                         std::string& output) {
-  try {
+  return LoggedCallOr("EtwMOFDataParser::PrintProperties", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     state->savedValues.assign(info->PropertyCount, 0);
     for (ULONG i = 0; i < info->TopLevelPropertyCount && i < info->PropertyCount; ++i) {
       const EVENT_PROPERTY_INFO& property = PropertyAt(info, i);
@@ -605,12 +561,7 @@ ULONG EtwMOFDataParser::PrintProperties(ETW_DECODING_STATE* state, const TRACE_E
       if (status != ERROR_SUCCESS) return status;
     }
     return ERROR_SUCCESS;
-  } catch (const std::exception& e) {
-    LogStandardException("EtwMOFDataParser::PrintProperties", e);
-  } catch (...) {
-    LogGenericException("EtwMOFDataParser::PrintProperties");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 ULONG EtwMOFDataParser::PrintProperty(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
@@ -652,14 +603,9 @@ ULONG EtwMOFDataParser::PrintProperty(ETW_DECODING_STATE* state, const TRACE_EVE
 
 ULONG EtwMOFDataParser::GetMapInfo(ETW_DECODING_STATE* state, const TRACE_EVENT_INFO* info, PEVENT_RECORD event,
                                    const EVENT_PROPERTY_INFO& property, PEVENT_MAP_INFO* map) {
-  try {
+  return LoggedCallOr("EtwMOFDataParser::GetMapInfo", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     return FetchEventMap(state, info, event, property, map);
-  } catch (const std::exception& e) {
-    LogStandardException("EtwMOFDataParser::GetMapInfo", e);
-  } catch (...) {
-    LogGenericException("EtwMOFDataParser::GetMapInfo");
-  }
-  return ERROR_INTERNAL_ERROR;
+  });
 }
 
 namespace {

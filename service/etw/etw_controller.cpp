@@ -7,6 +7,7 @@
 
 #include "etw_adapter.h"
 #include "log_writer.h"
+#include "logged_call.h"
 #include "process_singleton.h"
 #include "section_guard.h"
 #include "strsafe.h"
@@ -116,18 +117,13 @@ bool CEtwController::AnotherOwnsTheName(LPCWSTR name, PEVENT_TRACE_PROPERTIES bl
 TRACEHANDLE CEtwController::GetSessionHandle(LPCWSTR name) {
   FunctionTrace trace("CEtwController::GetSessionHandle");
   SectionGuard guard(&_lock);
-  try {
+  return LoggedCallOr("CEtwController::GetSessionHandle", TRACEHANDLE{0}, [&]() -> TRACEHANDLE {
     if (name == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return 0;
     }
     return SameSessionName(name, _sessionName) ? _sessionHandle : 0;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwController::GetSessionHandle", e);
-  } catch (...) {
-    LogGenericException("CEtwController::GetSessionHandle");
-  }
-  return 0;
+  });
 }
 
 void CEtwController::InitSessionProperties(PEVENT_TRACE_PROPERTIES properties, ULONG size) {
@@ -147,8 +143,8 @@ void CEtwController::InitSessionProperties(PEVENT_TRACE_PROPERTIES properties, U
 ULONG CEtwController::StartSession(LPCWSTR name) {
   FunctionTrace trace("CEtwController::StartSession");
   SectionGuard guard(&_lock);
-  ULONG status = ERROR_SUCCESS;
-  try {
+  const ULONG outcome = LoggedCallOr("CEtwController::StartSession", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
+    ULONG status = ERROR_SUCCESS;
     WriteLog(LOG_INFO, "INFO # CEtwController::StartSession # Session name - (%s).", Utf8(name).c_str());
     if (name == nullptr || name[0] == 0) {
       WriteLog(LOG_ERROR, "ERROR # CEtwController::StartSession # Session name is NULL or empty.");
@@ -193,8 +189,6 @@ ULONG CEtwController::StartSession(LPCWSTR name) {
                        "ERROR # CEtwController::StartSession # Session (%s) already exists: Trying "
                        "ControlTrace(Stop) failed with %lu.",
                        Utf8(_sessionName).c_str(), static_cast<unsigned long>(status));
-              WriteLog(LOG_INFO, "INFO # Exiting CEtwController::StartSession # with status %lu. \n",
-                       static_cast<unsigned long>(status));
               return status;
             }
             // The stop by name ended it; a further stop here could only end a session that
@@ -213,23 +207,18 @@ ULONG CEtwController::StartSession(LPCWSTR name) {
         }
       }
     }
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwController::StartSession", e);
-    status = ERROR_INTERNAL_ERROR;
-  } catch (...) {
-    LogGenericException("CEtwController::StartSession");
-    status = ERROR_INTERNAL_ERROR;
-  }
+    return status;
+  });
   WriteLog(LOG_INFO, "INFO # Exiting CEtwController::StartSession # with status %lu. \n",
-           static_cast<unsigned long>(status));
-  return status;
+           static_cast<unsigned long>(outcome));
+  return outcome;
 }
 
 ULONG CEtwController::StopSession(LPCWSTR name) {
   FunctionTrace trace("CEtwController::StopSession");
   SectionGuard guard(&_lock);
-  ULONG status = ERROR_SUCCESS;
-  try {
+  const ULONG outcome = LoggedCallOr("CEtwController::StopSession", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
+    ULONG status = ERROR_SUCCESS;
     WriteLog(LOG_INFO, "INFO # Entering CEtwController::StopSession (%s).", Utf8(name).c_str());
     std::size_t bytes = 0;
     if (_sessionHandle == 0) {
@@ -274,16 +263,11 @@ ULONG CEtwController::StopSession(LPCWSTR name) {
         }
       }
     }
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwController::StopSession", e);
-    status = ERROR_INTERNAL_ERROR;
-  } catch (...) {
-    LogGenericException("CEtwController::StopSession");
-    status = ERROR_INTERNAL_ERROR;
-  }
+    return status;
+  });
   WriteLog(LOG_INFO, "INFO # Exiting CEtwController::StopSession (%s) with status %lu. \n", Utf8(name).c_str(),
-           static_cast<unsigned long>(status));
-  return status;
+           static_cast<unsigned long>(outcome));
+  return outcome;
 }
 
 ULONG CEtwController::EnableProvider(const GUID& provider, UCHAR level, ULONGLONG matchAnyKeyword,
@@ -304,8 +288,8 @@ ULONG CEtwController::DisableProvider(const GUID& provider) {
 ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBase>& sink) {
   FunctionTrace trace("CEtwController::RedirectTrace");
   SectionGuard guard(&_lock);
-  ULONG status = ERROR_SUCCESS;
-  try {
+  const auto dropAdapter = [this] { _etwAdapter.reset(); };
+  return LoggedCallOr("CEtwController::RedirectTrace", ERROR_INTERNAL_ERROR, [&]() -> ULONG {
     if (name == nullptr || !sink) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
       return ERROR_INVALID_HANDLE;
@@ -337,7 +321,7 @@ ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBa
     }
     WriteLog(LOG_DEBUG,
              "DEBUG # CEtwController::RedirectTrace # CEtwAdapter created. About to start processing trace events.");
-    status = _etwAdapter->ProcessTrace(sink);
+    const ULONG status = _etwAdapter->ProcessTrace(sink);
     if (status != ERROR_SUCCESS) {
       WriteLog(LOG_ERROR, "ERROR # CEtwController::RedirectTrace # CEtwAdapter::ProcessTrace() failed with %lu!!!",
                static_cast<unsigned long>(status));
@@ -346,11 +330,5 @@ ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBa
       WriteLog(LOG_DEBUG, "DEBUG # CEtwController::RedirectTrace # CEtwAdapter started redirecting trace events.");
     }
     return status;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwController::RedirectTrace", e);
-  } catch (...) {
-    LogGenericException("CEtwController::RedirectTrace");
-  }
-  _etwAdapter.reset();
-  return ERROR_INTERNAL_ERROR;
+  }, dropAdapter);
 }
