@@ -23,6 +23,7 @@
 #include "demo_providers.h"
 #include "sim/providers.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
 #include "hosted_target.h"
 #include "testing/stp_capture.h"
 #include "testing/trace_record_builder.h"
@@ -198,7 +199,7 @@ class DemoCapture : public conduit::testing::HostedTarget {
     } else {
       for (unsigned n = 0; n < kRounds; ++n) ASSERT_EQ(m_events->WriteRound(n), DemoEvents::kProviders);
     }
-    for (int i = 0; i < 1500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim::wait_for(delivered);
     if (stopWriting) stopWriting();
     ASSERT_EQ(m_client->stop_session(session).status, 0u);
   }
@@ -215,7 +216,7 @@ class DemoCapture : public conduit::testing::HostedTarget {
     CaptureRounds(3, "Demo Stp", delivered);
     // Until then the file may end inside a packet.
     const auto complete = [&] { return delivered() && capture->skips.empty(); };
-    for (int i = 0; i < 500 && !complete(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim::wait_for(complete, std::chrono::seconds(10));
     return capture.value_or(stp_testing::DecodedCapture());
   }
 

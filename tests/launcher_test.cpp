@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cli_app.h"
+#include "sim/wait.h"
 #include "testing/free_port.h"
 #include "testing/stp_capture.h"
 #include "testing/trace_record_builder.h"
@@ -177,10 +178,10 @@ TEST(ConduitTarget, WritesDemoEventsWithoutBeingAsked) {
     // The service writes the plain file in its working directory.
     const fs::path file = root / "Windows" / "System32" / "Demo.bin";
     std::optional<std::vector<syst_testing::ReadRecord>> records;
-    for (int i = 0; i < 1500 && !(records && !records->empty()); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim::wait_for([&] {
       records = syst_testing::SplitFrames(stp_testing::ReadWholeFile(file));
-    }
+      return records && !records->empty();
+    });
     EXPECT_EQ(cli({"--port", port, "stop", "Demo"}), 0);
     ASSERT_TRUE(records && !records->empty());
     EXPECT_EQ(records->front().type, 2);

@@ -21,6 +21,7 @@
 #include "evntprov.h"
 #include "record_command.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
 #include "testing/cli_run.h"
 #include "hosted_target.h"
 #include "testing/log_file.h"
@@ -47,11 +48,6 @@ class RecordCommand : public conduit::testing::HostedTarget {
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
     return count;
   }
-  template <typename Condition>
-  static bool WaitFor(Condition condition) {
-    for (int i = 0; i < 1500 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return condition();
-  }
 
 };
 
@@ -67,7 +63,7 @@ TEST_F(RecordCommand, ADurationCaptureWritesTheStpFileAndLeavesNoSession) {
   // The default sink is the STP file, which starts with its preamble once the redirect runs.
   const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
   std::vector<std::filesystem::path> files;
-  ASSERT_TRUE(WaitFor([&] {
+  ASSERT_TRUE(sim::wait_for([&] {
     files.clear();
     for (const auto& entry : std::filesystem::directory_iterator(folder)) files.push_back(entry.path());
     return files.size() == 1 && std::filesystem::file_size(files.front()) > 0;
@@ -126,7 +122,7 @@ TEST_F(RecordCommand, AnInterruptDuringTheWaitStopsTheSessionAndExitsZero) {
   });
   EVENT_DESCRIPTOR descriptor{};
   descriptor.Level = 4;
-  EXPECT_TRUE(WaitFor([&] { return EventEnabled(provider, &descriptor) || finished; }));
+  EXPECT_TRUE(sim::wait_for([&] { return EventEnabled(provider, &descriptor) || finished; }));
   const auto file = sim::target_root() / "Until Stopped.bin";
   std::size_t expected = 0;
   for (int i = 0; i < 50; ++i) {
@@ -136,7 +132,7 @@ TEST_F(RecordCommand, AnInterruptDuringTheWaitStopsTheSessionAndExitsZero) {
     EventDataDescCreate(&item, text.data(), static_cast<ULONG>(text.size()));
     EXPECT_EQ(EventWrite(provider, &descriptor, 1, &item), 0u);
   }
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(sim::wait_for([&] {
     return finished || (std::filesystem::exists(file) && std::filesystem::file_size(file) >= expected);
   }));
   conduit::host::request_interrupt();
@@ -240,7 +236,7 @@ TEST_F(RecordCommand, AHostTheServiceDoesNotAdmitIsToldTheAdmissionRule) {
   EXPECT_NE(run.err.find("Conduit answers only peers at 127.0.0.1 and 169.x.x.x"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("or what listens there is not Conduit"), std::string::npos) << run.err;
   EXPECT_TRUE(
-      WaitFor([] { return Log().find("Client Connection is denied from IP : 127.0.0.2") != std::string::npos; }));
+      sim::wait_for([] { return Log().find("Client Connection is denied from IP : 127.0.0.2") != std::string::npos; }));
 }
 
 // Another client's start of another name replaces the session (the service runs one at a
@@ -256,7 +252,7 @@ TEST_F(RecordCommand, ASessionReplacedByAnotherClientsStartExitsFourAndSaysSo) {
     run = Record({"--sink", "file", "--session", "Mine", kRawGuid});
     finished = true;
   });
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(sim::wait_for([&] {
     return finished ||
            (EventEnabled(provider, &descriptor) && std::filesystem::exists(sim::target_root() / "Mine.bin"));
   }));
@@ -295,11 +291,11 @@ TEST_F(RecordCommand, AServiceLostDuringTheWaitEndsTheRecordAndExitsThree) {
     run = Record({"--sink", "file", "--session", "Orphan", kRawGuid});
     finished = true;
   });
-  EXPECT_TRUE(WaitFor([&] {
+  EXPECT_TRUE(sim::wait_for([&] {
     return finished || (EventEnabled(provider, &descriptor) && std::filesystem::exists(sim::target_root() / "Orphan.bin"));
   }));
   m_service->Stop();
-  const bool endedByItself = WaitFor([&] { return finished.load(); });
+  const bool endedByItself = sim::wait_for([&] { return finished.load(); });
   conduit::host::request_interrupt();  // only so that a record that did not notice ends
   capture.join();
   EventUnregister(provider);
@@ -314,7 +310,7 @@ TEST_F(RecordCommand, AServiceLostDuringTheWaitEndsTheRecordAndExitsThree) {
   // Stopped by hand, the session ends its redirect, whose sink lets go of the file; the next
   // reset must not find the redirect's threads still at work.
   EXPECT_EQ(ControlSessionByName(u"Orphan", EVENT_TRACE_CONTROL_STOP), 0u);
-  EXPECT_TRUE(WaitFor([] {
+  EXPECT_TRUE(sim::wait_for([] {
     HANDLE file = CreateFileW(u"Orphan.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     CloseHandle(file);
@@ -343,9 +339,9 @@ TEST_F(RecordCommand, ATargetThatFallsSilentIsFoundByThePingAndTheSessionStopped
     finished = true;
   });
   // Sink, start, enable and redirect have been answered: the next answer is a ping's.
-  EXPECT_TRUE(WaitFor([&] { return finished || Count(Log(), "INFO # send data") >= 4; }));
+  EXPECT_TRUE(sim::wait_for([&] { return finished || Count(Log(), "INFO # send data") >= 4; }));
   sim::fail_next("send", 1, WSAECONNRESET);
-  const bool endedByItself = WaitFor([&] { return finished.load(); });
+  const bool endedByItself = sim::wait_for([&] { return finished.load(); });
   conduit::host::request_interrupt();  // only so that a record that did not notice ends
   capture.join();
   EXPECT_TRUE(endedByItself);

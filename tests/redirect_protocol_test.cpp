@@ -15,6 +15,7 @@
 #include "conduit_client.h"
 #include "evntprov.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
 #include "hosted_target.h"
 #include "tessera/model.h"
 #include "txr_boot.h"
@@ -53,7 +54,7 @@ class RedirectProtocol : public conduit::testing::HostedTarget {
     ASSERT_EQ(m_client->enable_providers_by_guid(session, {{kRawGuid, 5, 0, 0}}).status, 0u);
     ASSERT_EQ(m_client->redirect(session).status, 0u);
     WriteRawEvents(kEvents);
-    for (int i = 0; i < 1500 && !delivered(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    sim::wait_for(delivered);
     ASSERT_EQ(m_client->stop_session(session).status, 0u);
     m_client.reset();
     m_service.reset();
@@ -80,11 +81,10 @@ class RedirectProtocol : public conduit::testing::HostedTarget {
     ASSERT_EQ(m_client->redirect(session).status, 0u);
     WriteRawEvents(kEvents);
     const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
-    for (int i = 0; i < 1500; ++i) {
+    sim::wait_for([&] {
       const auto capture = stp_testing::DecodeOnlyCaptureIn(folder);
-      if (capture && capture->messages.size() + 1 >= static_cast<std::size_t>(kEvents)) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+      return capture && capture->messages.size() + 1 >= static_cast<std::size_t>(kEvents);
+    });
   }
   // The capture is whole the moment its redirect ended: every event, each message complete,
   // nothing skipped (a file left open ends inside a message or a packet).
@@ -158,7 +158,7 @@ TEST_F(RedirectProtocol, TheStpFileDecodesToTheSameRecordsOnMaster256Channel32) 
     return std::all_of(capture->messages.begin(), capture->messages.end(),
                        [](const stpdump::Message& m) { return m.cls == stpdump::MessageClass::RawData; });
   };
-  for (int i = 0; i < 500 && !complete(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  sim::wait_for(complete, std::chrono::seconds(10));
   ASSERT_TRUE(capture.has_value());
   EXPECT_TRUE(capture->losses.empty());
   EXPECT_TRUE(capture->skips.empty());

@@ -11,6 +11,7 @@
 #include "conduit_client.h"
 #include "etw_session_query.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
 #include "testing/hosted_conduit.h"
 #include "testing/log_file.h"
 
@@ -172,7 +173,7 @@ TEST_F(SessionProtocol, TeardownWithClientsConnectedAndASessionRunning) {
       // The connection ends with the service.
     }
   });
-  while (rounds.load() < 3) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_TRUE(sim::wait_for([&] { return rounds.load() >= 3; }));
   m_service.reset();
   stop = true;
   busy.join();

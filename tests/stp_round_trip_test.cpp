@@ -2,8 +2,6 @@
 // stpdump's decoder: the same records come back, payload for payload.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <thread>
@@ -14,9 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "device_mipi_stp2file.h"
+#include "sim/host_path.h"
 #include "sim/sim.h"
-#include "stp_parser.h"
-#include "stream_decoder.h"
+#include "testing/stp_capture.h"
 #include "syst.h"
 #include "testing/log_file.h"
 #include "testing/trace_record_builder.h"
@@ -25,26 +23,12 @@ namespace {
 
 using syst_testing::Bytes;
 
-struct Collector : stpdump::ItemSink {
-  std::vector<stpdump::Message> messages;
-  std::uint64_t others = 0;
-  void OnMessage(const stpdump::Message& m) override { messages.push_back(m); }
-  void OnLoss(const stpdump::Loss&) override { ++others; }
-  void OnSkip(const stpdump::Skip&) override { ++others; }
-};
-
 struct Original {
   std::uint8_t type;
   std::size_t payload_offset;  // in the written buffer, which the walk rewrites in place
   std::size_t payload_length;
   std::string text;
 };
-
-std::filesystem::path HostPath(const std::basic_string<WCHAR>& windows) {
-  std::string narrow;
-  for (WCHAR c : windows) narrow.push_back(c == u'\\' ? '/' : static_cast<char>(c));
-  return narrow;
-}
 
 TEST(StpRoundTripTest, RandomRecordSetsComeBackUnchanged) {
   std::mt19937_64 random(20261208);
@@ -96,19 +80,12 @@ TEST(StpRoundTripTest, RandomRecordSetsComeBackUnchanged) {
         ASSERT_EQ(sink.Write(buffer.data(), static_cast<DWORD>(buffer.size()), &written, nullptr), 0u);
         ASSERT_EQ(written, buffer.size());
       }
-      path = HostPath(sink.FilePath());
+      path = sim::host_path_of(sink.FilePath());
     }
-    std::ifstream in(path, std::ios::binary);
-    const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-
-    Collector collector;
-    stpdump::StreamDecoder decoder(collector);
-    stpdump::StpParser parser(decoder);
-    parser.Feed(file.data(), file.size());
-    parser.Finish();
-    decoder.Finish();
-    EXPECT_EQ(collector.others, 0u);
-    EXPECT_EQ(decoder.Frequency(), 10'000'000u);
+    const auto collector = stp_testing::DecodeStp(stp_testing::ReadWholeFile(path));
+    EXPECT_TRUE(collector.losses.empty());
+    EXPECT_TRUE(collector.skips.empty());
+    EXPECT_EQ(collector.frequency, 10'000'000u);
 
     std::size_t next = 0;
     for (std::size_t b = 0; b < buffers.size(); ++b) {
@@ -134,19 +111,6 @@ TEST(StpRoundTripTest, RandomRecordSetsComeBackUnchanged) {
     }
     EXPECT_EQ(next, collector.messages.size());
   }
-}
-
-std::vector<stpdump::Message> DecodeFile(const std::filesystem::path& path, std::uint64_t* others) {
-  std::ifstream in(path, std::ios::binary);
-  const Bytes file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  Collector collector;
-  stpdump::StreamDecoder decoder(collector);
-  stpdump::StpParser parser(decoder);
-  parser.Feed(file.data(), file.size());
-  parser.Finish();
-  decoder.Finish();
-  *others = collector.others;
-  return collector.messages;
 }
 
 // A new session's sink can be written while the previous redirect still drains into its own:
@@ -185,9 +149,10 @@ TEST(StpRoundTripTest, TwoSinksWrittenAtOnceKeepTheirRecordsApart) {
   std::size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     ++files;
-    std::uint64_t others = 0;
-    const auto messages = DecodeFile(entry.path(), &others);
-    EXPECT_EQ(others, 0u);
+    const auto capture = stp_testing::DecodeStp(stp_testing::ReadWholeFile(entry.path()));
+    EXPECT_TRUE(capture.losses.empty());
+    EXPECT_TRUE(capture.skips.empty());
+    const auto& messages = capture.messages;
     ASSERT_FALSE(messages.empty());
     const std::uint8_t mark = messages.front().payload.at(0);
     for (const auto& message : messages) {

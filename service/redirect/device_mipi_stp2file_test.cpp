@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "sim/clock.h"
+#include "sim/host_path.h"
 #include "sim/sim.h"
 #include "syst.h"
 #include "testing/log_file.h"
@@ -24,12 +25,6 @@ namespace {
 using syst_testing::Bytes;
 using syst_testing::FrameRecord;
 using namespace std::chrono;
-
-std::filesystem::path HostPath(const WString& windows) {
-  std::string narrow;
-  for (WCHAR c : windows) narrow.push_back(c == u'\\' ? '/' : static_cast<char>(c));
-  return narrow;
-}
 
 Bytes ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -72,7 +67,7 @@ TEST_F(DeviceMipiSTP2FileTest, FileIsNamedAfterDayMonthAndTimeInTheTracesFolder)
   const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
   ASSERT_FALSE(std::filesystem::exists(folder));
   DeviceMipiSTP2File sink;
-  EXPECT_EQ(HostPath(sink.FilePath()), folder / "ETWTRACE_0303070509.bin");
+  EXPECT_EQ(sim::host_path_of(sink.FilePath()), folder / "ETWTRACE_0303070509.bin");
   EXPECT_TRUE(std::filesystem::exists(folder / "ETWTRACE_0303070509.bin"));
   EXPECT_FALSE(sink.IsOpen());
   EXPECT_TRUE(log_->Contains("Trace file wll be written to : "));
@@ -81,7 +76,7 @@ TEST_F(DeviceMipiSTP2FileTest, FileIsNamedAfterDayMonthAndTimeInTheTracesFolder)
 TEST_F(DeviceMipiSTP2FileTest, FileNamePutsTheDayBeforeTheMonth) {
   sim::set_system_time(sys_days{2026y / November / 24} + 23h + 59min + 58s);
   DeviceMipiSTP2File sink;
-  EXPECT_EQ(HostPath(sink.FilePath()).filename(), "ETWTRACE_2411235958.bin");
+  EXPECT_EQ(sim::host_path_of(sink.FilePath()).filename(), "ETWTRACE_2411235958.bin");
 }
 
 TEST_F(DeviceMipiSTP2FileTest, BufferWithoutEncoderHandlesIsReportedNotWrittenAndLoggedOnce) {
@@ -91,7 +86,7 @@ TEST_F(DeviceMipiSTP2FileTest, BufferWithoutEncoderHandlesIsReportedNotWrittenAn
   sim::fail_next("HeapAlloc", 1, 8);
   ASSERT_EQ(sink.Initialize(u"session"), 0u);
   ASSERT_EQ(get_systhandle(TRACE_RECORD_TYPE_ETW, 0), nullptr);
-  const auto path = HostPath(sink.FilePath());
+  const auto path = sim::host_path_of(sink.FilePath());
   const auto size = std::filesystem::file_size(path);
   Bytes records = FrameRecord(2, Bytes{1, 2, 3, 4});
   syst_testing::Append(records, FrameRecord(3, Bytes{5, 6}));
@@ -107,13 +102,13 @@ TEST_F(DeviceMipiSTP2FileTest, BufferWithoutEncoderHandlesIsReportedNotWrittenAn
 TEST_F(DeviceMipiSTP2FileTest, SecondSinkInTheSameSecondGetsANumberedFileOfItsOwn) {
   auto first = std::make_unique<DeviceMipiSTP2File>();
   ASSERT_EQ(first->Initialize(u"session"), 0u);
-  const auto firstPath = HostPath(first->FilePath());
+  const auto firstPath = sim::host_path_of(first->FilePath());
   const auto written = std::filesystem::file_size(firstPath);
   ASSERT_GT(written, 0u);
   DeviceMipiSTP2File second;
   DeviceMipiSTP2File third;
-  EXPECT_EQ(HostPath(second.FilePath()).filename(), "ETWTRACE_0303070509_1.bin");
-  EXPECT_EQ(HostPath(third.FilePath()).filename(), "ETWTRACE_0303070509_2.bin");
+  EXPECT_EQ(sim::host_path_of(second.FilePath()).filename(), "ETWTRACE_0303070509_1.bin");
+  EXPECT_EQ(sim::host_path_of(third.FilePath()).filename(), "ETWTRACE_0303070509_2.bin");
   EXPECT_EQ(std::filesystem::file_size(firstPath), written);
 }
 
@@ -128,7 +123,7 @@ TEST_F(DeviceMipiSTP2FileTest, TwoInitialisationsWriteOnePreamble) {
     DWORD done = 0;
     EXPECT_EQ(sink.Write(records.data(), static_cast<DWORD>(records.size()), &done, nullptr), 0u);
     EXPECT_EQ(done, records.size());
-    file = ReadFile(HostPath(sink.FilePath()));
+    file = ReadFile(sim::host_path_of(sink.FilePath()));
   }
   EXPECT_EQ(CountPreambles(file), 1u);
   const Bytes head = PreambleHead();
@@ -148,7 +143,7 @@ TEST_F(DeviceMipiSTP2FileTest, PendingHalfByteIsTheLastByteOfTheFile) {
     // 3 payload bytes: D16 and D8, which leaves the stream on an odd nibble count.
     Bytes records = FrameRecord(2, Bytes{1, 2, 3});
     ASSERT_EQ(sink.Write(records.data(), static_cast<DWORD>(records.size()), nullptr, nullptr), 0u);
-    path = HostPath(sink.FilePath());
+    path = sim::host_path_of(sink.FilePath());
     beforeClose = std::filesystem::file_size(path);
   }
   const Bytes file = ReadFile(path);
@@ -161,7 +156,7 @@ TEST_F(DeviceMipiSTP2FileTest, TeardownOnAnotherThreadStillWritesThePendingHalfB
   ASSERT_EQ(sink->Initialize(u"session"), 0u);
   Bytes records = FrameRecord(2, Bytes{1, 2, 3});
   ASSERT_EQ(sink->Write(records.data(), static_cast<DWORD>(records.size()), nullptr, nullptr), 0u);
-  const auto path = HostPath(sink->FilePath());
+  const auto path = sim::host_path_of(sink->FilePath());
   const auto beforeClose = std::filesystem::file_size(path);
   std::thread([&sink] { sink.reset(); }).join();
   EXPECT_EQ(std::filesystem::file_size(path), beforeClose + 1);
@@ -170,7 +165,7 @@ TEST_F(DeviceMipiSTP2FileTest, TeardownOnAnotherThreadStillWritesThePendingHalfB
 TEST_F(DeviceMipiSTP2FileTest, BufferWithoutMagicWritesNothingAndSucceeds) {
   DeviceMipiSTP2File sink;
   ASSERT_EQ(sink.Initialize(u"session"), 0u);
-  const auto path = HostPath(sink.FilePath());
+  const auto path = sim::host_path_of(sink.FilePath());
   const auto size = std::filesystem::file_size(path);
   Bytes records = FrameRecord(2, Bytes{1, 2, 3, 4});
   records[1] = 0xAF;
@@ -192,7 +187,7 @@ TEST_F(DeviceMipiSTP2FileTest, InvalidWritesReturn87) {
 TEST_F(DeviceMipiSTP2FileTest, OnlyInitialisedThreadsReachTheFile) {
   DeviceMipiSTP2File sink;
   ASSERT_EQ(sink.Initialize(u"session"), 0u);
-  const auto path = HostPath(sink.FilePath());
+  const auto path = sim::host_path_of(sink.FilePath());
   const auto size = std::filesystem::file_size(path);
   std::thread([&sink] {
     Bytes records = FrameRecord(2, Bytes{1, 2, 3, 4});
@@ -228,7 +223,7 @@ TEST_F(DeviceMipiSTP2FileTest, WithoutProgramDataTheBareNameIsUsed) {
   const auto previous = std::filesystem::current_path();
   std::filesystem::current_path(sim::target_root());
   sim::set_environment_variable("PROGRAMDATA", std::nullopt);
-  EXPECT_EQ(HostPath(DeviceMipiSTP2File::GetUniqueFilename()), "ETWTRACE_0303070509.bin");
+  EXPECT_EQ(sim::host_path_of(DeviceMipiSTP2File::GetUniqueFilename()), "ETWTRACE_0303070509.bin");
   std::filesystem::current_path(previous);
 }
 

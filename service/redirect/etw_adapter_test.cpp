@@ -18,6 +18,7 @@
 #include "evntrace.h"
 #include "sim/providers.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
 #include "tdh_parser.h"
 #include "testing/host_test_support.h"
 
@@ -278,8 +279,7 @@ class EtwAdapterTest : public host_testing::HostTest {
     std::weak_ptr<CEtwAdapter> watch = adapter;
     adapter.reset();
     StopSession();
-    for (int i = 0; i < 3000 && !watch.expired(); ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(watch.expired());
+    ASSERT_TRUE(sim::wait_for([&] { return watch.expired(); }));
   }
   // Events 0 to 3 decoded and queued while the sink holds the write of event 0.
   std::shared_ptr<CEtwAdapter> FourQueuedBehindAHeldWrite(const std::shared_ptr<SizedParser>& parser) {
@@ -288,13 +288,8 @@ class EtwAdapterTest : public host_testing::HostTest {
     Write(0);
     m_sink->WaitUntilHeld();
     for (unsigned i = 1; i < 4; ++i) Write(i);
-    WaitFor([&] { return parser->m_built.load() == 4; });
+    EXPECT_TRUE(sim::wait_for([&] { return parser->m_built.load() == 4; }));
     return adapter;
-  }
-  template <typename Condition>
-  static void WaitFor(Condition condition) {
-    for (int i = 0; i < 6000 && !condition(); ++i) std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(condition());
   }
 
   static constexpr const WCHAR* kSession = TEXT("Adapter Test");
@@ -313,7 +308,7 @@ TEST_F(EtwAdapterTest, EventsReachTheSinkInOrderAndTheSinkIsInitialisedOnceOnThe
   EXPECT_EQ(m_sink->m_initializeCalls, 1);
   for (const auto& id : m_sink->m_writeThreads) EXPECT_EQ(id, m_sink->m_initializeThread);
   // The adapter's members go just after its last share.
-  WaitFor([&] { return m_sink.use_count() == 1; });
+  ASSERT_TRUE(sim::wait_for([&] { return m_sink.use_count() == 1; }));
 }
 
 TEST_F(EtwAdapterTest, ARedirectOfASessionThatDoesNotExistFailsWithInternalError) {
@@ -333,7 +328,7 @@ TEST_F(EtwAdapterTest, ARecordThatDoesNotFitTheRestOfTheBufferIsWrittenWholeInTh
   Write(0);
   m_sink->WaitUntilHeld();
   for (unsigned i = 1; i < 6; ++i) Write(i);
-  WaitFor([&] { return parser->m_built.load() == 6; });
+  ASSERT_TRUE(sim::wait_for([&] { return parser->m_built.load() == 6; }));
   std::this_thread::sleep_for(20ms);  // the last record is pushed just after it is built
   m_sink->Release();
   Finish(adapter);
@@ -353,6 +348,7 @@ TEST_F(EtwAdapterTest, EventsAfterTheStopRequestAreDiscardedWhileQueuedOnesAreWr
   auto adapter = FourQueuedBehindAHeldWrite(parser);
   adapter->StopRunning();
   for (unsigned i = 4; i < 8; ++i) Write(i);
+  // Time for the consumer to take events 4 to 7 wrongly; nothing marks that it has not.
   std::this_thread::sleep_for(50ms);
   m_sink->Release();
   Finish(adapter);
@@ -371,10 +367,11 @@ TEST_F(EtwAdapterTest, AFailedWaitForTheWriterLeavesTheAdapterToTheWriter) {
   adapter.reset();
   sim::fail_next("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
   StopSession();
-  std::this_thread::sleep_for(100ms);  // the consumer thread ends at once
+  // The consumer thread ends at once; this is the time for it to free the adapter wrongly.
+  std::this_thread::sleep_for(100ms);
   EXPECT_FALSE(watch.expired());
   m_sink->Release();
-  WaitFor([&] { return watch.expired(); });
+  ASSERT_TRUE(sim::wait_for([&] { return watch.expired(); }));
   const auto frames = m_sink->Frames();
   ASSERT_EQ(frames.size(), 4u);
   for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(frames[i].sequence, i);
@@ -392,12 +389,14 @@ TEST_F(EtwAdapterTest, OverTheMemoryCapOneSkipNoticeThenDropsUntilTheQueueIsEmpt
   // passes it, and event 102 finds it passed.
   unsigned next = 1;
   for (; next <= 102; ++next) Write(next);
-  WaitFor([&] { return Log().find("------> MAXLIMIT REACHED START SKIPPING MESSAGES") != std::string::npos; });
+  ASSERT_TRUE(sim::wait_for(
+      [&] { return Log().find("------> MAXLIMIT REACHED START SKIPPING MESSAGES") != std::string::npos; }));
   for (int i = 0; i < 5; ++i) Write(next++);
+  // Time for the consumer to build one of the five wrongly while the cap is passed.
   std::this_thread::sleep_for(50ms);
   const int builtWhileHeld = parser->m_built.load();
   m_sink->Release();
-  WaitFor([&] { return m_sink->Frames().size() >= 103; });
+  ASSERT_TRUE(sim::wait_for([&] { return m_sink->Frames().size() >= 103; }));
   std::this_thread::sleep_for(50ms);
   const unsigned resumedAt = next;
   for (int i = 0; i < 3; ++i) Write(next++);
@@ -448,9 +447,9 @@ TEST_F(EtwAdapterTest, AFailedOrShortSinkWriteIsLoggedAndOnlyLaterRecordsFollowI
   Write(0);
   m_sink->WaitUntilHeld();
   for (unsigned i : {1u, 2u, 3u, 99u}) Write(i);
-  WaitFor([&] { return parser->m_built.load() == 5; });
+  ASSERT_TRUE(sim::wait_for([&] { return parser->m_built.load() == 5; }));
   m_sink->Release();  // write 1: event 0; write 2: events 1 to 3
-  WaitFor([&] { return m_sink->Writes() == 2; });
+  ASSERT_TRUE(sim::wait_for([&] { return m_sink->Writes() == 2; }));
   for (unsigned i = 4; i < 6; ++i) Write(i);
   Finish(adapter);
 

@@ -161,7 +161,7 @@ class Capture {
     if (!resolve_names()) return false;
     if (interrupted_before("the session was started")) return false;
     return step("set the sink (function 9)",
-                [&](ConduitClient& c) { return c.set_sync_type(static_cast<std::uint32_t>(m_plan.sink)); }) &&
+                [&](ConduitClient& c) { return c.set_sync_type(protocol::ToWire(m_plan.sink)); }) &&
            !interrupted_before("the session was started");
   }
 

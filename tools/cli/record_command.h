@@ -38,8 +38,8 @@
 
 namespace conduit::host {
 
-// The service's sink type numbers.
-enum class SinkType : std::uint32_t { PlainFile = 1, Hardware = 2, StpFile = 3 };
+// The sink the service's session start creates, by the number SetSyncType takes.
+using protocol::SinkType;
 
 struct RecordPlan {
   std::string session;  // default_session_name() when the engineer names none

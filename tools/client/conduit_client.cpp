@@ -155,7 +155,7 @@ Envelope ConduitClient::call(const Envelope& request) {
 
 Envelope ConduitClient::request(FunctionCode code, std::uint32_t paramCount, Bytes params) {
   Envelope envelope;
-  envelope.function = static_cast<std::uint32_t>(code);
+  envelope.function = protocol::ToWire(code);
   envelope.paramCount = paramCount;
   envelope.params = std::move(params);
   return call(envelope);
@@ -239,7 +239,7 @@ std::vector<ProviderManifest> decode_manifests(const Bytes& result) {
   for (std::uint32_t i = 0; i < count; ++i) {
     ProviderManifest manifest;
     manifest.name = reader.text();
-    manifest.guid = guid_text(reader.guid());
+    manifest.guid = syst::guid_text(reader.guid());
     manifest.manifest = reader.text();
     out.push_back(std::move(manifest));
   }

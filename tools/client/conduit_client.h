@@ -12,24 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "conduit_protocol.h"
 #include "wire_codec.h"
 
 namespace conduit::host {
 
-enum class FunctionCode : std::uint32_t {
-  GetProviderManifests = 0,
-  GetAllProviders = 1,
-  StartTraceSession = 2,
-  StopTraceSession = 3,
-  GetMaxProcessorFrequency = 4,
-  EnableProviders = 5,
-  DisableProviders = 6,
-  RedirectTrace = 7,
-  Ping = 8,  // answered with the text "conduit" and function 2
-  SetSyncType = 9,
-  EnableProvidersByGuid = 10,
-  DisableProvidersByGuid = 11,
-};
+// The operations by the numbers the service knows them by (Ping is answered with the text
+// "conduit" under protocol::kPingAnswerFunction).
+using protocol::FunctionCode;
 
 // A failure to reach the service or to read its answer (not an error status).
 class ConnectionError : public std::runtime_error {

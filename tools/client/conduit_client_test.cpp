@@ -52,7 +52,7 @@ TEST(WireCodec, RejectsDeclaredLengthBeyondBuffer) {
 TEST(WireCodec, GuidTextUsesTheInMemoryLayout) {
   std::array<std::uint8_t, 16> guid{0x2B, 0xC4, 0xDA, 0x62, 0xC9, 0x22, 0xBA, 0x4B,
                                     0x9C, 0x5E, 0xDA, 0xB5, 0x81, 0xB1, 0x4E, 0x3E};
-  EXPECT_EQ(guid_text(guid), "{62DAC42B-22C9-4BBA-9C5E-DAB581B14E3E}");
+  EXPECT_EQ(syst::guid_text(guid), "{62DAC42B-22C9-4BBA-9C5E-DAB581B14E3E}");
 }
 
 TEST(WireCodec, HexInputAcceptsSeparatorsAndRejectsJunk) {

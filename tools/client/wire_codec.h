@@ -18,6 +18,8 @@
 #include <string_view>
 #include <vector>
 
+#include "syst_guid_text.h"
+
 namespace conduit::host {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -80,8 +82,6 @@ Bytes encode(const Envelope& envelope);
 // end before the envelope does (more must be read).
 std::optional<std::pair<Envelope, std::size_t>> try_decode(const Bytes& bytes);
 
-// GUID text in braces, upper-case hexadecimal, from its 16 in-memory bytes.
-std::string guid_text(const std::array<std::uint8_t, 16>& guid);
 
 // Hexadecimal text of bytes ("0a ff") and back (blanks, colons and a 0x prefix are allowed).
 std::string to_hex(const Bytes& bytes);

@@ -85,7 +85,7 @@ json MessageJson(const Message& m) {
   switch (m.cls) {
     case MessageClass::EtwEvent: {
       const EtwEvent& e = m.event;
-      j["provider"] = GuidText(e.provider);
+      j["provider"] = syst::guid_text(e.provider);
       j["event_id"] = e.id;
       j["version"] = e.version;
       j["channel_etw"] = e.channel;
@@ -118,13 +118,6 @@ json MessageJson(const Message& m) {
 }
 
 }  // namespace
-
-std::string GuidText(const std::array<std::uint8_t, 16>& g) {
-  char text[40];
-  std::snprintf(text, sizeof(text), "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g[3],
-                g[2], g[1], g[0], g[5], g[4], g[7], g[6], g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]);
-  return text;
-}
 
 std::optional<std::array<std::uint8_t, 16>> ParseGuid(const std::string& input) {
   std::string text = input;
@@ -198,7 +191,7 @@ void Formatter::OnMessage(const Message& m) {
     json event;
     json args = MessageJson(m);
     const bool isEvent = m.cls == MessageClass::EtwEvent;
-    event["name"] = isEvent ? "ETW " + GuidText(m.event.provider) + " #" + std::to_string(m.event.id)
+    event["name"] = isEvent ? "ETW " + syst::guid_text(m.event.provider) + " #" + std::to_string(m.event.id)
                             : KindName(m) + " subtype " + std::to_string(syst_header_subtype(m.header));
     event["cat"] = KindName(m);
     event["ph"] = "i";
@@ -222,7 +215,7 @@ void Formatter::OnMessage(const Message& m) {
       std::snprintf(line, sizeof(line),
                     "ETW %s id=%u v%u level=%u opcode=%u task=%u keywords=0x%llx pid=%u tid=%u cpu=%u logger=%u "
                     "ts=%llu freq=%llu",
-                    GuidText(e.provider).c_str(), e.id, e.version, e.level, e.opcode, e.task,
+                    syst::guid_text(e.provider).c_str(), e.id, e.version, e.level, e.opcode, e.task,
                     static_cast<unsigned long long>(e.keywords), e.process_id, e.thread_id, e.processor,
                     e.logger_id, static_cast<unsigned long long>(e.timestamp),
                     static_cast<unsigned long long>(e.frequency));

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "stream_decoder.h"
+#include "syst_guid_text.h"
 
 namespace stpdump {
 
@@ -25,9 +26,8 @@ struct Filters {
   std::optional<std::uint16_t> channel;
 };
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" from the 16 bytes of a GUID in memory order.
-std::string GuidText(const std::array<std::uint8_t, 16>& guid);
-// The reverse; nullopt when the text is not a GUID (braces optional, any case).
+// The 16 bytes of a GUID in memory order from its text (syst::guid_text's form, braces optional,
+// any case); nullopt when the text is not a GUID.
 std::optional<std::array<std::uint8_t, 16>> ParseGuid(const std::string& text);
 
 class Formatter : public ItemSink {

@@ -83,7 +83,7 @@ void ExpectSample(const Decoded& d) {
   EXPECT_EQ(etw.event.thread_id, 200u);
   EXPECT_EQ(etw.event.timestamp, 777u);
   EXPECT_EQ(etw.event.frequency, 10'000'000u);
-  EXPECT_EQ(GuidText(etw.event.provider), "{04030201-0605-0807-090A-0B0C0D0E0F10}");
+  EXPECT_EQ(syst::guid_text(etw.event.provider), "{04030201-0605-0807-090A-0B0C0D0E0F10}");
   EXPECT_EQ(d.items.messages[1].cls, MessageClass::RawData);
   EXPECT_EQ(d.items.messages[1].payload, (std::vector<std::uint8_t>{0xDE, 0xAD, 0xBE, 0xEF, 0x01}));
   const Message& text = d.items.messages[2];

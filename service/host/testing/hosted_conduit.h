@@ -12,6 +12,7 @@
 #include "sim/registry.h"
 #include "sim/services.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
 #include "testing/free_port.h"
 #include "winsvc.h"
 
@@ -58,11 +59,7 @@ class HostedConduit {
  private:
   // The accept thread binds after the service has reported running.
   bool WaitForListener() const {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-      if (sim::is_listening(m_port)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return sim::wait_for([this] { return sim::is_listening(m_port); }, std::chrono::seconds(10));
   }
 
   unsigned short m_port;
