@@ -1,7 +1,7 @@
 # Set-up and test entry points. `make test` is all a fresh machine needs.
 PACKAGES := cmake ninja-build g++ clang libclang-rt-14-dev lld libgtest-dev libgmock-dev \
             libbenchmark-dev libxml2-dev libcli11-dev nlohmann-json3-dev \
-            g++-mingw-w64-x86-64 python3
+            g++-mingw-w64-x86-64 python3 clang-format
 # The Windows executable: the cross compiler, and dpkg-dev for `apt-get source libxml2`.
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 dpkg-dev
 # Its test under Wine (64-bit Wine alone: Conduit.exe is a 64-bit program).
@@ -11,7 +11,7 @@ JOBS ?= $(shell nproc)
 LIBXML2_JOBS ?= 2
 FUZZ_SECONDS ?= 30
 
-.PHONY: all deps build test asan tsan clang fuzz fuzz-run demo bench clean windows-deps windows wine-deps wine-test
+.PHONY: all deps build test asan tsan clang fuzz fuzz-run demo bench soak load clean windows-deps windows wine-deps wine-test
 
 all: build
 
@@ -70,6 +70,13 @@ demo: build
 
 bench: build
 	@for b in build/default/bench/*_bench; do [ -x "$$b" ] && $$b; done
+
+# Reliability runs with their default durations: the soak (3 minutes) and the load (60 s).
+soak: build
+	build/default/bench/soak
+
+load: build
+	build/default/bench/load
 
 windows-deps:
 	$(call install_missing,$(WINDOWS_PACKAGES))

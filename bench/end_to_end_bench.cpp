@@ -39,6 +39,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "conduit_client.h"
 #include "evntprov.h"
 #include "evntrace.h"
@@ -54,6 +55,8 @@
 #include "txr_boot.h"
 
 namespace {
+
+using bench_support::FileClosed;
 
 using Clock = std::chrono::steady_clock;
 
@@ -178,18 +181,6 @@ SessionState QuerySession() {
   state.drained = properties->FreeBuffers == properties->NumberOfBuffers;
   state.eventsLost = properties->EventsLost;
   return state;
-}
-
-// The sink holds its file open for writing, sharing only reading: an open that refuses
-// writers succeeds once the sink has let go of the file, after its last bytes.
-bool FileClosed(const std::filesystem::path& path) {
-  std::u16string name;
-  for (char c : path.string()) name.push_back(static_cast<char16_t>(c));
-  HANDLE file = CreateFileW(reinterpret_cast<LPCWSTR>(name.c_str()), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(file);
-  return true;
 }
 
 template <typename Condition>

@@ -135,7 +135,9 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   std::uint64_t done = 0;
   bool readFailed = false;
   auto lastProgress = std::chrono::steady_clock::now();
-  while (!g_stop.load()) {
+  // A stop ends a plain read at once; a follow first catches up with what the capture holds
+  // now, so that an interrupt shows everything written before it.
+  while (follow || !g_stop.load()) {
     in.read(reinterpret_cast<char*>(chunk.data()), static_cast<std::streamsize>(chunk.size()));
     const auto got = static_cast<std::size_t>(in.gcount());
     if (got > 0) {
@@ -153,7 +155,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
         readFailed = true;
         break;
       }
-      if (!follow) break;
+      if (!follow || g_stop.load()) break;
       out.flush();
       in.clear();
       std::this_thread::sleep_for(std::chrono::milliseconds(200));

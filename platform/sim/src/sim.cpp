@@ -14,6 +14,7 @@
 #include "platform/core/reset.h"
 #include "platform/core/target.h"
 #include "tessera/model.h"
+#include "win32_controls/file_controls.h"
 #include "win32_controls/reset.h"
 #include "win32_controls/socket_controls.h"
 #include "win32_controls/tdh_controls.h"
@@ -154,6 +155,12 @@ std::size_t open_handle_count() { return platform::handle_count(); }
 // Both ride on the fault plan under names of their own that the stand-ins check (files.cpp,
 // threads.cpp), so a reset or clear_faults disarms them with everything else.
 void short_write_next(unsigned count, std::uint32_t bytes) { platform::arm_fault("WriteFile:short", count, bytes); }
+
+void stall_writes(const std::filesystem::path& prefix, bool stalled) {
+  platform::stall_file_writes(prefix.string(), stalled);
+}
+
+unsigned stalled_writes() { return platform::stalled_file_writes(); }
 
 void fail_thread_creation_after(unsigned passes, std::uint32_t code) {
   platform::arm_fault("CreateThread:pass", passes, 0);

@@ -4,11 +4,14 @@
 
 #include <cerrno>
 #include <compare>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <vector>
 
 #include "kernel_object.h"
+#include "reset_steps.h"
+#include "win32_controls/file_controls.h"
 #include "platform/core/devices.h"
 #include "platform/core/faults.h"
 #include "platform/core/target.h"
@@ -117,10 +120,33 @@ DWORD error_from_errno(int error, const std::string& path) {
   }
 }
 
+// sim::stall_writes: the files whose writes wait, and the writes waiting.
+struct WriteStall {
+  std::mutex mutex;
+  std::condition_variable lifted;
+  std::string prefix;
+  bool stalled = false;
+  unsigned waiting = 0;
+};
+WriteStall& write_stall() {
+  static auto& stall = *new WriteStall;
+  return stall;
+}
+
+void wait_while_stalled(const std::string& host_path) {
+  WriteStall& stall = write_stall();
+  std::unique_lock lock(stall.mutex);
+  const auto held = [&] { return stall.stalled && host_path.compare(0, stall.prefix.size(), stall.prefix) == 0; };
+  if (!held()) return;
+  ++stall.waiting;
+  stall.lifted.wait(lock, [&] { return !held(); });
+  --stall.waiting;
+}
+
 class FileObject final : public platform::KernelObject {
  public:
-  FileObject(int descriptor, FileIdentity identity, DWORD access, DWORD share)
-      : descriptor_(descriptor), identity_(identity), entry_{access, share} {
+  FileObject(int descriptor, FileIdentity identity, DWORD access, DWORD share, std::string host_path)
+      : descriptor_(descriptor), identity_(identity), entry_{access, share}, host_path_(std::move(host_path)) {
     open_files().emplace(identity_, &entry_);
   }
 
@@ -156,6 +182,7 @@ class FileObject final : public platform::KernelObject {
 
   bool write(const void* buffer, DWORD size, DWORD& transferred, const OVERLAPPED* overlapped) override {
     if (!(entry_.access & kWriteAccess)) return fail(ERROR_ACCESS_DENIED);
+    wait_while_stalled(host_path_);
     const auto* bytes = static_cast<const char*>(buffer);
     off_t offset = overlapped && !is_append_only() ? start_offset(*overlapped) : -1;
     while (transferred < size) {
@@ -185,6 +212,7 @@ class FileObject final : public platform::KernelObject {
   int descriptor_;
   FileIdentity identity_;
   ShareEntry entry_;
+  std::string host_path_;
 };
 
 bool is_device_path(std::u16string_view path) {
@@ -247,7 +275,7 @@ HANDLE create_file(const std::string& windows_path, DWORD desired_access, DWORD 
   }
   struct stat opened {};
   ::fstat(descriptor, &opened);
-  auto object = std::make_shared<FileObject>(descriptor, FileIdentity{opened.st_dev, opened.st_ino}, access, share_mode);
+  auto object = std::make_shared<FileObject>(descriptor, FileIdentity{opened.st_dev, opened.st_ino}, access, share_mode, path);
   HANDLE handle = platform::insert_kernel_object(std::move(object));
   SetLastError(exists && (disposition == CREATE_ALWAYS || disposition == OPEN_ALWAYS) ? ERROR_ALREADY_EXISTS
                                                                                        : ERROR_SUCCESS);
@@ -483,3 +511,30 @@ BOOL DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, D
   if (lpBytesReturned != nullptr) *lpBytesReturned = transferred;
   return done ? TRUE : FALSE;
 }
+
+namespace platform {
+
+void stall_file_writes(const std::string& host_prefix, bool stalled) {
+  WriteStall& stall = write_stall();
+  {
+    std::lock_guard lock(stall.mutex);
+    stall.prefix = host_prefix;
+    stall.stalled = stalled;
+  }
+  stall.lifted.notify_all();
+}
+
+unsigned stalled_file_writes() {
+  WriteStall& stall = write_stall();
+  std::lock_guard lock(stall.mutex);
+  return stall.waiting;
+}
+
+}  // namespace platform
+
+namespace platform::win32 {
+
+// Before the hosted service is stopped: a writer waiting in a stall would hold up its stop.
+void lift_write_stall() { stall_file_writes({}, false); }
+
+}  // namespace platform::win32

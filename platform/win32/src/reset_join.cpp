@@ -6,6 +6,7 @@
 namespace platform::win32 {
 
 void join_reset_phases() {
+  add_reset_step(ResetPhase::stop_running, &lift_write_stall);
   add_reset_step(ResetPhase::stop_running, &stop_hosted_service);
   add_reset_step(ResetPhase::stop_running, &close_sockets);
   add_reset_step(ResetPhase::drop_process_state, &clear_debugger_output_step);

@@ -11,6 +11,7 @@
 namespace platform::win32 {
 
 // stop_running
+void lift_write_stall();     // files.cpp
 void stop_hosted_service();  // service_control.cpp
 void close_sockets();        // winsock.cpp
 // drop_process_state

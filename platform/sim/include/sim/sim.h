@@ -60,6 +60,12 @@ std::size_t open_handle_count();
 // bytes written than asked, and no new last error.
 void short_write_next(unsigned count, std::uint32_t bytes);
 
+// While `stalled`, WriteFile on files whose host path begins with `prefix` blocks until the
+// stall is lifted (a sink whose device stopped taking data); other files are written as
+// usual. Off by default; a reset lifts it. stalled_writes: the writes blocked now.
+void stall_writes(const std::filesystem::path& prefix, bool stalled);
+unsigned stalled_writes();
+
 // Lets the next `passes` CreateThread calls succeed and makes the one after them fail with
 // `code`: reaches the creation of a thread by a thread that was itself just created.
 void fail_thread_creation_after(unsigned passes, std::uint32_t code);
