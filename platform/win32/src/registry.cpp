@@ -330,7 +330,7 @@ DWORD security_from_attributes(const SECURITY_ATTRIBUTES* attributes, ObjectSecu
   }
   if (owner) {
     if (!security::sid_is_valid(owner, SIZE_MAX)) return ERROR_INVALID_SECURITY_DESCR;
-    out.owner = security::sid_to_text(static_cast<const SID*>(owner));
+    out.owner = security::sid_to_text(owner);
   }
   if (descriptor->Control & SE_DACL_PRESENT) {
     if (dacl == nullptr) {

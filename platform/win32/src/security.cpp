@@ -19,7 +19,13 @@ namespace {
 constexpr std::size_t kSidHeaderSize = offsetof(SID, SubAuthority);
 constexpr std::size_t kAceHeaderSize = offsetof(ACCESS_ALLOWED_ACE, SidStart);
 
-std::size_t sid_length(const SID* sid) { return kSidHeaderSize + sizeof(DWORD) * sid->SubAuthorityCount; }
+// A SID may lie anywhere in a buffer (inside event data, say), so its fields are read as
+// bytes, never through a SID* that may be misaligned.
+BYTE sid_byte(const void* sid, std::size_t offset) { return static_cast<const BYTE*>(sid)[offset]; }
+BYTE sid_revision(const void* sid) { return sid_byte(sid, offsetof(SID, Revision)); }
+BYTE sid_sub_authority_count(const void* sid) { return sid_byte(sid, offsetof(SID, SubAuthorityCount)); }
+
+std::size_t sid_length(const void* sid) { return kSidHeaderSize + sizeof(DWORD) * sid_sub_authority_count(sid); }
 
 std::mutex& accounts_mutex() {
   static std::mutex mutex;
@@ -80,12 +86,15 @@ std::optional<std::vector<BYTE>> sid_from_text(std::string_view text) {
   return bytes;
 }
 
-std::string sid_to_text(const SID* sid) {
+std::string sid_to_text(const void* sid) {
   std::uint64_t authority = 0;
-  for (BYTE b : sid->IdentifierAuthority.Value) authority = (authority << 8) | b;
-  std::string text = "S-" + std::to_string(sid->Revision) + "-" + std::to_string(authority);
-  const BYTE* subs = reinterpret_cast<const BYTE*>(sid) + kSidHeaderSize;
-  for (BYTE i = 0; i < sid->SubAuthorityCount; ++i) {
+  for (std::size_t i = 0; i < sizeof(SID_IDENTIFIER_AUTHORITY); ++i) {
+    authority = (authority << 8) | sid_byte(sid, offsetof(SID, IdentifierAuthority) + i);
+  }
+  std::string text = "S-" + std::to_string(sid_revision(sid)) + "-" + std::to_string(authority);
+  const BYTE* subs = static_cast<const BYTE*>(sid) + kSidHeaderSize;
+  const BYTE count = sid_sub_authority_count(sid);
+  for (BYTE i = 0; i < count; ++i) {
     DWORD sub;
     std::memcpy(&sub, subs + i * sizeof(DWORD), sizeof sub);
     text += "-" + std::to_string(sub);
@@ -95,9 +104,8 @@ std::string sid_to_text(const SID* sid) {
 
 bool sid_is_valid(const void* sid, std::size_t available) {
   if (sid == nullptr || available < kSidHeaderSize) return false;
-  const auto* header = static_cast<const SID*>(sid);
-  if (header->Revision != SID_REVISION || header->SubAuthorityCount > SID_MAX_SUB_AUTHORITIES) return false;
-  return sid_length(header) <= available;
+  if (sid_revision(sid) != SID_REVISION || sid_sub_authority_count(sid) > SID_MAX_SUB_AUTHORITIES) return false;
+  return sid_length(sid) <= available;
 }
 
 std::optional<std::vector<AceRecord>> acl_entries(const ACL* acl) {
@@ -121,7 +129,7 @@ std::optional<std::vector<AceRecord>> acl_entries(const ACL* acl) {
     entry.type = header.AceType;
     entry.flags = header.AceFlags;
     std::memcpy(&entry.mask, base + offset + offsetof(ACCESS_ALLOWED_ACE, Mask), sizeof entry.mask);
-    entry.sid = sid_to_text(reinterpret_cast<const SID*>(sid));
+    entry.sid = sid_to_text(sid);
     entries.push_back(std::move(entry));
     offset += header.AceSize;
   }
@@ -231,7 +239,7 @@ BOOL IsValidSid(PSID pSid) {
 DWORD GetLengthSid(PSID pSid) {
   // Undefined for an invalid SID on Windows; 0 here rather than a read past it.
   if (!sid_is_valid(pSid, SIZE_MAX)) return 0;
-  return static_cast<DWORD>(sid_length(static_cast<const SID*>(pSid)));
+  return static_cast<DWORD>(sid_length(pSid));
 }
 
 BOOL LookupAccountSidW(LPCWSTR lpSystemName, PSID Sid, LPWSTR Name, LPDWORD cchName, LPWSTR ReferencedDomainName,
@@ -248,7 +256,7 @@ BOOL LookupAccountSidW(LPCWSTR lpSystemName, PSID Sid, LPWSTR Name, LPDWORD cchN
     SetLastError(ERROR_INVALID_SID);
     return FALSE;
   }
-  auto account = lookup_account(sid_to_text(static_cast<const SID*>(Sid)));
+  auto account = lookup_account(sid_to_text(Sid));
   if (!account) {
     SetLastError(ERROR_NONE_MAPPED);
     return FALSE;
@@ -332,7 +340,7 @@ DWORD SetEntriesInAclW(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_W pListOf
     }
     const void* sid = entry.Trustee.ptstrName;
     if (!sid_is_valid(sid, SIZE_MAX)) return ERROR_INVALID_SID;
-    const std::string sid_text = sid_to_text(static_cast<const SID*>(sid));
+    const std::string sid_text = sid_to_text(sid);
     const BYTE flags = static_cast<BYTE>(entry.grfInheritance & (VALID_INHERIT_FLAGS & ~INHERITED_ACE));
     auto of_trustee = [&](const AceRecord& ace) { return ace.sid == sid_text && !(ace.flags & INHERITED_ACE); };
     auto merge = [&](BYTE type) {

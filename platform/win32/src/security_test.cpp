@@ -1,4 +1,5 @@
 #include <cstring>
+#include <vector>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -81,6 +82,22 @@ TEST_F(SecurityTest, ValidSidsKnowTheirLength) {
   EXPECT_FALSE(IsValidSid(revision2));
   EXPECT_FALSE(IsValidSid(sixteen_subs));
   EXPECT_EQ(GetLengthSid(sixteen_subs), 0u);
+}
+
+// A SID inside event data lies wherever the data puts it: read at an odd address it answers
+// as an aligned one does (the sanitizer build would stop on a misaligned read).
+TEST_F(SecurityTest, ASidAtAnOddAddressIsReadAsItsBytes) {
+  std::vector<BYTE> buffer(1 + GetLengthSid(admins_) + 3, 0);
+  std::memcpy(buffer.data() + 1, admins_, GetLengthSid(admins_));
+  PSID odd = buffer.data() + 1;
+  EXPECT_TRUE(IsValidSid(odd));
+  EXPECT_EQ(GetLengthSid(odd), 16u);
+  WCHAR name[64];
+  WCHAR domain[64];
+  DWORD nameLength = 64;
+  DWORD domainLength = 64;
+  SID_NAME_USE use;
+  EXPECT_TRUE(LookupAccountSidW(nullptr, odd, name, &nameLength, domain, &domainLength, &use));
 }
 
 TEST_F(SecurityTest, SetEntriesInAclLaysOutEntriesInWindowsFormat) {

@@ -41,7 +41,7 @@ struct ObjectSecurity {
 // SID bytes from "S-R-I-S1-S2..." text; nullopt for text that is not a SID.
 std::optional<std::vector<BYTE>> sid_from_text(std::string_view text);
 // "S-1-..." text of a valid SID.
-std::string sid_to_text(const SID* sid);
+std::string sid_to_text(const void* sid);
 // Checks a SID that may come from anywhere against `available` bytes.
 bool sid_is_valid(const void* sid, std::size_t available);
 
