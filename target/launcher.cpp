@@ -288,11 +288,14 @@ int run_target(int argc, char** argv) {
   // The service's own socket, not whatever answers on the port: another target may hold it.
   // A service that stopped, or that logged why it cannot listen (it keeps running without
   // its listener then), ends the wait at once.
-  const auto stopped = [&] {
+  const auto reported = [&](DWORD state) {
     for (const SERVICE_STATUS& report : sim::service_status_reports(kServiceName)) {
-      if (report.dwCurrentState == SERVICE_STOPPED) return true;
+      if (report.dwCurrentState == state) return true;
     }
-    return entryReturned.load() || !listen_failure(serviceLog, logStart).empty();
+    return false;
+  };
+  const auto stopped = [&] {
+    return reported(SERVICE_STOPPED) || entryReturned.load() || !listen_failure(serviceLog, logStart).empty();
   };
   wait_until(
       [&] {
@@ -352,7 +355,13 @@ int run_target(int argc, char** argv) {
 
   stopActions = true;
   if (actions.joinable()) actions.join();
-  if (!entryReturned) sim::send_service_control(kServiceName, SERVICE_CONTROL_STOP);
+  if (!entryReturned) {
+    // A stop that arrives while the service still reports its start is not taken (as on
+    // Windows), and a service whose listener failed may not have reported running yet.
+    wait_until([&] { return reported(SERVICE_RUNNING) || reported(SERVICE_STOPPED) || entryReturned.load(); },
+               timeout);
+    sim::send_service_control(kServiceName, SERVICE_CONTROL_STOP);
+  }
   entry.join();
   if (!noTxr && !unload_txr(std::cout)) exitCode = 1;
   std::cout << "conduit-target: stopped" << std::endl;
