@@ -43,6 +43,36 @@ class RecordCommand : public conduit::testing::HostedTarget {
     if (json) arguments.insert(arguments.begin(), "--json");
     return conduit::testing::RunCli(std::move(arguments));
   }
+  // A plain-file record of the raw provider running on a thread of its own, from the moment
+  // its session is enabled and its file exists (or it ended) until Join().
+  class BackgroundRecord {
+   public:
+    BackgroundRecord(RecordCommand& test, const std::string& session) {
+      EXPECT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &m_provider), 0u);
+      m_descriptor.Level = 4;
+      m_thread = std::thread([this, &test, session] {
+        m_run = test.Record({"--sink", "file", "--session", session, kRawGuid});
+        m_finished = true;
+      });
+      const auto file = sim::target_root() / (session + ".bin");
+      EXPECT_TRUE(sim::wait_for(
+          [&] { return m_finished || (EventEnabled(m_provider, &m_descriptor) && std::filesystem::exists(file)); }));
+    }
+    bool Finished() const { return m_finished.load(); }
+    const CliRun& Join() {
+      m_thread.join();
+      EventUnregister(m_provider);
+      return m_run;
+    }
+
+   private:
+    REGHANDLE m_provider = 0;
+    EVENT_DESCRIPTOR m_descriptor{};
+    std::atomic<bool> m_finished{false};
+    CliRun m_run{};
+    std::thread m_thread;
+  };
+
   static std::size_t Count(const std::string& text, const std::string& what) {
     std::size_t count = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
@@ -242,25 +272,11 @@ TEST_F(RecordCommand, AHostTheServiceDoesNotAdmitIsToldTheAdmissionRule) {
 // Another client's start of another name replaces the session (the service runs one at a
 // time) and ends its capture: the stop finds no session of that name, and says so.
 TEST_F(RecordCommand, ASessionReplacedByAnotherClientsStartExitsFourAndSaysSo) {
-  REGHANDLE provider = 0;
-  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
-  EVENT_DESCRIPTOR descriptor{};
-  descriptor.Level = 4;
-  std::atomic<bool> finished{false};
-  CliRun run{};
-  std::thread capture([&] {
-    run = Record({"--sink", "file", "--session", "Mine", kRawGuid});
-    finished = true;
-  });
-  EXPECT_TRUE(sim::wait_for([&] {
-    return finished ||
-           (EventEnabled(provider, &descriptor) && std::filesystem::exists(sim::target_root() / "Mine.bin"));
-  }));
+  BackgroundRecord capture(*this, "Mine");
   conduit::host::ConduitClient other("127.0.0.1", m_service->Port());
   EXPECT_EQ(other.start_session("Theirs").status, 0u);
   conduit::host::request_interrupt();
-  capture.join();
-  EventUnregister(provider);
+  const CliRun& run = capture.Join();
 
   EXPECT_EQ(run.code, conduit::host::kExitSessionReplaced) << run.err;
   EXPECT_NE(run.err.find("session 'Mine' was replaced by another client's session: the stop was answered "
@@ -281,24 +297,11 @@ TEST_F(RecordCommand, ASessionReplacedByAnotherClientsStartExitsFourAndSaysSo) {
 // (here: none, until Ctrl-C), tries the stop on a new connection, which cannot be made, and
 // tells the engineer that the session may still run.
 TEST_F(RecordCommand, AServiceLostDuringTheWaitEndsTheRecordAndExitsThree) {
-  REGHANDLE provider = 0;
-  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
-  EVENT_DESCRIPTOR descriptor{};
-  descriptor.Level = 4;
-  std::atomic<bool> finished{false};
-  CliRun run{};
-  std::thread capture([&] {
-    run = Record({"--sink", "file", "--session", "Orphan", kRawGuid});
-    finished = true;
-  });
-  EXPECT_TRUE(sim::wait_for([&] {
-    return finished || (EventEnabled(provider, &descriptor) && std::filesystem::exists(sim::target_root() / "Orphan.bin"));
-  }));
+  BackgroundRecord capture(*this, "Orphan");
   m_service->Stop();
-  const bool endedByItself = sim::wait_for([&] { return finished.load(); });
+  const bool endedByItself = sim::wait_for([&] { return capture.Finished(); });
   conduit::host::request_interrupt();  // only so that a record that did not notice ends
-  capture.join();
-  EventUnregister(provider);
+  const CliRun& run = capture.Join();
   EXPECT_TRUE(endedByItself);
   EXPECT_EQ(run.code, 3) << run.err;
   EXPECT_NE(run.err.find("wait: lost the target at "), std::string::npos) << run.err;
