@@ -197,21 +197,21 @@ struct FileCount : stpdump::ItemSink {
   std::uint64_t events = 0;
   std::uint64_t skipNotices = 0;
   std::uint64_t lostNotices = 0;
-  void OnMessage(const stpdump::Message& message) override {
+  void on_message(const stpdump::Message& message) override {
     if (message.cls == stpdump::MessageClass::RawData) ++events;
     if (message.cls == stpdump::MessageClass::EtwEvent && message.event.id == 1 &&
         message.event.text.rfind("Conduit-E2E-Bench-->", 0) == 0) {
       ++events;
     }
   }
-  void OnLoss(const stpdump::Loss& loss) override {
+  void on_loss(const stpdump::Loss& loss) override {
     if (loss.what.rfind("redirect skipped", 0) == 0) {
       ++skipNotices;
     } else {
       ++lostNotices;
     }
   }
-  void OnSkip(const stpdump::Skip&) override {}
+  void on_skip(const stpdump::Skip&) override {}
 };
 
 FileCount CountFile(const std::filesystem::path& path) {
@@ -220,9 +220,9 @@ FileCount CountFile(const std::filesystem::path& path) {
   FileCount count;
   stpdump::StreamDecoder decoder(count);
   stpdump::StpParser parser(decoder);
-  parser.Feed(bytes.data(), bytes.size());
-  parser.Finish();
-  decoder.Finish();
+  parser.feed(bytes.data(), bytes.size());
+  parser.finish();
+  decoder.finish();
   return count;
 }
 

@@ -202,7 +202,7 @@ struct Capture : stpdump::ItemSink {
   // Per skip: the index into `sequences` of each provider's first event after the skip notice.
   std::vector<std::array<std::size_t, 2>> skipsAt;
 
-  void OnMessage(const stpdump::Message& message) override {
+  void on_message(const stpdump::Message& message) override {
     if (message.cls == stpdump::MessageClass::Undecodable) {
       ++undecodable;
     } else if (message.cls == stpdump::MessageClass::RawData) {
@@ -228,8 +228,8 @@ struct Capture : stpdump::ItemSink {
       }
     }
   }
-  void OnLoss(const stpdump::Loss&) override {}
-  void OnSkip(const stpdump::Skip& skip) override { bytesSkipped += skip.bytes; }
+  void on_loss(const stpdump::Loss&) override {}
+  void on_skip(const stpdump::Skip& skip) override { bytesSkipped += skip.bytes; }
 };
 
 Capture ReadCapture(const std::filesystem::path& path, bool records) {
@@ -244,10 +244,10 @@ Capture ReadCapture(const std::filesystem::path& path, bool records) {
     const auto got = static_cast<std::size_t>(in.gcount());
     if (got == 0) break;
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(chunk.data());
-    records ? plain.Feed(bytes, got) : stp.Feed(bytes, got);
+    records ? plain.feed(bytes, got) : stp.feed(bytes, got);
   }
-  records ? plain.Finish() : stp.Finish();
-  decoder.Finish();
+  records ? plain.finish() : stp.finish();
+  decoder.finish();
   return capture;
 }
 

@@ -155,9 +155,9 @@ const Bytes& StpStream() {
 
 struct CountingSink : stpdump::ItemSink {
   std::uint64_t messages = 0;
-  void OnMessage(const stpdump::Message&) override { ++messages; }
-  void OnLoss(const stpdump::Loss&) override {}
-  void OnSkip(const stpdump::Skip&) override {}
+  void on_message(const stpdump::Message&) override { ++messages; }
+  void on_loss(const stpdump::Loss&) override {}
+  void on_skip(const stpdump::Skip&) override {}
 };
 
 void BM_MemcpyStp(benchmark::State& state) {
@@ -179,10 +179,10 @@ void BM_StpDecode(benchmark::State& state) {
     stpdump::StreamDecoder decoder(sink);
     stpdump::StpParser parser(decoder);
     for (std::size_t at = 0; at < stream.size(); at += 1 << 20) {
-      parser.Feed(stream.data() + at, std::min<std::size_t>(1 << 20, stream.size() - at));
+      parser.feed(stream.data() + at, std::min<std::size_t>(1 << 20, stream.size() - at));
     }
-    parser.Finish();
-    decoder.Finish();
+    parser.finish();
+    decoder.finish();
     benchmark::DoNotOptimize(sink.messages);
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
@@ -210,7 +210,7 @@ void BM_StpdumpStats(benchmark::State& state) {
   for (auto _ : state) {
     std::ostringstream out;
     std::ostringstream err;
-    if (stpdump::RunStpdump(3, argv, out, err) != 0) state.SkipWithError("stpdump failed");
+    if (stpdump::run_stpdump(3, argv, out, err) != 0) state.SkipWithError("stpdump failed");
     benchmark::DoNotOptimize(out.str().size());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * size));

@@ -35,14 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   stpdump::Formatter formatter(format, stpdump::Filters{}, nowhere);
   stpdump::StreamDecoder decoder(formatter);
   stpdump::StpParser parser(decoder);
-  parser.Feed(data + 1, cut);
-  parser.Feed(data + 1 + cut, size - 1 - cut);
-  parser.Finish();
+  parser.feed(data + 1, cut);
+  parser.feed(data + 1 + cut, size - 1 - cut);
+  parser.finish();
   stpdump::RecordParser records(decoder);
-  records.Feed(data + 1, cut);
-  records.Feed(data + 1 + cut, size - 1 - cut);
-  records.Finish();
-  decoder.Finish();
-  formatter.Finish(decoder.Stats(), nowhere);
+  records.feed(data + 1, cut);
+  records.feed(data + 1 + cut, size - 1 - cut);
+  records.finish();
+  decoder.finish();
+  formatter.finish(decoder.stats(), nowhere);
   return 0;
 }

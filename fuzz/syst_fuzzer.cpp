@@ -40,6 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   writer->Flush();
   for (std::uint32_t type = 0; type <= 4; ++type) release_mipisyst_handles(type);
 
-  if (!stp_testing::DecodeStp(g_output).skips.empty()) std::abort();
+  if (!stp_testing::decode_stp(g_output).skips.empty()) std::abort();
   return 0;
 }

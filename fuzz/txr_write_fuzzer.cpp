@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (status == 0 && written != size) std::abort();  // a success takes the whole buffer
   tessera::model().clear_store_log();
   if (const auto capture = tessera::model().close_capture()) {
-    const stp_testing::DecodedCapture decoded = stp_testing::DecodeStp(stp_testing::ReadWholeFile(*capture));
+    const stp_testing::DecodedCapture decoded = stp_testing::decode_stp(stp_testing::read_whole_file(*capture));
     std::filesystem::remove(*capture);
     if (!decoded.skips.empty()) std::abort();
   }

@@ -210,7 +210,7 @@ class DemoCapture : public conduit::testing::HostedTarget {
     const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
     std::optional<stp_testing::DecodedCapture> capture;
     const auto delivered = [&] {
-      capture = stp_testing::DecodeOnlyCaptureIn(folder);
+      capture = stp_testing::decode_only_capture_in(folder);
       return capture && capture->messages.size() >= kEvents;
     };
     CaptureRounds(3, "Demo Stp", delivered);
@@ -226,7 +226,7 @@ class DemoCapture : public conduit::testing::HostedTarget {
     const auto path = sim::target_root() / "SESSION.bin";
     std::optional<std::vector<syst_testing::ReadRecord>> records;
     const auto delivered = [&] {
-      records = syst_testing::SplitFrames(stp_testing::ReadWholeFile(path));
+      records = syst_testing::SplitFrames(stp_testing::read_whole_file(path));
       return records && records->size() >= kEvents;
     };
     CaptureRounds(1, "SESSION", delivered, write, stopWriting);
@@ -391,7 +391,7 @@ TEST_F(DemoCapture, TheHardwareCaptureCarriesWhatTheStpFileCarries) {
   std::optional<stp_testing::DecodedCapture> fromHardware;
   CaptureRounds(2, "Demo Hardware", [&] {
     tessera::model().flush_capture();
-    fromHardware = stp_testing::DecodeOnlyCaptureIn(folder);
+    fromHardware = stp_testing::decode_only_capture_in(folder);
     return fromHardware && fromHardware->messages.size() >= kEvents;
   });
   m_client.reset();
@@ -399,8 +399,8 @@ TEST_F(DemoCapture, TheHardwareCaptureCarriesWhatTheStpFileCarries) {
   EXPECT_TRUE(conduit::target::unload_txr(console)) << console.str();
   const auto files = std::vector<std::filesystem::path>(std::filesystem::directory_iterator(folder), {});
   ASSERT_EQ(files.size(), 1u);
-  const auto bytes = stp_testing::ReadWholeFile(files[0]);
-  const stp_testing::DecodedCapture hardware = stp_testing::DecodeStp(bytes);
+  const auto bytes = stp_testing::read_whole_file(files[0]);
+  const stp_testing::DecodedCapture hardware = stp_testing::decode_stp(bytes);
   EXPECT_TRUE(hardware.skips.empty());
   EXPECT_TRUE(hardware.losses.empty());
   ASSERT_EQ(hardware.messages.size(), kEvents);

@@ -179,7 +179,7 @@ TEST(ConduitTarget, WritesDemoEventsWithoutBeingAsked) {
     const fs::path file = root / "Windows" / "System32" / "Demo.bin";
     std::optional<std::vector<syst_testing::ReadRecord>> records;
     sim::wait_for([&] {
-      records = syst_testing::SplitFrames(stp_testing::ReadWholeFile(file));
+      records = syst_testing::SplitFrames(stp_testing::read_whole_file(file));
       return records && !records->empty();
     });
     EXPECT_EQ(cli({"--port", port, "stop", "Demo"}), 0);
@@ -222,7 +222,7 @@ TEST(ConduitTarget, RunsTargetSideActionsAndLeavesAWholeCaptureAtTheStop) {
   EXPECT_NE(output.find("conduit-target: TXR unloaded\n"), std::string::npos) << output;
   EXPECT_EQ(output.find("TXR left"), std::string::npos) << output;
   const fs::path capture = root / "Tessera" / "tessera_capture_1.stp";
-  const stp_testing::DecodedCapture decoded = stp_testing::DecodeStp(stp_testing::ReadWholeFile(capture));
+  const stp_testing::DecodedCapture decoded = stp_testing::decode_stp(stp_testing::read_whole_file(capture));
   EXPECT_TRUE(decoded.skips.empty()) << "the capture ends on a whole packet";
   ASSERT_EQ(decoded.messages.size(), 1u);
   EXPECT_EQ(decoded.messages[0].cls, stpdump::MessageClass::String);

@@ -25,7 +25,7 @@ class ProviderSchema : public conduit::testing::HostedTarget {
 
   int Cli(std::vector<std::string> arguments, std::string& output, std::string* errors = nullptr) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(m_service->Port())});
-    auto run = conduit::testing::RunCli(std::move(arguments));
+    auto run = conduit::testing::run_cli_in_process(std::move(arguments));
     output = run.out;
     if (errors) *errors = run.err;
     return run.code;

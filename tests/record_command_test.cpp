@@ -41,7 +41,7 @@ class RecordCommand : public conduit::testing::HostedTarget {
   CliRun Record(std::vector<std::string> arguments, bool json = false) {
     arguments.insert(arguments.begin(), {"--port", std::to_string(m_service->Port()), "record"});
     if (json) arguments.insert(arguments.begin(), "--json");
-    return conduit::testing::RunCli(std::move(arguments));
+    return conduit::testing::run_cli_in_process(std::move(arguments));
   }
   // A plain-file record of the raw provider running on a thread of its own, from the moment
   // its session is enabled and its file exists (or it ended) until Join().
@@ -203,7 +203,7 @@ TEST_F(RecordCommand, AnUnknownNameFailsBeforeTheStart) {
             std::string::npos)
       << wpp.err;
   const CliRun enable =
-      conduit::testing::RunCli({"--port", std::to_string(m_service->Port()), "enable", "Busy", "Conduit-Demo-Wpp"});
+      conduit::testing::run_cli_in_process({"--port", std::to_string(m_service->Port()), "enable", "Busy", "Conduit-Demo-Wpp"});
   EXPECT_EQ(enable.code, 1);
   EXPECT_NE(enable.err.find("not registered on the target: 'Conduit-Demo-Wpp'"), std::string::npos) << enable.err;
   EXPECT_EQ(Log().find("Enabling provider Conduit-Demo-Wpp"), std::string::npos);
@@ -221,8 +221,8 @@ TEST_F(RecordCommand, TheHardwareSinkWithoutTxrSaysWhichSinksWork) {
             std::string::npos)
       << run.err;
   const std::string port = std::to_string(m_service->Port());
-  ASSERT_EQ(conduit::testing::RunCli({"--port", port, "sink", "2"}).code, 0);
-  const CliRun start = conduit::testing::RunCli({"--port", port, "--json", "start", "Wired"});
+  ASSERT_EQ(conduit::testing::run_cli_in_process({"--port", port, "sink", "2"}).code, 0);
+  const CliRun start = conduit::testing::run_cli_in_process({"--port", port, "--json", "start", "Wired"});
   EXPECT_EQ(start.code, 1);
   EXPECT_NE(start.err.find("choose another sink first (conduit-cli sink 3"), std::string::npos) << start.err;
   EXPECT_NE(nlohmann::json::parse(start.out).value("hint", std::string()).find("no TXR device"), std::string::npos)
@@ -260,7 +260,7 @@ TEST_F(RecordCommand, AStopTheServiceRefusesExitsOne) {
 // The service resets a peer it does not admit without a word: the engineer is told of the
 // admission rule, not of a bare reset.
 TEST_F(RecordCommand, AHostTheServiceDoesNotAdmitIsToldTheAdmissionRule) {
-  const CliRun run = conduit::testing::RunCli(
+  const CliRun run = conduit::testing::run_cli_in_process(
       {"--port", std::to_string(m_service->Port()), "--source", "127.0.0.2", "record", "--duration", "1", kRawGuid});
   EXPECT_EQ(run.code, 3);
   EXPECT_NE(run.err.find("Conduit answers only peers at 127.0.0.1 and 169.x.x.x"), std::string::npos) << run.err;

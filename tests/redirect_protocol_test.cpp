@@ -26,7 +26,7 @@ namespace {
 
 using conduit::host::ConduitClient;
 using conduit::host::error_text;
-using stp_testing::ReadWholeFile;
+using stp_testing::read_whole_file;
 
 // The provider whose events travel raw: each record is the event's user data without its
 // first two bytes.
@@ -82,14 +82,14 @@ class RedirectProtocol : public conduit::testing::HostedTarget {
     WriteRawEvents(kEvents);
     const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
     sim::wait_for([&] {
-      const auto capture = stp_testing::DecodeOnlyCaptureIn(folder);
+      const auto capture = stp_testing::decode_only_capture_in(folder);
       return capture && capture->messages.size() + 1 >= static_cast<std::size_t>(kEvents);
     });
   }
   // The capture is whole the moment its redirect ended: every event, each message complete,
   // nothing skipped (a file left open ends inside a message or a packet).
   static void ExpectWholeCapture(const std::filesystem::path& file) {
-    const stp_testing::DecodedCapture capture = stp_testing::DecodeStp(ReadWholeFile(file));
+    const stp_testing::DecodedCapture capture = stp_testing::decode_stp(read_whole_file(file));
     EXPECT_TRUE(capture.skips.empty()) << "the capture ends inside a packet";
     ASSERT_EQ(capture.messages.size(), static_cast<std::size_t>(kEvents));
     for (int i = 0; i < kEvents; ++i) {
@@ -131,8 +131,8 @@ TEST_F(RedirectProtocol, ThePlainFileHoldsWholeFramesInDeliveryOrder) {
   std::size_t expected = 0;
   for (int i = 0; i < kEvents; ++i) expected += 10 + 3 + Expected(i).size();
   const auto path = sim::target_root() / "SESSION.bin";
-  Capture("SESSION", [&] { return ReadWholeFile(path).size() >= expected; });
-  const auto records = syst_testing::SplitFrames(ReadWholeFile(path));
+  Capture("SESSION", [&] { return read_whole_file(path).size() >= expected; });
+  const auto records = syst_testing::SplitFrames(read_whole_file(path));
   ASSERT_TRUE(records.has_value());
   ASSERT_EQ(records->size(), static_cast<std::size_t>(kEvents));
   for (int i = 0; i < kEvents; ++i) {
@@ -147,7 +147,7 @@ TEST_F(RedirectProtocol, TheStpFileDecodesToTheSameRecordsOnMaster256Channel32) 
   const auto folder = sim::target_root() / "ProgramData" / "ETW-Traces";
   std::optional<stp_testing::DecodedCapture> capture;
   const auto decode = [&] {
-    capture = stp_testing::DecodeOnlyCaptureIn(folder);
+    capture = stp_testing::decode_only_capture_in(folder);
     return capture && capture->messages.size() >= static_cast<std::size_t>(kEvents);
   };
   Capture("Stp Session", decode);
@@ -181,13 +181,13 @@ TEST_F(RedirectProtocol, TheHardwareCaptureDecodesToTheSameRecordsOnTheEtwMaster
   std::optional<stp_testing::DecodedCapture> capture;
   const auto decode = [&] {
     tessera::model().flush_capture();
-    capture = stp_testing::DecodeOnlyCaptureIn(sim::target_root() / "Tessera");
+    capture = stp_testing::decode_only_capture_in(sim::target_root() / "Tessera");
     return capture && capture->messages.size() >= static_cast<std::size_t>(kEvents);
   };
   Capture("Hardware Session", decode);
   std::ostringstream unload;
   EXPECT_TRUE(conduit::target::unload_txr(unload)) << unload.str();
-  capture = stp_testing::DecodeOnlyCaptureIn(sim::target_root() / "Tessera");
+  capture = stp_testing::decode_only_capture_in(sim::target_root() / "Tessera");
   ASSERT_TRUE(capture.has_value());
   EXPECT_TRUE(capture->losses.empty());
   EXPECT_TRUE(capture->skips.empty());

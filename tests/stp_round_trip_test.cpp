@@ -82,7 +82,7 @@ TEST(StpRoundTripTest, RandomRecordSetsComeBackUnchanged) {
       }
       path = sim::host_path_of(sink.FilePath());
     }
-    const auto collector = stp_testing::DecodeStp(stp_testing::ReadWholeFile(path));
+    const auto collector = stp_testing::decode_stp(stp_testing::read_whole_file(path));
     EXPECT_TRUE(collector.losses.empty());
     EXPECT_TRUE(collector.skips.empty());
     EXPECT_EQ(collector.frequency, 10'000'000u);
@@ -149,7 +149,7 @@ TEST(StpRoundTripTest, TwoSinksWrittenAtOnceKeepTheirRecordsApart) {
   std::size_t files = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
     ++files;
-    const auto capture = stp_testing::DecodeStp(stp_testing::ReadWholeFile(entry.path()));
+    const auto capture = stp_testing::decode_stp(stp_testing::read_whole_file(entry.path()));
     EXPECT_TRUE(capture.losses.empty());
     EXPECT_TRUE(capture.skips.empty());
     const auto& messages = capture.messages;

@@ -12,7 +12,7 @@ inline stp_testing::DecodedCapture decode_capture() {
   tessera::model().flush_capture();
   const auto path = tessera::model().capture_path();
   if (!path) return {};
-  return stp_testing::DecodeStp(stp_testing::ReadWholeFile(*path));
+  return stp_testing::decode_stp(stp_testing::read_whole_file(*path));
 }
 
 }  // namespace txr_testing

@@ -69,7 +69,7 @@ TEST(ErrorText, IsTheLastTextOfTheResult) {
 
 using conduit::testing::ScriptedServer;
 
-void send_bytes(int connection, const Bytes& bytes) { ScriptedServer::Send(connection, bytes); }
+void send_bytes(int connection, const Bytes& bytes) { ScriptedServer::send(connection, bytes); }
 
 TEST(ConduitClient, ReadsAResponseThatArrivesInPieces) {
   Envelope response;
@@ -110,7 +110,7 @@ TEST(ConduitClient, ACloseWithoutAnswerNamesTheAdmissionRuleAndAServiceThatIsNot
 // request's send or the wait for the answer, and either says the same.
 TEST(ConduitClient, AResetWithoutAnswerNamesTheSameCauses) {
   for (const bool atAccept : {false, true}) {
-    ScriptedServer server(ScriptedServer::Reset, atAccept);
+    ScriptedServer server(ScriptedServer::reset, atAccept);
     ConduitClient client("127.0.0.1", server.port());
     if (atAccept) {
       // The reset has arrived before anything is sent.

@@ -15,7 +15,7 @@ using nlohmann::json;
 
 const char* const kHex = "0123456789abcdef";
 
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
+std::string to_hex(const std::vector<std::uint8_t>& bytes) {
   std::string text;
   text.reserve(bytes.size() * 2);
   for (std::uint8_t b : bytes) {
@@ -25,7 +25,7 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
   return text;
 }
 
-std::string Printable(const std::string& text) {
+std::string printable(const std::string& text) {
   std::string result;
   result.reserve(text.size());
   for (unsigned char c : text) {
@@ -43,7 +43,7 @@ std::string Printable(const std::string& text) {
   return result;
 }
 
-std::string Time(const Message& m) {
+std::string time_text(const Message& m) {
   char text[48];
   if (m.has_seconds) {
     std::snprintf(text, sizeof(text), "%.9f", m.seconds);
@@ -53,9 +53,9 @@ std::string Time(const Message& m) {
   return text;
 }
 
-std::string Dump(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string dump_json(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
-std::string KindName(const Message& m) {
+std::string kind_name(const Message& m) {
   switch (m.cls) {
     case MessageClass::EtwEvent:
       return "etw";
@@ -69,9 +69,9 @@ std::string KindName(const Message& m) {
   return "undecodable";
 }
 
-json MessageJson(const Message& m) {
+json message_json(const Message& m) {
   json j;
-  j["kind"] = KindName(m);
+  j["kind"] = kind_name(m);
   j["offset"] = m.byte_offset;
   j["master"] = m.master;
   j["channel"] = m.channel;
@@ -107,11 +107,11 @@ json MessageJson(const Message& m) {
       j["text"] = m.text;
       break;
     case MessageClass::RawData:
-      j["payload_hex"] = Hex(m.payload);
+      j["payload_hex"] = to_hex(m.payload);
       break;
     case MessageClass::Undecodable:
       j["reason"] = m.reason;
-      j["payload_hex"] = Hex(m.payload);
+      j["payload_hex"] = to_hex(m.payload);
       break;
   }
   return j;
@@ -119,7 +119,7 @@ json MessageJson(const Message& m) {
 
 }  // namespace
 
-std::optional<std::array<std::uint8_t, 16>> ParseGuid(const std::string& input) {
+std::optional<std::array<std::uint8_t, 16>> parse_guid(const std::string& input) {
   std::string text = input;
   if (text.size() == 38 && text.front() == '{' && text.back() == '}') text = text.substr(1, 36);
   if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') {
@@ -141,12 +141,12 @@ std::optional<std::array<std::uint8_t, 16>> ParseGuid(const std::string& input) 
 Formatter::Formatter(Format format, Filters filters, std::ostream& out)
     : format_(format), filters_(filters), out_(out) {}
 
-void Formatter::UseRecordClock(std::uint64_t frequency, bool assumed) {
+void Formatter::use_record_clock(std::uint64_t frequency, bool assumed) {
   record_frequency_ = frequency;
   record_frequency_assumed_ = assumed;
 }
 
-bool Formatter::Passes(const Message& m) const {
+bool Formatter::passes(const Message& m) const {
   if (filters_.master && *filters_.master != m.master) return false;
   if (filters_.channel && *filters_.channel != m.channel) return false;
   if (filters_.provider && (m.cls != MessageClass::EtwEvent || m.event.provider != *filters_.provider)) return false;
@@ -157,7 +157,7 @@ bool Formatter::Passes(const Message& m) const {
   return true;
 }
 
-void Formatter::ChromeEvent(const std::string& text) {
+void Formatter::write_chrome_event(const std::string& text) {
   if (!chrome_started_ && record_frequency_ != 0) {
     // Metadata first: how the times of a record file's events were made.
     json clock{{"time_stamps", "event header time stamps (performance-counter ticks)"},
@@ -165,48 +165,48 @@ void Formatter::ChromeEvent(const std::string& text) {
                {"frequency_source", record_frequency_assumed_ ? "assumed; --frequency sets it" : "--frequency"},
                {"note", "an event that names its counter's rate is placed by that rate"}};
     out_ << "[\n"
-         << Dump(json{{"name", "stpdump clock"}, {"ph", "M"}, {"pid", 0}, {"tid", 0}, {"args", clock}});
+         << dump_json(json{{"name", "stpdump clock"}, {"ph", "M"}, {"pid", 0}, {"tid", 0}, {"args", clock}});
     chrome_started_ = true;
   }
   out_ << (chrome_started_ ? ",\n" : "[\n") << text;
   chrome_started_ = true;
 }
 
-void Formatter::OnMessage(const Message& m) {
+void Formatter::on_message(const Message& m) {
   double seconds = m.has_seconds ? m.seconds : last_seconds_;
   if (m.framed_record && m.cls == MessageClass::EtwEvent && record_frequency_ != 0) {
     const std::uint64_t rate = m.event.frequency != 0 ? m.event.frequency : record_frequency_;
     seconds = static_cast<double>(m.event.timestamp) / static_cast<double>(rate);
   }
   if (m.has_seconds || m.framed_record) last_seconds_ = seconds;
-  if (!Passes(m)) return;
-  if (Filtering()) CountMessage(shown_stats_, m);
+  if (!passes(m)) return;
+  if (is_filtering()) count_message(shown_stats_, m);
   if (format_ == Format::Stats) return;
   ++shown_;
   if (format_ == Format::Json) {
-    out_ << Dump(MessageJson(m)) << '\n';
+    out_ << dump_json(message_json(m)) << '\n';
     return;
   }
   if (format_ == Format::Chrome) {
     json event;
-    json args = MessageJson(m);
+    json args = message_json(m);
     const bool isEvent = m.cls == MessageClass::EtwEvent;
     event["name"] = isEvent ? "ETW " + syst::guid_text(m.event.provider) + " #" + std::to_string(m.event.id)
-                            : KindName(m) + " subtype " + std::to_string(syst_header_subtype(m.header));
-    event["cat"] = KindName(m);
+                            : kind_name(m) + " subtype " + std::to_string(syst_header_subtype(m.header));
+    event["cat"] = kind_name(m);
     event["ph"] = "i";
     event["s"] = "t";
     event["ts"] = seconds * 1e6;
     event["pid"] = isEvent ? m.event.process_id : 0u;
     event["tid"] = isEvent ? m.event.thread_id : (static_cast<std::uint32_t>(m.master) << 16 | m.channel);
     event["args"] = args;
-    ChromeEvent(Dump(event));
+    write_chrome_event(dump_json(event));
     return;
   }
   if (m.framed_record) {
     out_ << "[record at " << m.byte_offset << "] ";
   } else {
-    out_ << '[' << Time(m) << "] M" << m.master << "/C" << m.channel << ' ';
+    out_ << '[' << time_text(m) << "] M" << m.master << "/C" << m.channel << ' ';
   }
   switch (m.cls) {
     case MessageClass::EtwEvent: {
@@ -219,25 +219,25 @@ void Formatter::OnMessage(const Message& m) {
                     static_cast<unsigned long long>(e.keywords), e.process_id, e.thread_id, e.processor,
                     e.logger_id, static_cast<unsigned long long>(e.timestamp),
                     static_cast<unsigned long long>(e.frequency));
-      out_ << line << " \"" << Printable(e.text) << "\"\n";
+      out_ << line << " \"" << printable(e.text) << "\"\n";
       break;
     }
     case MessageClass::String:
       out_ << "STRING severity=" << syst_header_severity(m.header) << " component=0x" << std::hex
-           << syst_header_origin(m.header) << std::dec << " \"" << Printable(m.text) << "\"\n";
+           << syst_header_origin(m.header) << std::dec << " \"" << printable(m.text) << "\"\n";
       break;
     case MessageClass::RawData:
       out_ << "RAW subtype=" << syst_header_subtype(m.header) << " length=" << m.payload.size()
-           << " hex=" << Hex(m.payload) << '\n';
+           << " hex=" << to_hex(m.payload) << '\n';
       break;
     case MessageClass::Undecodable:
       out_ << "UNDECODED header=0x" << std::hex << m.header << std::dec << " reason=\"" << m.reason
-           << "\" hex=" << Hex(m.payload) << '\n';
+           << "\" hex=" << to_hex(m.payload) << '\n';
       break;
   }
 }
 
-void Formatter::OnLoss(const Loss& loss) {
+void Formatter::on_loss(const Loss& loss) {
   if (format_ == Format::Stats) return;
   if (format_ == Format::Json) {
     json j{{"kind", "loss"}, {"what", loss.what}, {"offset", loss.byte_offset}};
@@ -245,7 +245,7 @@ void Formatter::OnLoss(const Loss& loss) {
       j["from_s"] = loss.from_seconds;
       j["to_s"] = loss.to_seconds;
     }
-    out_ << Dump(j) << '\n';
+    out_ << dump_json(j) << '\n';
   } else if (format_ == Format::Chrome) {
     json args{{"what", loss.what}};
     if (loss.has_range) {
@@ -254,7 +254,7 @@ void Formatter::OnLoss(const Loss& loss) {
     }
     json event{{"name", "DATA LOSS: " + loss.what}, {"cat", "loss"}, {"ph", "i"}, {"s", "g"},
                {"ts", loss.has_range ? loss.from_seconds * 1e6 : 0.0}, {"pid", 0}, {"tid", 0}, {"args", args}};
-    ChromeEvent(Dump(event));
+    write_chrome_event(dump_json(event));
   } else {
     char range[96] = "time unknown";
     if (loss.has_range) std::snprintf(range, sizeof(range), "%.9f s to %.9f s", loss.from_seconds, loss.to_seconds);
@@ -262,11 +262,11 @@ void Formatter::OnLoss(const Loss& loss) {
   }
 }
 
-void Formatter::OnSkip(const Skip& skip) {
+void Formatter::on_skip(const Skip& skip) {
   if (format_ == Format::Text) {
     out_ << "SKIPPED " << skip.bytes << " bytes at offset " << skip.byte_offset << " (" << skip.reason << ")\n";
   } else if (format_ == Format::Json) {
-    out_ << Dump(json{{"kind", "skipped"}, {"offset", skip.byte_offset}, {"bytes", skip.bytes},
+    out_ << dump_json(json{{"kind", "skipped"}, {"offset", skip.byte_offset}, {"bytes", skip.bytes},
                       {"reason", skip.reason}})
          << '\n';
   } else if (format_ == Format::Chrome) {
@@ -275,19 +275,19 @@ void Formatter::OnSkip(const Skip& skip) {
               {"reason", skip.reason}};
     json event{{"name", "SKIPPED INPUT: " + std::to_string(skip.bytes) + " bytes"}, {"cat", "skipped"}, {"ph", "i"},
                {"s", "g"}, {"ts", last_seconds_ * 1e6}, {"pid", 0}, {"tid", 0}, {"args", args}};
-    ChromeEvent(Dump(event));
+    write_chrome_event(dump_json(event));
   }
 }
 
-void Formatter::Finish(const Statistics& stats, std::ostream& err) {
+void Formatter::finish(const Statistics& stats, std::ostream& err) {
   if (format_ == Format::Chrome) out_ << (chrome_started_ ? "\n]\n" : "[]\n");
   std::ostream& to = format_ == Format::Stats ? out_ : err;
   if (format_ == Format::Stats) {
     // With filters the counts are of the messages that pass them; the closing line below
     // still counts the whole capture.
-    const Statistics& counted = Filtering() ? shown_stats_ : stats;
+    const Statistics& counted = is_filtering() ? shown_stats_ : stats;
     for (const auto& [type, count] : counted.per_type) to << type << ": " << count << '\n';
-    if (Filtering()) {
+    if (is_filtering()) {
       to << "stpdump: " << shown_stats_.messages << " of " << stats.messages << " messages pass the filters\n";
     }
   }

@@ -28,7 +28,7 @@ struct Filters {
 
 // The 16 bytes of a GUID in memory order from its text (syst::guid_text's form, braces optional,
 // any case); nullopt when the text is not a GUID.
-std::optional<std::array<std::uint8_t, 16>> ParseGuid(const std::string& text);
+std::optional<std::array<std::uint8_t, 16>> parse_guid(const std::string& text);
 
 class Formatter : public ItemSink {
  public:
@@ -38,20 +38,20 @@ class Formatter : public ItemSink {
   // their header time stamps (performance-counter ticks) at this rate, or at the rate the
   // event itself names. `assumed`: the rate is a default, not the user's; the document says
   // which.
-  void UseRecordClock(std::uint64_t frequency, bool assumed);
+  void use_record_clock(std::uint64_t frequency, bool assumed);
 
-  void OnMessage(const Message& message) override;
-  void OnLoss(const Loss& loss) override;
-  void OnSkip(const Skip& skip) override;
+  void on_message(const Message& message) override;
+  void on_loss(const Loss& loss) override;
+  void on_skip(const Skip& skip) override;
   // Closes the document and writes the statistics: to `out` for Format::Stats, else to `err`.
-  void Finish(const Statistics& stats, std::ostream& err);
+  void finish(const Statistics& stats, std::ostream& err);
 
-  std::uint64_t MessagesShown() const { return shown_; }
+  std::uint64_t messages_shown() const { return shown_; }
 
  private:
-  bool Passes(const Message& message) const;
-  bool Filtering() const { return filters_.provider || filters_.max_level || filters_.master || filters_.channel; }
-  void ChromeEvent(const std::string& json);
+  bool passes(const Message& message) const;
+  bool is_filtering() const { return filters_.provider || filters_.max_level || filters_.master || filters_.channel; }
+  void write_chrome_event(const std::string& json);
 
   Format format_;
   Filters filters_;

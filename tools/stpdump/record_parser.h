@@ -20,21 +20,21 @@ class RecordParser {
  public:
   explicit RecordParser(StreamDecoder& decoder) : decoder_(decoder) {}
 
-  void Feed(const std::uint8_t* data, std::size_t size);
+  void feed(const std::uint8_t* data, std::size_t size);
   // End of input: a partial frame left over is reported as skipped.
-  void Finish();
+  void finish();
   // Reading was interrupted: a partial frame at the end is not yet written, not broken.
   // Answers how many bytes it held.
-  std::uint64_t Abandon() {
+  std::uint64_t abandon() {
     const std::uint64_t pending = pending_.size();
     pending_.clear();
     return pending;
   }
 
-  std::uint64_t Records() const { return records_; }
+  std::uint64_t records() const { return records_; }
 
  private:
-  void Skip(std::size_t bytes, const char* reason);
+  void skip_bytes(std::size_t bytes, const char* reason);
 
   StreamDecoder& decoder_;
   std::vector<std::uint8_t> pending_;  // input not consumed yet, from offset_ on

@@ -5,24 +5,24 @@
 namespace stpdump {
 
 namespace {
-constexpr std::size_t kPadding = 16;  // lets Value() load 9 bytes past any valid nibble
+constexpr std::size_t kPadding = 16;  // lets value_at() load 9 bytes past any valid nibble
 constexpr unsigned kAsyncFs = 21;
 }  // namespace
 
-void PacketHandler::OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) {
+void PacketHandler::on_data64_run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) {
   Packet packet;
   packet.kind = PacketKind::Data;
   packet.data_bits = 64;
   for (std::size_t i = 0; i < count; ++i) {
     packet.value = values[i];
     packet.byte_offset = (first_nibble + 17 * i) / 2;
-    OnPacket(packet);
+    on_packet(packet);
   }
 }
 
 StpParser::StpParser(PacketHandler& handler) : handler_(handler) { buffer_.assign(kPadding, 0); }
 
-std::uint64_t StpParser::Value(std::size_t index, unsigned nibbles) const {
+std::uint64_t StpParser::value_at(std::size_t index, unsigned nibbles) const {
   const std::size_t byte = index >> 1;
   std::uint64_t low;
   std::memcpy(&low, &buffer_[byte], 8);  // little-endian host
@@ -32,13 +32,13 @@ std::uint64_t StpParser::Value(std::size_t index, unsigned nibbles) const {
   return value;
 }
 
-void StpParser::Skip(std::uint64_t from, std::uint64_t count, const char* reason) {
+void StpParser::skip_nibbles(std::uint64_t from, std::uint64_t count, const char* reason) {
   if (count == 0) return;
   nibbles_skipped_ += count;
-  handler_.OnSkipped(from / 2, count, reason);
+  handler_.on_skipped(from / 2, count, reason);
 }
 
-void StpParser::Feed(const std::uint8_t* data, std::size_t size) {
+void StpParser::feed(const std::uint8_t* data, std::size_t size) {
   // Drop whole bytes already parsed, keep the rest (and the nibble alignment), and the last
   // nibbles before the position: a broken packet looks back over them for an ASYNC's start.
   const std::size_t keep = pos_ < kAsyncFs ? pos_ : kAsyncFs;
@@ -55,12 +55,12 @@ void StpParser::Feed(const std::uint8_t* data, std::size_t size) {
 
   while (pos_ < nibble_count_) {
     if (!in_sync_) {
-      ScanForAsync();
+      scan_for_async();
       if (!in_sync_) break;
       continue;
     }
     const std::size_t start = pos_;
-    const Step step = ParseOne();
+    const Step step = parse_one();
     if (step == Step::NeedMore) break;
     if (step == Step::Broken) {
       // The packet before may have taken the first F nibbles of an ASYNC as its value (a cut
@@ -68,7 +68,7 @@ void StpParser::Feed(const std::uint8_t* data, std::size_t size) {
       // ASYNC starts at the first of the F nibbles that run up to the break, so that ASYNC is
       // found whole. Those nibbles were parsed already and are not counted as skipped.
       std::size_t resume = start;
-      while (resume > 0 && start - resume < kAsyncFs && Nibble(resume - 1) == 0xF) --resume;
+      while (resume > 0 && start - resume < kAsyncFs && nibble_at(resume - 1) == 0xF) --resume;
       pos_ = resume;
       in_sync_ = false;
       f_run_ = 0;
@@ -79,11 +79,11 @@ void StpParser::Feed(const std::uint8_t* data, std::size_t size) {
   }
 }
 
-void StpParser::Finish() {
+void StpParser::finish() {
   if (in_sync_) {
-    Skip(base_nibble_ + pos_, nibble_count_ - pos_, "truncated packet at the end");
+    skip_nibbles(base_nibble_ + pos_, nibble_count_ - pos_, "truncated packet at the end");
   } else if (skip_has_data_ || f_run_ != 0) {
-    Skip(skip_start_, base_nibble_ + nibble_count_ - skip_start_, skip_reason_);
+    skip_nibbles(skip_start_, base_nibble_ + nibble_count_ - skip_start_, skip_reason_);
   }
   base_nibble_ += nibble_count_;
   buffer_.assign(kPadding, 0);
@@ -94,20 +94,20 @@ void StpParser::Finish() {
   f_run_ = 0;
 }
 
-std::uint64_t StpParser::Abandon() {
+std::uint64_t StpParser::abandon() {
   const std::uint64_t pending = in_sync_ ? nibble_count_ - pos_ : 0;
   if (!in_sync_) {
-    Finish();  // input that never became a packet is reported as ever
+    finish();  // input that never became a packet is reported as ever
     return 0;
   }
   nibble_count_ = pos_;
-  Finish();
+  finish();
   return (pending + 1) / 2;
 }
 
-void StpParser::ScanForAsync() {
+void StpParser::scan_for_async() {
   for (; pos_ < nibble_count_; ++pos_) {
-    const unsigned nibble = Nibble(pos_);
+    const unsigned nibble = nibble_at(pos_);
     if (nibble == 0xF) {
       ++f_run_;
       continue;
@@ -116,7 +116,7 @@ void StpParser::ScanForAsync() {
       const std::uint64_t asyncStart = base_nibble_ + pos_ - f_run_;
       // NULL nibbles before an ASYNC are idle padding (every file sink stream starts with
       // one), not garbage.
-      if (asyncStart > skip_start_ && skip_has_data_) Skip(skip_start_, asyncStart - skip_start_, skip_reason_);
+      if (asyncStart > skip_start_ && skip_has_data_) skip_nibbles(skip_start_, asyncStart - skip_start_, skip_reason_);
       skip_has_data_ = false;
       ++pos_;
       in_sync_ = true;
@@ -126,7 +126,7 @@ void StpParser::ScanForAsync() {
       packet.kind = PacketKind::Async;
       packet.byte_offset = asyncStart / 2;
       last_timestamp_ = 0;
-      handler_.OnPacket(packet);
+      handler_.on_packet(packet);
       return;
     }
     if (nibble != 0 || f_run_ != 0) skip_has_data_ = true;
@@ -134,9 +134,9 @@ void StpParser::ScanForAsync() {
   }
 }
 
-StpParser::Step StpParser::Timestamp(std::size_t& at, Packet& packet) {
+StpParser::Step StpParser::parse_timestamp(std::size_t& at, Packet& packet) {
   if (at >= nibble_count_) return Step::NeedMore;
-  const unsigned code = Nibble(at++);
+  const unsigned code = nibble_at(at++);
   unsigned nibbles;
   if (code <= 12) {
     nibbles = code;
@@ -148,7 +148,7 @@ StpParser::Step StpParser::Timestamp(std::size_t& at, Packet& packet) {
     return Step::Broken;
   }
   if (nibble_count_ - at < nibbles) return Step::NeedMore;
-  const std::uint64_t value = nibbles == 0 ? 0 : Value(at, nibbles);
+  const std::uint64_t value = nibbles == 0 ? 0 : value_at(at, nibbles);
   at += nibbles;
   const std::uint64_t mask = nibbles == 16 ? ~std::uint64_t{0} : (std::uint64_t{1} << (4 * nibbles)) - 1;
   packet.has_timestamp = true;
@@ -156,10 +156,10 @@ StpParser::Step StpParser::Timestamp(std::size_t& at, Packet& packet) {
   return Step::Done;
 }
 
-StpParser::Step StpParser::ParseOne() {
+StpParser::Step StpParser::parse_one() {
   const std::size_t start = pos_;
-  const std::size_t available = Available();
-  const unsigned op = Nibble(start);
+  const std::size_t available = nibbles_available();
+  const unsigned op = nibble_at(start);
   // The bulk of a SyS-T stream: D64 payload stores, taken as a run.
   if (op == 0x7 && available >= 17) {
     constexpr std::size_t kRun = 64;
@@ -167,11 +167,11 @@ StpParser::Step StpParser::ParseOne() {
     std::size_t count = 0;
     std::size_t at = start;
     do {
-      values[count++] = Value(at + 1, 16);
+      values[count++] = value_at(at + 1, 16);
       at += 17;
-    } while (count < kRun && nibble_count_ - at >= 17 && Nibble(at) == 0x7);
+    } while (count < kRun && nibble_count_ - at >= 17 && nibble_at(at) == 0x7);
     pos_ = at;
-    handler_.OnData64Run(values, count, base_nibble_ + start);
+    handler_.on_data64_run(values, count, base_nibble_ + start);
     return Step::Done;
   }
   Packet packet;
@@ -227,11 +227,11 @@ StpParser::Step StpParser::ParseOne() {
       break;
     default: {  // 0xF: extended
       if (need(1)) return Step::NeedMore;
-      const unsigned op2 = Nibble(at++);
+      const unsigned op2 = nibble_at(at++);
       switch (op2) {
         case 0x0: {
           if (need(1)) return Step::NeedMore;
-          const unsigned op3 = Nibble(at++);
+          const unsigned op3 = nibble_at(at++);
           if (op3 == 0x0) {
             packet.kind = PacketKind::Version;
             payload = 1;
@@ -290,28 +290,28 @@ StpParser::Step StpParser::ParseOne() {
           break;
         default: {  // 0xF: ASYNC, or a run of F that is not one
           std::size_t end = start;
-          while (end < nibble_count_ && Nibble(end) == 0xF) ++end;
+          while (end < nibble_count_ && nibble_at(end) == 0xF) ++end;
           if (end == nibble_count_) return Step::NeedMore;
-          if (Nibble(end) != 0 || end - start < kAsyncFs) return Step::Broken;
+          if (nibble_at(end) != 0 || end - start < kAsyncFs) return Step::Broken;
           packet.kind = PacketKind::Async;
           last_timestamp_ = 0;
           pos_ = end + 1;
-          handler_.OnPacket(packet);
+          handler_.on_packet(packet);
           return Step::Done;
         }
       }
     }
   }
   if (need(payload)) return Step::NeedMore;
-  if (payload > 0) packet.value = Value(at, payload);
+  if (payload > 0) packet.value = value_at(at, payload);
   at += payload;
   if (timestamped) {
-    const Step step = Timestamp(at, packet);
+    const Step step = parse_timestamp(at, packet);
     if (step != Step::Done) return step;
     last_timestamp_ = packet.timestamp;
   }
   pos_ = at;
-  handler_.OnPacket(packet);
+  handler_.on_packet(packet);
   return Step::Done;
 }
 

@@ -43,44 +43,44 @@ struct Packet {
 class PacketHandler {
  public:
   virtual ~PacketHandler() = default;
-  virtual void OnPacket(const Packet& packet) = 0;
+  virtual void on_packet(const Packet& packet) = 0;
   // A run of `count` D64 packets (payload stores of 64 bits, no marker, no time stamp), the
   // bulk of any SyS-T stream, handed over at once; packet i starts at input nibble
-  // `first_nibble + 17 * i`. By default each becomes an OnPacket.
-  virtual void OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble);
+  // `first_nibble + 17 * i`. By default each becomes an on_packet.
+  virtual void on_data64_run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble);
   // `bytes` input bytes (nibbles / 2, rounded up) were skipped, starting at `byte_offset`,
   // for `reason`.
-  virtual void OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) = 0;
+  virtual void on_skipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) = 0;
 };
 
 class StpParser {
  public:
   explicit StpParser(PacketHandler& handler);
 
-  void Feed(const std::uint8_t* data, std::size_t size);
+  void feed(const std::uint8_t* data, std::size_t size);
   // End of input: an incomplete packet at the end counts as skipped.
-  void Finish();
+  void finish();
   // Reading was interrupted (a followed capture still being written): an incomplete packet
   // at the end is not yet written rather than broken, so it is dropped without a skip
   // report. Answers how many bytes it held.
-  std::uint64_t Abandon();
+  std::uint64_t abandon();
 
-  std::uint64_t NibblesSkipped() const { return nibbles_skipped_; }
-  std::uint64_t BytesConsumed() const { return base_nibble_ / 2 + pos_ / 2; }
-  bool InSync() const { return in_sync_; }
+  std::uint64_t nibbles_skipped() const { return nibbles_skipped_; }
+  std::uint64_t bytes_consumed() const { return base_nibble_ / 2 + pos_ / 2; }
+  bool is_in_sync() const { return in_sync_; }
   // Whether any ASYNC was found: input without one is no STP stream at all.
-  bool EverInSync() const { return ever_in_sync_; }
+  bool has_been_in_sync() const { return ever_in_sync_; }
 
  private:
   enum class Step { Done, NeedMore, Broken };
-  Step ParseOne();
-  void ScanForAsync();
-  void Skip(std::uint64_t from, std::uint64_t count, const char* reason);
+  Step parse_one();
+  void scan_for_async();
+  void skip_nibbles(std::uint64_t from, std::uint64_t count, const char* reason);
 
-  unsigned Nibble(std::size_t index) const { return (buffer_[index >> 1] >> ((index & 1) * 4)) & 0xF; }
-  std::uint64_t Value(std::size_t index, unsigned nibbles) const;
-  std::size_t Available() const { return nibble_count_ - pos_; }
-  Step Timestamp(std::size_t& at, Packet& packet);
+  unsigned nibble_at(std::size_t index) const { return (buffer_[index >> 1] >> ((index & 1) * 4)) & 0xF; }
+  std::uint64_t value_at(std::size_t index, unsigned nibbles) const;
+  std::size_t nibbles_available() const { return nibble_count_ - pos_; }
+  Step parse_timestamp(std::size_t& at, Packet& packet);
 
   PacketHandler& handler_;
   std::vector<std::uint8_t> buffer_;

@@ -33,9 +33,9 @@ constexpr std::uint64_t kDefaultRecordFrequency = 10'000'000;
 
 }  // namespace
 
-void RequestStop() { g_stop.store(true); }
+void request_stop() { g_stop.store(true); }
 
-int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
+int run_stpdump(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
   g_stop.store(false);
   CLI::App app{"Decodes a MIPI STP capture of SyS-T messages (STP file sink or hardware) into messages and "
                "ETW events.",
@@ -77,7 +77,7 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
 
   Filters filters;
   if (!provider.empty()) {
-    filters.provider = ParseGuid(provider);
+    filters.provider = parse_guid(provider);
     if (!filters.provider) {
       err << "stpdump: --provider: not a GUID: " << provider << '\n';
       return 2;
@@ -120,15 +120,15 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   }
 
   Formatter formatter(chosen, filters, out);
-  if (records) formatter.UseRecordClock(frequency != 0 ? frequency : kDefaultRecordFrequency, frequency == 0);
+  if (records) formatter.use_record_clock(frequency != 0 ? frequency : kDefaultRecordFrequency, frequency == 0);
   StreamDecoder decoder(formatter);
   StpParser stpParser(decoder);
   RecordParser recordParser(decoder);
   auto feed = [&](const std::uint8_t* data, std::size_t size) {
     if (records) {
-      recordParser.Feed(data, size);
+      recordParser.feed(data, size);
     } else {
-      stpParser.Feed(data, size);
+      stpParser.feed(data, size);
     }
   };
   std::vector<std::uint8_t> chunk(kChunk);
@@ -164,25 +164,25 @@ int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostrea
   if (showProgress) err << "\r\033[K" << std::flush;
   if (g_stop.load()) {
     // Interrupted while the capture may still be written: its unfinished end is not damage.
-    const std::uint64_t pendingBytes = records ? recordParser.Abandon() : stpParser.Abandon();
-    const std::size_t openMessages = decoder.Abandon();
+    const std::uint64_t pendingBytes = records ? recordParser.abandon() : stpParser.abandon();
+    const std::size_t openMessages = decoder.abandon();
     if (pendingBytes != 0 || openMessages != 0) {
       err << "stpdump: interrupted: " << openMessages << " unfinished message(s) and " << pendingBytes
           << " byte(s) of an unfinished " << (records ? "frame" : "packet") << " not decoded\n";
     }
   } else {
     if (records) {
-      recordParser.Finish();
+      recordParser.finish();
     } else {
-      stpParser.Finish();
+      stpParser.finish();
     }
-    decoder.Finish();
+    decoder.finish();
   }
-  formatter.Finish(decoder.Stats(), err);
+  formatter.finish(decoder.stats(), err);
   if (readFailed) return 1;
   // Bytes that never showed an ASYNC (nor, for a record file, a frame) are no capture at
   // all: say so rather than a quiet "0 messages".
-  if (done > 0 && decoder.Stats().messages == 0 && (records ? recordParser.Records() == 0 : !stpParser.EverInSync())) {
+  if (done > 0 && decoder.stats().messages == 0 && (records ? recordParser.records() == 0 : !stpParser.has_been_in_sync())) {
     err << "stpdump: " << path << " is not a capture: no " << (records ? "whole record frame" : "STP ASYNC")
         << (records ? "" : " and it does not begin with a record frame") << " in its " << done << " bytes\n";
     return 1;

@@ -6,9 +6,9 @@
 
 namespace stpdump {
 
-int RunStpdump(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
+int run_stpdump(int argc, const char* const* argv, std::ostream& out, std::ostream& err);
 
-// Asks a running RunStpdump to stop reading and finish its output (from a signal handler).
-void RequestStop();
+// Asks a running run_stpdump to stop reading and finish its output (from a signal handler).
+void request_stop();
 
 }  // namespace stpdump

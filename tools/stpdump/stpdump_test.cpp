@@ -23,7 +23,7 @@
 namespace {
 
 using stp_testing::EtwFields;
-using stp_testing::EtwPayload;
+using stp_testing::etw_payload;
 using stp_testing::StpGenerator;
 using namespace stpdump;
 
@@ -35,9 +35,9 @@ struct Collector : ItemSink {
   std::vector<Message> messages;
   std::vector<Loss> losses;
   std::vector<Skip> skips;
-  void OnMessage(const Message& m) override { messages.push_back(m); }
-  void OnLoss(const Loss& l) override { losses.push_back(l); }
-  void OnSkip(const Skip& s) override { skips.push_back(s); }
+  void on_message(const Message& m) override { messages.push_back(m); }
+  void on_loss(const Loss& l) override { losses.push_back(l); }
+  void on_skip(const Skip& s) override { skips.push_back(s); }
 };
 
 struct Decoded {
@@ -45,31 +45,31 @@ struct Decoded {
   Statistics stats;
 };
 
-Decoded Decode(const std::vector<std::uint8_t>& bytes, std::size_t chunk = 1 << 20) {
+Decoded decode(const std::vector<std::uint8_t>& bytes, std::size_t chunk = 1 << 20) {
   Decoded result;
   StreamDecoder decoder(result.items);
   StpParser parser(decoder);
   for (std::size_t at = 0; at < bytes.size(); at += chunk) {
-    parser.Feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
+    parser.feed(bytes.data() + at, std::min(chunk, bytes.size() - at));
   }
-  parser.Finish();
-  decoder.Finish();
-  result.stats = decoder.Stats();
+  parser.finish();
+  decoder.finish();
+  result.stats = decoder.stats();
   return result;
 }
 
 // A stream as the sink writes one: preamble, M16/C16, an ETW event, DUX raw data, a string.
-StpGenerator SampleStream(bool odd_start = true) {
+StpGenerator sample_stream(bool odd_start = true) {
   StpGenerator g(odd_start);
-  g.Async().Version().Freq(1'000'000).M16(256).C16(32);
-  g.Message(kEtwHeader, EtwPayload({}, "Process started"), 2'000'000);
-  g.Message(kDuxHeader, {0xDE, 0xAD, 0xBE, 0xEF, 0x01}, 2'500'000);
-  g.M16(257).C16(5);
-  g.Message(0x01000002 | 3u << 4 | 0x123u << 12, {'h', 'e', 'l', 'l', 'o', 0}, 3'000'000);
+  g.async().version().freq(1'000'000).m16(256).c16(32);
+  g.message(kEtwHeader, etw_payload({}, "Process started"), 2'000'000);
+  g.message(kDuxHeader, {0xDE, 0xAD, 0xBE, 0xEF, 0x01}, 2'500'000);
+  g.m16(257).c16(5);
+  g.message(0x01000002 | 3u << 4 | 0x123u << 12, {'h', 'e', 'l', 'l', 'o', 0}, 3'000'000);
   return g;
 }
 
-void ExpectSample(const Decoded& d) {
+void expect_sample(const Decoded& d) {
   ASSERT_EQ(d.items.messages.size(), 3u);
   const Message& etw = d.items.messages[0];
   EXPECT_EQ(etw.cls, MessageClass::EtwEvent);
@@ -98,28 +98,28 @@ void ExpectSample(const Decoded& d) {
 TEST(StpParserTest, DecodesEveryMessageOfAGeneratedStreamAtBothAlignments) {
   for (bool odd : {true, false}) {
     SCOPED_TRACE(odd);
-    const Decoded d = Decode(SampleStream(odd).Bytes());
-    ExpectSample(d);
+    const Decoded d = decode(sample_stream(odd).bytes());
+    expect_sample(d);
     EXPECT_EQ(d.stats.bytes_skipped, 0u);
   }
 }
 
 TEST(StpParserTest, PacketsSplitBetweenChunksAreCompleted) {
-  const std::vector<std::uint8_t> bytes = SampleStream().Bytes();
+  const std::vector<std::uint8_t> bytes = sample_stream().bytes();
   for (std::size_t chunk : {1u, 3u, 7u}) {
     SCOPED_TRACE(chunk);
-    ExpectSample(Decode(bytes, chunk));
+    expect_sample(decode(bytes, chunk));
   }
 }
 
 TEST(StpParserTest, GarbageBeforeTheFirstAsyncIsSkippedAndCounted) {
   for (std::size_t garbage : {1u, 2u, 37u}) {
     std::vector<std::uint8_t> bytes(garbage, 0x5A);
-    const std::vector<std::uint8_t> stream = SampleStream().Bytes();
+    const std::vector<std::uint8_t> stream = sample_stream().bytes();
     bytes.insert(bytes.end(), stream.begin(), stream.end());
-    const Decoded d = Decode(bytes);
+    const Decoded d = decode(bytes);
     SCOPED_TRACE(garbage);
-    ExpectSample(d);
+    expect_sample(d);
     ASSERT_EQ(d.items.skips.size(), 1u);
     // The generated stream starts with a NULL nibble before its ASYNC.
     EXPECT_EQ(d.stats.bytes_skipped, garbage + 1);
@@ -128,12 +128,12 @@ TEST(StpParserTest, GarbageBeforeTheFirstAsyncIsSkippedAndCounted) {
 
 TEST(StpParserTest, BrokenPacketSkipsToTheNextAsyncAndCutsTheOpenMessage) {
   StpGenerator g;
-  g.Async().Freq(1'000'000).M16(256).C16(32);
-  g.D32TS(kDuxHeader, 5).D64(1);
-  g.Nibbles({0xF, 0, 5});  // no such packet
-  g.Nibbles({1, 2, 3});
-  g.Async().M16(256).C16(32).Message(kDuxHeader, {9, 9}, 6);
-  const Decoded d = Decode(g.Bytes());
+  g.async().freq(1'000'000).m16(256).c16(32);
+  g.d32ts(kDuxHeader, 5).d64(1);
+  g.nibbles({0xF, 0, 5});  // no such packet
+  g.nibbles({1, 2, 3});
+  g.async().m16(256).c16(32).message(kDuxHeader, {9, 9}, 6);
+  const Decoded d = decode(g.bytes());
   ASSERT_EQ(d.items.messages.size(), 2u);
   EXPECT_EQ(d.items.messages[0].cls, MessageClass::Undecodable);
   EXPECT_EQ(d.items.messages[0].reason, "message cut by skipped input");
@@ -144,7 +144,7 @@ TEST(StpParserTest, BrokenPacketSkipsToTheNextAsyncAndCutsTheOpenMessage) {
 
 // The last three messages that decoded (a message the cut left open is reported as cut when
 // its channel's next message begins, which may come after other channels' messages).
-Decoded WholeMessagesAtTheEnd(const Decoded& d) {
+Decoded whole_messages_at_the_end(const Decoded& d) {
   Decoded whole;
   for (const Message& m : d.items.messages) {
     if (m.cls != MessageClass::Undecodable) whole.items.messages.push_back(m);
@@ -160,14 +160,14 @@ Decoded WholeMessagesAtTheEnd(const Decoded& d) {
 // everything of the whole capture decodes.
 TEST(StpParserTest, AWholeCaptureAfterACutOneDecodesWhereverTheCutFalls) {
   for (bool odd : {true, false}) {
-    const std::vector<std::uint8_t> whole = SampleStream(odd).Bytes();
+    const std::vector<std::uint8_t> whole = sample_stream(odd).bytes();
     for (std::size_t cut = 1; cut < whole.size(); ++cut) {
       SCOPED_TRACE(::testing::Message() << "odd " << odd << ", cut after " << cut << " bytes");
       std::vector<std::uint8_t> bytes(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(cut));
       bytes.insert(bytes.end(), whole.begin(), whole.end());
       for (std::size_t chunk : {bytes.size(), std::size_t{5}}) {
-        const Decoded d = Decode(bytes, chunk);
-        ExpectSample(WholeMessagesAtTheEnd(d));
+        const Decoded d = decode(bytes, chunk);
+        expect_sample(whole_messages_at_the_end(d));
       }
     }
   }
@@ -177,22 +177,22 @@ TEST(StpParserTest, AWholeCaptureAfterAFewGarbageBytesDecodes) {
   for (std::uint8_t garbage : {0x00, 0x07, 0x70, 0x7F, 0xF7, 0xFF, 0x4F, 0xF4, 0x1F, 0x6F}) {
     for (std::size_t count = 1; count <= 3; ++count) {
       SCOPED_TRACE(::testing::Message() << count << " bytes of " << int{garbage});
-      std::vector<std::uint8_t> bytes = SampleStream(false).Bytes();
+      std::vector<std::uint8_t> bytes = sample_stream(false).bytes();
       bytes.insert(bytes.end(), count, garbage);
-      const std::vector<std::uint8_t> whole = SampleStream(false).Bytes();
+      const std::vector<std::uint8_t> whole = sample_stream(false).bytes();
       bytes.insert(bytes.end(), whole.begin(), whole.end());
-      const Decoded d = Decode(bytes);
-      ExpectSample(WholeMessagesAtTheEnd(d));
+      const Decoded d = decode(bytes);
+      expect_sample(whole_messages_at_the_end(d));
     }
   }
 }
 
 TEST(StpParserTest, RelativeTimestampsReplaceOnlyTheirNibbles) {
   StpGenerator g;
-  g.Async().Freq(16).M16(256).C16(32).Message(kDuxHeader, {1}, 0x1234);
-  g.Nibbles({0xF, 6}).Value(kDuxHeader, 8).Nibbles({1, 0xF}).D8(2).Flag();  // ts 0x123F
-  g.Nibbles({0xF, 6}).Value(kDuxHeader, 8).Nibbles({0}).D8(3).Flag();       // same
-  const Decoded d = Decode(g.Bytes());
+  g.async().freq(16).m16(256).c16(32).message(kDuxHeader, {1}, 0x1234);
+  g.nibbles({0xF, 6}).value(kDuxHeader, 8).nibbles({1, 0xF}).d8(2).flag();  // ts 0x123F
+  g.nibbles({0xF, 6}).value(kDuxHeader, 8).nibbles({0}).d8(3).flag();       // same
+  const Decoded d = decode(g.bytes());
   ASSERT_EQ(d.items.messages.size(), 3u);
   EXPECT_EQ(d.items.messages[1].ticks, 0x123Fu);
   EXPECT_EQ(d.items.messages[2].ticks, 0x123Fu);
@@ -201,16 +201,16 @@ TEST(StpParserTest, RelativeTimestampsReplaceOnlyTheirNibbles) {
 
 TEST(StreamDecoderTest, UndecodableMessagesAreShownWithTheirReason) {
   StpGenerator g;
-  g.Async().Freq(1000).M16(256).C16(32);
-  std::vector<std::uint8_t> badMarker = EtwPayload({}, "x");
+  g.async().freq(1000).m16(256).c16(32);
+  std::vector<std::uint8_t> badMarker = etw_payload({}, "x");
   badMarker[2] = 0;
-  g.Message(kEtwHeader, badMarker, 1);
-  g.Message(kEtwHeader, {1, 2, 3}, 2);
-  g.Message(0x00000047, {4}, 3);            // type 7
-  g.D32TS(kDuxHeader, 4).D8(5);             // no flag before the next header
-  g.Message(kDuxHeader, {6}, 5);
-  g.D16(0xBEEF).D8(0x01).D64(0x0807060504030202);  // outside any message: one report
-  const Decoded d = Decode(g.Bytes());
+  g.message(kEtwHeader, badMarker, 1);
+  g.message(kEtwHeader, {1, 2, 3}, 2);
+  g.message(0x00000047, {4}, 3);            // type 7
+  g.d32ts(kDuxHeader, 4).d8(5);             // no flag before the next header
+  g.message(kDuxHeader, {6}, 5);
+  g.d16(0xBEEF).d8(0x01).d64(0x0807060504030202);  // outside any message: one report
+  const Decoded d = decode(g.bytes());
   std::vector<std::string> reasons;
   for (const Message& m : d.items.messages) reasons.push_back(m.reason);
   EXPECT_THAT(reasons, ::testing::ElementsAre("ETW payload marker is not 0xED01", "ETW payload shorter than 99 bytes",
@@ -223,23 +223,23 @@ TEST(StreamDecoderTest, UndecodableMessagesAreShownWithTheirReason) {
 
 TEST(StreamDecoderTest, SkipResumeNoticesAndRealTimeLossAreReportedWithTheirRange) {
   StpGenerator g;
-  g.Async().Freq(1000).M16(256).C16(32);
-  g.Message(kEtwHeader, EtwPayload({}, "before"), 1000);
-  g.Message(kEtwHeader,
-            EtwPayload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Conduit Max memory exceeded , Traces will be "
+  g.async().freq(1000).m16(256).c16(32);
+  g.message(kEtwHeader, etw_payload({}, "before"), 1000);
+  g.message(kEtwHeader,
+            etw_payload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Conduit Max memory exceeded , Traces will be "
                            "skipped >>>>>>>>>>>>>>>>>>>>>>"),
             2000);
-  g.Message(kEtwHeader, EtwPayload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Resuming Traces . >>>>>>>>>>>>>>>>>>>>>> "),
+  g.message(kEtwHeader, etw_payload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Resuming Traces . >>>>>>>>>>>>>>>>>>>>>> "),
             5000);
   EtwFields lost;
   const std::uint8_t rtLost[16] = {0xE0, 0x9A, 0x39, 0x6A, 0xC6, 0x4B, 0xE9, 0x4D,
                                    0x87, 0x0B, 0x36, 0x57, 0xF8, 0x94, 0x7E, 0x7E};
   std::copy(rtLost, rtLost + 16, lost.provider);
   lost.opcode = 32;
-  g.Message(kEtwHeader, EtwPayload(lost, "RTLostEvent"), 7000);
-  g.Message(kEtwHeader, EtwPayload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Conduit Max memory exceeded , x"), 8000);
-  g.Message(kEtwHeader, EtwPayload({}, "last"), 9000);
-  const Decoded d = Decode(g.Bytes());
+  g.message(kEtwHeader, etw_payload(lost, "RTLostEvent"), 7000);
+  g.message(kEtwHeader, etw_payload({}, ">>>>>>>WARNING::[MAX MEMORY REACHED] Conduit Max memory exceeded , x"), 8000);
+  g.message(kEtwHeader, etw_payload({}, "last"), 9000);
+  const Decoded d = decode(g.bytes());
   ASSERT_EQ(d.items.losses.size(), 3u);
   EXPECT_EQ(d.items.losses[0].what, "redirect skipped events (memory cap)");
   EXPECT_DOUBLE_EQ(d.items.losses[0].from_seconds, 2.0);
@@ -255,10 +255,10 @@ TEST(StreamDecoderTest, SkipResumeNoticesAndRealTimeLossAreReportedWithTheirRang
 
 TEST(StreamDecoderTest, OverlongMessagesStayBounded) {
   StpGenerator g;
-  g.Async().M16(256).C16(32).D32TS(kDuxHeader, 1);
-  for (std::size_t i = 0; i < StreamDecoder::kMaxMessageBytes / 8 + 10; ++i) g.D64(i);
-  g.Flag();
-  const Decoded d = Decode(g.Bytes());
+  g.async().m16(256).c16(32).d32ts(kDuxHeader, 1);
+  for (std::size_t i = 0; i < StreamDecoder::kMaxMessageBytes / 8 + 10; ++i) g.d64(i);
+  g.flag();
+  const Decoded d = decode(g.bytes());
   ASSERT_EQ(d.items.messages.size(), 1u);
   EXPECT_EQ(d.items.messages[0].reason, "message longer than 131072 bytes");
   EXPECT_LE(d.items.messages[0].payload.size(), StreamDecoder::kMaxMessageBytes);
@@ -266,7 +266,7 @@ TEST(StreamDecoderTest, OverlongMessagesStayBounded) {
 
 // A plain record file: two ETW records around a DUX record, garbage between frames and a
 // frame cut at the end, read in chunks that split frames anywhere.
-std::vector<std::uint8_t> SampleRecordFile() {
+std::vector<std::uint8_t> sample_record_file() {
   syst_testing::Bytes file;
   syst_testing::Append(file, syst_testing::FrameRecord(TRACE_RECORD_TYPE_ETW, syst_testing::EtwPayload({}, "first")));
   syst_testing::Append(file, {0x01, 0x02, 0xBF, 0x03});
@@ -278,14 +278,14 @@ std::vector<std::uint8_t> SampleRecordFile() {
 }
 
 TEST(RecordParserTest, DecodesWholeFramesAndReportsWhatIsNot) {
-  const std::vector<std::uint8_t> file = SampleRecordFile();
+  const std::vector<std::uint8_t> file = sample_record_file();
   for (std::size_t chunk : {std::size_t{1}, std::size_t{7}, file.size()}) {
     Collector items;
     StreamDecoder decoder(items);
     RecordParser parser(decoder);
-    for (std::size_t at = 0; at < file.size(); at += chunk) parser.Feed(file.data() + at, std::min(chunk, file.size() - at));
-    parser.Finish();
-    decoder.Finish();
+    for (std::size_t at = 0; at < file.size(); at += chunk) parser.feed(file.data() + at, std::min(chunk, file.size() - at));
+    parser.finish();
+    decoder.finish();
     ASSERT_EQ(items.messages.size(), 3u) << "chunk " << chunk;
     EXPECT_EQ(items.messages[0].event.text, "first");
     EXPECT_EQ(items.messages[0].event.process_id, 1234u);
@@ -310,20 +310,20 @@ class StpdumpAppTest : public ::testing::Test {
             ("stpdump_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".bin");
     std::vector<std::uint8_t> bytes = {0x12, 0x34, 0x56};  // garbage first
-    const std::vector<std::uint8_t> stream = SampleStream().Bytes();
+    const std::vector<std::uint8_t> stream = sample_stream().bytes();
     bytes.insert(bytes.end(), stream.begin(), stream.end());
     std::ofstream(path_, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
                                                   static_cast<std::streamsize>(bytes.size()));
   }
   void TearDown() override { std::filesystem::remove(path_); }
 
-  int Run(std::vector<std::string> args) {
+  int run(std::vector<std::string> args) {
     args.insert(args.begin(), "stpdump");
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
     out_.str("");
     err_.str("");
-    return RunStpdump(static_cast<int>(argv.size()), argv.data(), out_, err_);
+    return run_stpdump(static_cast<int>(argv.size()), argv.data(), out_, err_);
   }
 
   std::filesystem::path path_;
@@ -332,7 +332,7 @@ class StpdumpAppTest : public ::testing::Test {
 };
 
 TEST_F(StpdumpAppTest, TextAndJsonShowEveryMessageAfterGarbage) {
-  ASSERT_EQ(Run({path_.string()}), 0);
+  ASSERT_EQ(run({path_.string()}), 0);
   const std::string text = out_.str();
   EXPECT_THAT(text, ::testing::HasSubstr("SKIPPED 4 bytes at offset 0 (before the first ASYNC)"));
   EXPECT_THAT(text, ::testing::HasSubstr("[2.000000000] M256/C32 ETW {04030201-0605-0807-090A-0B0C0D0E0F10} id=42"));
@@ -342,7 +342,7 @@ TEST_F(StpdumpAppTest, TextAndJsonShowEveryMessageAfterGarbage) {
   EXPECT_THAT(err_.str(), ::testing::HasSubstr("stpdump: 3 messages (1 events, 1 raw, 1 strings, 0 undecodable), "
                                                "4 bytes skipped, 0 loss notices"));
 
-  ASSERT_EQ(Run({path_.string(), "--json"}), 0);
+  ASSERT_EQ(run({path_.string(), "--json"}), 0);
   std::istringstream lines(out_.str());
   std::vector<nlohmann::json> objects;
   for (std::string line; std::getline(lines, line);) objects.push_back(nlohmann::json::parse(line));
@@ -355,7 +355,7 @@ TEST_F(StpdumpAppTest, TextAndJsonShowEveryMessageAfterGarbage) {
 }
 
 TEST_F(StpdumpAppTest, ChromeTimelineIsJsonWithOneEventPerMessage) {
-  ASSERT_EQ(Run({path_.string(), "--format", "chrome"}), 0);
+  ASSERT_EQ(run({path_.string(), "--format", "chrome"}), 0);
   const nlohmann::json whole = nlohmann::json::parse(out_.str());
   ASSERT_TRUE(whole.is_array());
   // The garbage before the first ASYNC shows as skipped input first.
@@ -372,13 +372,13 @@ TEST_F(StpdumpAppTest, ChromeTimelineIsJsonWithOneEventPerMessage) {
 }
 
 TEST_F(StpdumpAppTest, ChromeTimelineShowsSkippedInputWithItsByteRange) {
-  std::vector<std::uint8_t> bytes = SampleStream().Bytes();
+  std::vector<std::uint8_t> bytes = sample_stream().bytes();
   bytes.insert(bytes.end(), {0x5A, 0x5A, 0x5A});
-  const std::vector<std::uint8_t> more = SampleStream().Bytes();
+  const std::vector<std::uint8_t> more = sample_stream().bytes();
   bytes.insert(bytes.end(), more.begin(), more.end());
   std::ofstream(path_, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_EQ(Run({path_.string(), "--format", "chrome"}), 0);
+  ASSERT_EQ(run({path_.string(), "--format", "chrome"}), 0);
   const nlohmann::json document = nlohmann::json::parse(out_.str());
   std::vector<nlohmann::json> skipped;
   for (const auto& event : document) {
@@ -393,40 +393,40 @@ TEST_F(StpdumpAppTest, ChromeTimelineShowsSkippedInputWithItsByteRange) {
 }
 
 TEST_F(StpdumpAppTest, StatsAndFilters) {
-  ASSERT_EQ(Run({path_.string(), "--stats"}), 0);
+  ASSERT_EQ(run({path_.string(), "--stats"}), 0);
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("etw: 1\nraw subtype 11: 1\nstring: 1\n"));
-  ASSERT_EQ(Run({path_.string(), "--json", "--provider", "{04030201-0605-0807-090A-0B0C0D0E0F10}"}), 0);
+  ASSERT_EQ(run({path_.string(), "--json", "--provider", "{04030201-0605-0807-090A-0B0C0D0E0F10}"}), 0);
   const std::string filtered = out_.str();
   EXPECT_EQ(std::count(filtered.begin(), filtered.end(), '\n'), 2);  // the skip and the event
-  ASSERT_EQ(Run({path_.string(), "--json", "--master", "257"}), 0);
+  ASSERT_EQ(run({path_.string(), "--json", "--master", "257"}), 0);
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"hello\""));
   EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("Process started")));
-  ASSERT_EQ(Run({path_.string(), "--json", "--level", "2"}), 0);
+  ASSERT_EQ(run({path_.string(), "--json", "--level", "2"}), 0);
   EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("Process started")));
 }
 
 TEST_F(StpdumpAppTest, StatisticsCountWhatTheFiltersPass) {
-  ASSERT_EQ(Run({path_.string(), "--stats", "--provider", "{04030201-0605-0807-090A-0B0C0D0E0F10}"}), 0);
+  ASSERT_EQ(run({path_.string(), "--stats", "--provider", "{04030201-0605-0807-090A-0B0C0D0E0F10}"}), 0);
   EXPECT_THAT(out_.str(), ::testing::StartsWith("etw: 1\nstpdump: 1 of 3 messages pass the filters\n"));
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("stpdump: 3 messages (1 events, 1 raw, 1 strings"));
-  ASSERT_EQ(Run({path_.string(), "--stats", "--master", "257"}), 0);
+  ASSERT_EQ(run({path_.string(), "--stats", "--master", "257"}), 0);
   EXPECT_THAT(out_.str(), ::testing::StartsWith("string: 1\nstpdump: 1 of 3 messages pass the filters\n"));
 }
 
 TEST_F(StpdumpAppTest, AnInterruptedFollowDoesNotCallTheUnwrittenEndDamage) {
   // The capture as a live sink leaves it between two writes: a message open, a packet half
   // written.
-  std::vector<std::uint8_t> bytes = SampleStream(false).Bytes();
+  std::vector<std::uint8_t> bytes = sample_stream(false).bytes();
   const std::vector<std::uint8_t> open =
-      StpGenerator(false).M16(256).C16(32).D32TS(kDuxHeader, 4'000'000).D64(0x1122334455667788).Bytes();
+      StpGenerator(false).m16(256).c16(32).d32ts(kDuxHeader, 4'000'000).d64(0x1122334455667788).bytes();
   bytes.insert(bytes.end(), open.begin(), open.end() - 3);
   std::ofstream(path_, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  auto run = std::async(std::launch::async, [this] { return Run({path_.string(), "--follow"}); });
+  auto running = std::async(std::launch::async, [this] { return run({path_.string(), "--follow"}); });
   do {
-    RequestStop();
-  } while (run.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
-  EXPECT_EQ(run.get(), 0);
+    request_stop();
+  } while (running.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
+  EXPECT_EQ(running.get(), 0);
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"Process started\""));
   EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("SKIPPED")));
   EXPECT_THAT(out_.str(), ::testing::Not(::testing::HasSubstr("UNDECODED")));
@@ -447,7 +447,7 @@ TEST_F(StpdumpAppTest, ChromeTimelineOfARecordFileUsesTheEventTimeStamps) {
       .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
   const auto times = [this](std::vector<std::string> arguments) {
     arguments.insert(arguments.begin(), {path_.string(), "--format", "chrome"});
-    EXPECT_EQ(Run(arguments), 0);
+    EXPECT_EQ(run(arguments), 0);
     const nlohmann::json document = nlohmann::json::parse(out_.str());
     std::vector<double> ts;
     for (const auto& event : document) {
@@ -466,44 +466,44 @@ TEST_F(StpdumpAppTest, ChromeTimelineOfARecordFileUsesTheEventTimeStamps) {
 
 TEST_F(StpdumpAppTest, FollowDecodesWhatIsAppendedUntilStopped) {
   const std::vector<std::uint8_t> more =
-      StpGenerator(false).M16(256).C16(32).Message(kDuxHeader, {0xAB, 0xCD}, 4'000'000).Bytes();
-  auto run = std::async(std::launch::async, [this] { return Run({path_.string(), "--follow"}); });
+      StpGenerator(false).m16(256).c16(32).message(kDuxHeader, {0xAB, 0xCD}, 4'000'000).bytes();
+  auto running = std::async(std::launch::async, [this] { return run({path_.string(), "--follow"}); });
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::ofstream(path_, std::ios::binary | std::ios::app)
       .write(reinterpret_cast<const char*>(more.data()), static_cast<std::streamsize>(more.size()));
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   // Asked until it ends: a request made before the run started would have been forgotten.
   do {
-    RequestStop();
-  } while (run.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
-  EXPECT_EQ(run.get(), 0);
+    request_stop();
+  } while (running.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready);
+  EXPECT_EQ(running.get(), 0);
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"Process started\""));
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("RAW subtype=11 length=2 hex=abcd"));
 }
 
 TEST_F(StpdumpAppTest, APlainRecordFileIsRecognisedByItsFirstFrame) {
-  const std::vector<std::uint8_t> file = SampleRecordFile();
+  const std::vector<std::uint8_t> file = sample_record_file();
   std::ofstream(path_, std::ios::binary | std::ios::trunc)
       .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-  ASSERT_EQ(Run({path_.string()}), 0);
+  ASSERT_EQ(run({path_.string()}), 0);
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("[record at 0] ETW {44332211-6655-8877-99AA-BBCCDDEEF001} id=7"));
   EXPECT_THAT(out_.str(), ::testing::HasSubstr("\"second\""));
   EXPECT_THAT(err_.str(), ::testing::HasSubstr("3 messages (2 events, 1 raw"));
 }
 
 TEST_F(StpdumpAppTest, UsageAndInputErrorsExitNonZero) {
-  EXPECT_EQ(Run({"/nonexistent/capture.bin"}), 1);
+  EXPECT_EQ(run({"/nonexistent/capture.bin"}), 1);
   EXPECT_THAT(err_.str(), ::testing::HasSubstr("cannot open"));
-  EXPECT_EQ(Run({path_.parent_path().string()}), 1);
+  EXPECT_EQ(run({path_.parent_path().string()}), 1);
   EXPECT_THAT(err_.str(), ::testing::HasSubstr("is a directory, not a capture"));
   const std::string text = "hello, this is no capture\n";
   std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
-  EXPECT_EQ(Run({path_.string()}), 1);
+  EXPECT_EQ(run({path_.string()}), 1);
   EXPECT_THAT(err_.str(), ::testing::HasSubstr("is not a capture: no STP ASYNC and it does not begin with a record "
                                                "frame in its " + std::to_string(text.size()) + " bytes"));
-  EXPECT_EQ(Run({path_.string(), "--provider", "nonsense"}), 2);
-  EXPECT_EQ(Run({path_.string(), "--format", "xml"}), 2);
-  EXPECT_EQ(Run({}), 2);
+  EXPECT_EQ(run({path_.string(), "--provider", "nonsense"}), 2);
+  EXPECT_EQ(run({path_.string(), "--format", "xml"}), 2);
+  EXPECT_EQ(run({}), 2);
 }
 
 }  // namespace

@@ -23,23 +23,23 @@ constexpr std::uint32_t kTimestampPresent = 1u << 11;
 constexpr std::uint32_t kGuidPresent = 1u << 23;
 
 template <typename T>
-T Le(const std::uint8_t* at) {
+T read_le(const std::uint8_t* at) {
   T value = 0;
   for (std::size_t i = 0; i < sizeof(T); ++i) value |= static_cast<T>(static_cast<T>(at[i]) << (8 * i));
   return value;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 }  // namespace
 
 StreamDecoder::StreamDecoder(ItemSink& sink) : sink_(sink) {}
 
-double StreamDecoder::Seconds(std::uint64_t ticks) const {
+double StreamDecoder::ticks_to_seconds(std::uint64_t ticks) const {
   return frequency_ == 0 ? 0.0 : static_cast<double>(ticks) / static_cast<double>(frequency_);
 }
 
-void StreamDecoder::Append(Open& open, std::uint64_t value, unsigned bytes) {
+void StreamDecoder::append(Open& open, std::uint64_t value, unsigned bytes) {
   std::vector<std::uint8_t>& payload = open.message.payload;
   if (open.overlong || open.used + bytes > kMaxMessageBytes) {
     open.overlong = true;  // bounded memory on any input; the message is reported as cut
@@ -57,9 +57,9 @@ void StreamDecoder::Append(Open& open, std::uint64_t value, unsigned bytes) {
   open.used += bytes;
 }
 
-void StreamDecoder::OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) {
+void StreamDecoder::on_data64_run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) {
   if (current_ == nullptr) {
-    PacketHandler::OnData64Run(values, count, first_nibble);  // the slow path finds the channel's message
+    PacketHandler::on_data64_run(values, count, first_nibble);  // the slow path finds the channel's message
     return;
   }
   Open& open = *current_;
@@ -75,23 +75,23 @@ void StreamDecoder::OnData64Run(const std::uint64_t* values, std::size_t count, 
       return;
     }
   }
-  for (std::size_t i = 0; i < count; ++i) Append(open, values[i], 8);
+  for (std::size_t i = 0; i < count; ++i) append(open, values[i], 8);
 }
 
-void StreamDecoder::FlushStray() {
+void StreamDecoder::flush_stray() {
   if (!has_stray_) return;
   has_stray_ = false;
   Open stray = std::move(stray_);
   stray_ = Open{};
   stray.message.payload.resize(stray.used);
-  Emit(stray.message);
+  emit(stray.message);
 }
 
-void StreamDecoder::OnPacket(const Packet& packet) {
+void StreamDecoder::on_packet(const Packet& packet) {
   // Anything but one more stray store on the same channel ends a run of them.
   if (has_stray_ && (packet.kind != PacketKind::Data || packet.is_timestamped_store ||
                      stray_.message.master != master_ || stray_.message.channel != channel_)) {
-    FlushStray();
+    flush_stray();
   }
   switch (packet.kind) {
     case PacketKind::Frequency:
@@ -114,7 +114,7 @@ void StreamDecoder::OnPacket(const Packet& packet) {
         if (found == open_.end()) return;  // a flag without a message ends nothing
         current_ = &found->second;
       }
-      Complete(*current_, nullptr);
+      complete(*current_, nullptr);
       open_.erase(static_cast<std::uint32_t>(master_) << 16 | channel_);
       current_ = nullptr;
       return;
@@ -132,7 +132,7 @@ void StreamDecoder::OnPacket(const Packet& packet) {
       if (found != open_.end()) current_ = &found->second;
     }
     if (current_ != nullptr) {
-      Complete(*current_, "message not ended by FLAG");
+      complete(*current_, "message not ended by FLAG");
       open_.erase(key);
       current_ = nullptr;
     }
@@ -143,7 +143,7 @@ void StreamDecoder::OnPacket(const Packet& packet) {
       message.byte_offset = packet.byte_offset;
       message.header = static_cast<std::uint32_t>(packet.value);
       message.reason = "too many channels with open messages";
-      Emit(message);
+      emit(message);
       return;
     }
     Open& open = open_[key];
@@ -154,7 +154,7 @@ void StreamDecoder::OnPacket(const Packet& packet) {
     open.message.header = static_cast<std::uint32_t>(packet.value);
     open.message.ticks = packet.timestamp;
     open.message.has_seconds = frequency_ != 0;
-    open.message.seconds = Seconds(packet.timestamp);
+    open.message.seconds = ticks_to_seconds(packet.timestamp);
     current_ = &open;
     return;
   }
@@ -169,28 +169,28 @@ void StreamDecoder::OnPacket(const Packet& packet) {
         stray_.message.byte_offset = packet.byte_offset;
         stray_.message.reason = "data store outside a message";
       }
-      Append(stray_, packet.value, bytes);
+      append(stray_, packet.value, bytes);
       return;
     }
     current_ = &found->second;
   }
-  Append(*current_, packet.value, bytes);
+  append(*current_, packet.value, bytes);
 }
 
-void StreamDecoder::OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) {
-  FlushStray();
+void StreamDecoder::on_skipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) {
+  flush_stray();
   const std::uint64_t bytes = (nibbles + 1) / 2;
   stats_.bytes_skipped += bytes;
   // Messages open across the gap lost their rest.
-  for (auto& [key, open] : open_) Complete(open, "message cut by skipped input");
+  for (auto& [key, open] : open_) complete(open, "message cut by skipped input");
   open_.clear();
   current_ = nullptr;
-  sink_.OnSkip(Skip{byte_offset, bytes, reason});
+  sink_.on_skip(Skip{byte_offset, bytes, reason});
 }
 
-void StreamDecoder::OnRecord(std::uint8_t type, const std::uint8_t* payload, std::size_t size,
-                             std::uint64_t byte_offset) {
-  FlushStray();
+void StreamDecoder::on_record(std::uint8_t type, const std::uint8_t* payload, std::size_t size,
+                              std::uint64_t byte_offset) {
+  flush_stray();
   Message message;
   message.framed_record = true;
   message.byte_offset = byte_offset;
@@ -210,25 +210,25 @@ void StreamDecoder::OnRecord(std::uint8_t type, const std::uint8_t* payload, std
       break;
     default:
       message.reason = "record type " + std::to_string(type) + " is not written by any sink";
-      Emit(message);
+      emit(message);
       return;
   }
-  Decode(message);
-  Emit(message);
+  decode(message);
+  emit(message);
 }
 
-std::size_t StreamDecoder::Abandon() {
-  FlushStray();
+std::size_t StreamDecoder::abandon() {
+  flush_stray();
   const std::size_t open = open_.size();
   open_.clear();
   current_ = nullptr;
-  Finish();
+  finish();
   return open;
 }
 
-void StreamDecoder::Finish() {
-  FlushStray();
-  for (auto& [key, open] : open_) Complete(open, "message not ended by FLAG at the end of the stream");
+void StreamDecoder::finish() {
+  flush_stray();
+  for (auto& [key, open] : open_) complete(open, "message not ended by FLAG at the end of the stream");
   open_.clear();
   current_ = nullptr;
   if (skipping_) {
@@ -239,11 +239,11 @@ void StreamDecoder::Finish() {
     loss.to_seconds = has_last_time_ ? last_time_ : skip_from_;
     skipping_ = false;
     ++stats_.loss_notices;
-    sink_.OnLoss(loss);
+    sink_.on_loss(loss);
   }
 }
 
-void StreamDecoder::Complete(Open& open, const char* incomplete_reason) {
+void StreamDecoder::complete(Open& open, const char* incomplete_reason) {
   Message& message = open.message;
   message.payload.resize(open.used);
   if (incomplete_reason != nullptr) {
@@ -251,12 +251,12 @@ void StreamDecoder::Complete(Open& open, const char* incomplete_reason) {
   } else if (open.overlong) {
     message.reason = "message longer than 131072 bytes";
   } else {
-    Decode(message);
+    decode(message);
   }
-  Emit(message);
+  emit(message);
 }
 
-void CountMessage(Statistics& stats, const Message& message) {
+void count_message(Statistics& stats, const Message& message) {
   ++stats.messages;
   switch (message.cls) {
     case MessageClass::EtwEvent:
@@ -278,23 +278,23 @@ void CountMessage(Statistics& stats, const Message& message) {
   }
 }
 
-void StreamDecoder::Emit(Message& message) {
+void StreamDecoder::emit(Message& message) {
   if (!message.reason.empty()) message.cls = MessageClass::Undecodable;
-  CountMessage(stats_, message);
+  count_message(stats_, message);
   if (message.has_seconds) {
     has_last_time_ = true;
     last_time_ = message.seconds;
   }
-  sink_.OnMessage(message);
+  sink_.on_message(message);
 
   if (message.cls != MessageClass::EtwEvent) return;
   const std::string& text = message.event.text;
-  if (StartsWith(text, kSkipNotice)) {
+  if (starts_with(text, kSkipNotice)) {
     if (!skipping_) {
       skipping_ = true;
       skip_from_ = message.seconds;
     }
-  } else if (StartsWith(text, kResumeNotice)) {
+  } else if (starts_with(text, kResumeNotice)) {
     Loss loss;
     loss.what = "redirect skipped events (memory cap)";
     loss.has_range = message.has_seconds;
@@ -303,11 +303,11 @@ void StreamDecoder::Emit(Message& message) {
     loss.byte_offset = message.byte_offset;
     skipping_ = false;
     ++stats_.loss_notices;
-    sink_.OnLoss(loss);
+    sink_.on_loss(loss);
   }
 }
 
-void StreamDecoder::Decode(Message& message) {
+void StreamDecoder::decode(Message& message) {
   const std::uint32_t header = message.header;
   // Optional fields between the header and the payload.
   std::size_t skip = 0;
@@ -325,7 +325,7 @@ void StreamDecoder::Decode(Message& message) {
   }
   if ((header & kLengthPresent) != 0) {
     const std::size_t at = skip - 2 - ((header & kTimestampPresent) != 0 ? 8 : 0);
-    const std::size_t declared = Le<std::uint16_t>(&message.payload[at]);
+    const std::size_t declared = read_le<std::uint16_t>(&message.payload[at]);
     if (declared != message.payload.size() - skip - tail) {
       message.reason = "length field does not match the message";
       return;
@@ -338,7 +338,7 @@ void StreamDecoder::Decode(Message& message) {
   const std::uint32_t subtype = syst_header_subtype(header);
   if (type == SYST_TYPE_RAW) {
     if (subtype == SYST_SUBTYPE_RAW_ETW) {
-      DecodeEtw(message);
+      decode_etw(message);
     } else {
       message.cls = MessageClass::RawData;
     }
@@ -352,21 +352,21 @@ void StreamDecoder::Decode(Message& message) {
   }
 }
 
-void StreamDecoder::DecodeEtw(Message& message) {
+void StreamDecoder::decode_etw(Message& message) {
   const std::vector<std::uint8_t>& p = message.payload;
   if (p.size() < ETW_PAYLOAD_MIN_SIZE) {
     message.reason = "ETW payload shorter than 99 bytes";
     return;
   }
-  if (Le<std::uint16_t>(&p[ETW_PAYLOAD_SIZE_OFFSET]) != p.size()) {
+  if (read_le<std::uint16_t>(&p[ETW_PAYLOAD_SIZE_OFFSET]) != p.size()) {
     message.reason = "ETW payload size field does not match the message";
     return;
   }
-  if (Le<std::uint16_t>(&p[ETW_PAYLOAD_MARKER_OFFSET]) != ETW_PAYLOAD_MARKER) {
+  if (read_le<std::uint16_t>(&p[ETW_PAYLOAD_MARKER_OFFSET]) != ETW_PAYLOAD_MARKER) {
     message.reason = "ETW payload marker is not 0xED01";
     return;
   }
-  const std::size_t textLength = Le<std::uint16_t>(&p[ETW_PAYLOAD_TEXT_LENGTH_OFFSET]);
+  const std::size_t textLength = read_le<std::uint16_t>(&p[ETW_PAYLOAD_TEXT_LENGTH_OFFSET]);
   if (ETW_PAYLOAD_TEXT_OFFSET + textLength + 1 > p.size()) {
     message.reason = "ETW event text runs past the payload";
     return;
@@ -374,19 +374,19 @@ void StreamDecoder::DecodeEtw(Message& message) {
   EtwEvent& e = message.event;
   const std::uint8_t* h = &p[ETW_PAYLOAD_EVENT_HEADER_OFFSET];
   std::memcpy(e.provider.data(), h + EVENT_HEADER_PROVIDER_ID_OFFSET, 16);
-  e.id = Le<std::uint16_t>(h + EVENT_HEADER_EVENT_ID_OFFSET);
+  e.id = read_le<std::uint16_t>(h + EVENT_HEADER_EVENT_ID_OFFSET);
   e.version = h[EVENT_HEADER_VERSION_OFFSET];
   e.channel = h[EVENT_HEADER_CHANNEL_OFFSET];
   e.level = h[EVENT_HEADER_LEVEL_OFFSET];
   e.opcode = h[EVENT_HEADER_OPCODE_OFFSET];
-  e.task = Le<std::uint16_t>(h + EVENT_HEADER_TASK_OFFSET);
-  e.keywords = Le<std::uint64_t>(h + EVENT_HEADER_KEYWORD_OFFSET);
-  e.process_id = Le<std::uint32_t>(h + EVENT_HEADER_PROCESS_ID_OFFSET);
-  e.thread_id = Le<std::uint32_t>(h + EVENT_HEADER_THREAD_ID_OFFSET);
-  e.timestamp = Le<std::uint64_t>(h + EVENT_HEADER_TIMESTAMP_OFFSET);
+  e.task = read_le<std::uint16_t>(h + EVENT_HEADER_TASK_OFFSET);
+  e.keywords = read_le<std::uint64_t>(h + EVENT_HEADER_KEYWORD_OFFSET);
+  e.process_id = read_le<std::uint32_t>(h + EVENT_HEADER_PROCESS_ID_OFFSET);
+  e.thread_id = read_le<std::uint32_t>(h + EVENT_HEADER_THREAD_ID_OFFSET);
+  e.timestamp = read_le<std::uint64_t>(h + EVENT_HEADER_TIMESTAMP_OFFSET);
   e.processor = p[ETW_PAYLOAD_BUFFER_CONTEXT_OFFSET];
-  e.logger_id = Le<std::uint16_t>(&p[ETW_PAYLOAD_BUFFER_CONTEXT_OFFSET + 2]);
-  e.frequency = Le<std::uint64_t>(&p[ETW_PAYLOAD_FREQUENCY_OFFSET]);
+  e.logger_id = read_le<std::uint16_t>(&p[ETW_PAYLOAD_BUFFER_CONTEXT_OFFSET + 2]);
+  e.frequency = read_le<std::uint64_t>(&p[ETW_PAYLOAD_FREQUENCY_OFFSET]);
   e.text.assign(reinterpret_cast<const char*>(&p[ETW_PAYLOAD_TEXT_OFFSET]), textLength);
   message.cls = MessageClass::EtwEvent;
 
@@ -398,7 +398,7 @@ void StreamDecoder::DecodeEtw(Message& message) {
     loss.to_seconds = message.seconds;
     loss.byte_offset = message.byte_offset;
     ++stats_.loss_notices;
-    sink_.OnLoss(loss);
+    sink_.on_loss(loss);
   }
 }
 

@@ -75,9 +75,9 @@ struct Skip {
 class ItemSink {
  public:
   virtual ~ItemSink() = default;
-  virtual void OnMessage(const Message& message) = 0;
-  virtual void OnLoss(const Loss& loss) = 0;
-  virtual void OnSkip(const Skip& skip) = 0;
+  virtual void on_message(const Message& message) = 0;
+  virtual void on_loss(const Loss& loss) = 0;
+  virtual void on_skip(const Skip& skip) = 0;
 };
 
 struct Statistics {
@@ -92,26 +92,26 @@ struct Statistics {
 };
 
 // Counts one decoded message into `stats` (messages, per class, per type).
-void CountMessage(Statistics& stats, const Message& message);
+void count_message(Statistics& stats, const Message& message);
 
 class StreamDecoder : public PacketHandler {
  public:
   explicit StreamDecoder(ItemSink& sink);
 
-  void OnPacket(const Packet& packet) override;
-  void OnData64Run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) override;
-  void OnSkipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) override;
+  void on_packet(const Packet& packet) override;
+  void on_data64_run(const std::uint64_t* values, std::size_t count, std::uint64_t first_nibble) override;
+  void on_skipped(std::uint64_t byte_offset, std::uint64_t nibbles, const char* reason) override;
   // One record of a plain record file (the plain file sink writes the frames the STP sink
   // would encode): decoded as the SyS-T message the encoder makes of that record type.
-  void OnRecord(std::uint8_t type, const std::uint8_t* payload, std::size_t size, std::uint64_t byte_offset);
+  void on_record(std::uint8_t type, const std::uint8_t* payload, std::size_t size, std::uint64_t byte_offset);
   // End of the stream: unfinished messages and an open skip notice are reported.
-  void Finish();
+  void finish();
   // Reading was interrupted: messages still open are not yet finished rather than cut, so
   // they are dropped, not reported as damaged. Answers how many there were.
-  std::size_t Abandon();
+  std::size_t abandon();
 
-  const Statistics& Stats() const { return stats_; }
-  std::uint64_t Frequency() const { return frequency_; }
+  const Statistics& stats() const { return stats_; }
+  std::uint64_t frequency() const { return frequency_; }
 
   static constexpr std::size_t kMaxMessageBytes = 1 << 17;
   static constexpr std::size_t kMaxOpenChannels = 256;
@@ -122,15 +122,15 @@ class StreamDecoder : public PacketHandler {
     std::size_t used = 0;
     bool overlong = false;
   };
-  void Complete(Open& open, const char* incomplete_reason);
-  void Decode(Message& message);
-  void DecodeEtw(Message& message);
-  void Emit(Message& message);
-  void Append(Open& open, std::uint64_t value, unsigned bytes);
+  void complete(Open& open, const char* incomplete_reason);
+  void decode(Message& message);
+  void decode_etw(Message& message);
+  void emit(Message& message);
+  void append(Open& open, std::uint64_t value, unsigned bytes);
   // Data stores outside any message, in a row on one channel, are shown as one message: a
   // stretch of garbage is one report, not one per store.
-  void FlushStray();
-  double Seconds(std::uint64_t ticks) const;
+  void flush_stray();
+  double ticks_to_seconds(std::uint64_t ticks) const;
 
   ItemSink& sink_;
   Statistics stats_;

@@ -35,7 +35,7 @@ void PrintTo(const Store& s, std::ostream* out) {
 namespace {
 
 using stp_testing::FileBytes;
-using stp_testing::ReadWholeFile;
+using stp_testing::read_whole_file;
 
 constexpr Config kDefault{};
 constexpr std::uint64_t kHz = kDefault.timestamp_hz;
@@ -52,21 +52,21 @@ Store channel_store(std::uint16_t master, std::uint16_t channel, std::uint64_t a
 }
 
 // The header of every capture: a NULL nibble, ASYNC, VERSION, FREQ.
-stp_testing::StpGenerator capture_head() { return std::move(stp_testing::StpGenerator().Async().Version().Freq(kHz)); }
+stp_testing::StpGenerator capture_head() { return std::move(stp_testing::StpGenerator().async().version().freq(kHz)); }
 
 // Every packet of a capture, in order.
 struct Packets : stpdump::PacketHandler {
   std::vector<stpdump::Packet> packets;
   std::uint64_t skipped_nibbles = 0;
-  void OnPacket(const stpdump::Packet& packet) override { packets.push_back(packet); }
-  void OnSkipped(std::uint64_t, std::uint64_t nibbles, const char*) override { skipped_nibbles += nibbles; }
+  void on_packet(const stpdump::Packet& packet) override { packets.push_back(packet); }
+  void on_skipped(std::uint64_t, std::uint64_t nibbles, const char*) override { skipped_nibbles += nibbles; }
 };
 
 Packets parse(const FileBytes& bytes) {
   Packets result;
   stpdump::StpParser parser(result);
-  parser.Feed(bytes.data(), bytes.size());
-  parser.Finish();
+  parser.feed(bytes.data(), bytes.size());
+  parser.finish();
   return result;
 }
 
@@ -90,7 +90,7 @@ class TesseraModel : public ::testing::Test {
     EXPECT_TRUE(path.has_value());
     if (!path) return {};
     model().configure(model().config());
-    return ReadWholeFile(*path);
+    return read_whole_file(*path);
   }
 
   std::filesystem::path root_;
@@ -215,12 +215,12 @@ TEST_F(TesseraModel, SystMessageIsLoggedStoreForStoreAndDecodesWithStpdump) {
   EXPECT_EQ(path->parent_path(), root_ / "Tessera");
   EXPECT_THAT(path->filename().string(), ::testing::MatchesRegex("tessera_capture_[0-9]+\\.stp"));
   model().flush_capture();
-  const FileBytes bytes = ReadWholeFile(*path);
-  const FileBytes head = capture_head().Bytes();
+  const FileBytes bytes = read_whole_file(*path);
+  const FileBytes head = capture_head().bytes();
   ASSERT_GE(bytes.size(), head.size());
   EXPECT_TRUE(std::equal(head.begin(), head.end(), bytes.begin())) << "NULL, ASYNC, VERSION, FREQ";
 
-  const auto decoded = stp_testing::DecodeStp(bytes);
+  const auto decoded = stp_testing::decode_stp(bytes);
   EXPECT_TRUE(decoded.skips.empty());
   EXPECT_EQ(decoded.frequency, kHz);
   ASSERT_EQ(decoded.messages.size(), 1u);
@@ -241,12 +241,12 @@ TEST_F(TesseraModel, ChannelSwitchesAnnounceMasterAndChannel) {
   }
 
   const FileBytes expected = capture_head()
-                                 .M16(256).C16(32).D8(1).D8(2)
-                                 .C16(33).D8(3)
-                                 .M16(257).C16(33).D8(4)
-                                 .M16(256).C16(32).D8(5)
-                                 .C16(33).D8(6)
-                                 .Bytes();
+                                 .m16(256).c16(32).d8(1).d8(2)
+                                 .c16(33).d8(3)
+                                 .m16(257).c16(33).d8(4)
+                                 .m16(256).c16(32).d8(5)
+                                 .c16(33).d8(6)
+                                 .bytes();
   EXPECT_EQ(closed_capture(), expected);
 }
 
@@ -256,18 +256,18 @@ TEST_F(TesseraModel, FlushInTheMiddleOfAByteLosesAndDuplicatesNothing) {
   const auto path = model().capture_path();
   ASSERT_TRUE(path.has_value());
   model().flush_capture();
-  const FileBytes first = ReadWholeFile(*path);
+  const FileBytes first = read_whole_file(*path);
   model().write(window, 2, 0xB2C3);  // 66 nibbles
   model().flush_capture();
   model().flush_capture();
-  const FileBytes second = ReadWholeFile(*path);
+  const FileBytes second = read_whole_file(*path);
   model().write(window, 1, 0xD4);  // 69 nibbles, completed by a 0 at the close
   model().flush_capture();
   const FileBytes closed = closed_capture();
 
   EXPECT_EQ(first.size(), 30u);
   EXPECT_EQ(second.size(), 33u);
-  EXPECT_EQ(closed, capture_head().M16(300).C16(5).D8(0xA1).D16(0xB2C3).D8(0xD4).Bytes());
+  EXPECT_EQ(closed, capture_head().m16(300).c16(5).d8(0xA1).d16(0xB2C3).d8(0xD4).bytes());
   EXPECT_TRUE(std::equal(first.begin(), first.end(), closed.begin()));
   EXPECT_TRUE(std::equal(second.begin(), second.end(), closed.begin()));
 }
@@ -339,7 +339,7 @@ TEST_F(TesseraModel, StoresFromManyThreadsReachLogAndCaptureWhole) {
   EXPECT_EQ(model().store_log().size(), std::size_t{kThreads * kMessages * 4});
   EXPECT_GE(std::filesystem::file_size(model().capture_path().value()), 64u * 1024) << "without a flush";
 
-  const auto decoded = stp_testing::DecodeStp(closed_capture());
+  const auto decoded = stp_testing::decode_stp(closed_capture());
   EXPECT_TRUE(decoded.skips.empty());
   ASSERT_EQ(decoded.messages.size(), std::size_t{kThreads * kMessages});
   std::vector<int> next(kThreads, 0);
@@ -376,7 +376,7 @@ TEST_F(TesseraModel, ResetClosesTheCaptureAndPowersOnWithTheDefaults) {
 
   platform::run_reset();
   EXPECT_FALSE(model().capture_path().has_value());
-  EXPECT_EQ(ReadWholeFile(*first), capture_head().M16(64).C16(0).D8(0x7E).Bytes()) << "flushed, padded, closed";
+  EXPECT_EQ(read_whole_file(*first), capture_head().m16(64).c16(0).d8(0x7E).bytes()) << "flushed, padded, closed";
   EXPECT_EQ(model().config().first_master, kDefault.first_master);
   EXPECT_EQ(model().register_value(Window::csr, 0x4000), kDefault.first_master);
   EXPECT_TRUE(model().store_log().empty());
@@ -413,7 +413,7 @@ TEST_F(TesseraModel, ClosingACaptureCompletesItsLastPacketAndTheNextStoreOpensAn
   const auto closed = model().close_capture();
   ASSERT_TRUE(closed.has_value());
   EXPECT_FALSE(model().capture_path().has_value());
-  EXPECT_EQ(ReadWholeFile(*closed), capture_head().M16(256).C16(0).D8(0x7E).Bytes()) << "whole and padded";
+  EXPECT_EQ(read_whole_file(*closed), capture_head().m16(256).c16(0).d8(0x7E).bytes()) << "whole and padded";
   EXPECT_FALSE(model().close_capture().has_value());
   model().write(channel_window(256, 0), 1, 0);
   ASSERT_TRUE(model().capture_path().has_value());

@@ -17,7 +17,7 @@ struct CliRun {
 };
 
 // `arguments` without the program name.
-inline CliRun RunCli(std::vector<std::string> arguments) {
+inline CliRun run_cli_in_process(std::vector<std::string> arguments) {
   arguments.insert(arguments.begin(), "conduit-cli");
   std::vector<const char*> argv;
   for (const auto& argument : arguments) argv.push_back(argument.c_str());

@@ -1,7 +1,7 @@
 // A one-connection loopback server that stands in for the service in the host tools' tests:
 // it accepts one connection, reads the first request (kept for `request()`) and hands the
 // connection to `answer`, then closes it. An `answer` that sends nothing is a service that
-// closes without a response; one that calls Reset() resets the connection instead, as the
+// closes without a response; one that calls reset() resets the connection instead, as the
 // service does to a peer it does not admit (`atAccept`: before reading anything).
 #pragma once
 
@@ -65,11 +65,11 @@ class ScriptedServer {
     return m_request;
   }
 
-  static void Send(int connection, const host::Bytes& bytes) {
+  static void send(int connection, const host::Bytes& bytes) {
     ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
   }
   // The close that follows becomes a reset.
-  static void Reset(int connection) {
+  static void reset(int connection) {
     const linger abort{1, 0};
     ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
   }

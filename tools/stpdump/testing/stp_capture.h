@@ -17,7 +17,7 @@ namespace stp_testing {
 
 using FileBytes = std::vector<std::uint8_t>;
 
-inline FileBytes ReadWholeFile(const std::filesystem::path& path) {
+inline FileBytes read_whole_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   return FileBytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
@@ -28,30 +28,30 @@ struct DecodedCapture : stpdump::ItemSink {
   std::vector<stpdump::Skip> skips;
   std::uint64_t frequency = 0;  // from the stream's FREQ packet
 
-  void OnMessage(const stpdump::Message& message) override { messages.push_back(message); }
-  void OnLoss(const stpdump::Loss& loss) override { losses.push_back(loss); }
-  void OnSkip(const stpdump::Skip& skip) override { skips.push_back(skip); }
+  void on_message(const stpdump::Message& message) override { messages.push_back(message); }
+  void on_loss(const stpdump::Loss& loss) override { losses.push_back(loss); }
+  void on_skip(const stpdump::Skip& skip) override { skips.push_back(skip); }
 };
 
-inline DecodedCapture DecodeStp(const FileBytes& bytes) {
+inline DecodedCapture decode_stp(const FileBytes& bytes) {
   DecodedCapture capture;
   stpdump::StreamDecoder decoder(capture);
   stpdump::StpParser parser(decoder);
-  parser.Feed(bytes.data(), bytes.size());
-  parser.Finish();
-  decoder.Finish();
-  capture.frequency = decoder.Frequency();
+  parser.feed(bytes.data(), bytes.size());
+  parser.finish();
+  decoder.finish();
+  capture.frequency = decoder.frequency();
   return capture;
 }
 
 // The one capture file in `folder`, decoded; nothing when the folder holds no file or more
 // than one.
-inline std::optional<DecodedCapture> DecodeOnlyCaptureIn(const std::filesystem::path& folder) {
+inline std::optional<DecodedCapture> decode_only_capture_in(const std::filesystem::path& folder) {
   std::error_code error;
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::directory_iterator(folder, error)) files.push_back(entry.path());
   if (error || files.size() != 1) return std::nullopt;
-  return DecodeStp(ReadWholeFile(files.front()));
+  return decode_stp(read_whole_file(files.front()));
 }
 
 }  // namespace stp_testing

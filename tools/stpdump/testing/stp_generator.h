@@ -18,52 +18,52 @@ class StpGenerator {
     if (odd_start) nibbles_.push_back(0);
   }
 
-  StpGenerator& Nibbles(std::initializer_list<int> values) {
+  StpGenerator& nibbles(std::initializer_list<int> values) {
     for (int v : values) nibbles_.push_back(static_cast<std::uint8_t>(v & 0xF));
     return *this;
   }
-  StpGenerator& Value(std::uint64_t value, int nibbles) {
-    for (int i = 0; i < nibbles; ++i) nibbles_.push_back(static_cast<std::uint8_t>((value >> (4 * i)) & 0xF));
+  StpGenerator& value(std::uint64_t v, int count) {
+    for (int i = 0; i < count; ++i) nibbles_.push_back(static_cast<std::uint8_t>((v >> (4 * i)) & 0xF));
     return *this;
   }
-  StpGenerator& Async() {
+  StpGenerator& async() {
     for (int i = 0; i < 21; ++i) nibbles_.push_back(0xF);
     nibbles_.push_back(0);
     return *this;
   }
-  StpGenerator& Version() { return Nibbles({0xF, 0, 0, 3}); }
-  StpGenerator& Freq(std::uint64_t hz) { return Nibbles({0xF, 0, 8}).Value(hz, 16); }
-  StpGenerator& M16(std::uint16_t m) { return Nibbles({0xF, 1}).Value(m, 4); }
-  StpGenerator& C16(std::uint16_t c) { return Nibbles({0xF, 3}).Value(c, 4); }
+  StpGenerator& version() { return nibbles({0xF, 0, 0, 3}); }
+  StpGenerator& freq(std::uint64_t hz) { return nibbles({0xF, 0, 8}).value(hz, 16); }
+  StpGenerator& m16(std::uint16_t m) { return nibbles({0xF, 1}).value(m, 4); }
+  StpGenerator& c16(std::uint16_t c) { return nibbles({0xF, 3}).value(c, 4); }
   // Full time stamps only: simple, and what a decoder must always accept.
-  StpGenerator& D32TS(std::uint32_t v, std::uint64_t ts) { return Nibbles({0xF, 6}).Value(v, 8).Nibbles({0xE}).Value(ts, 16); }
-  StpGenerator& D8(std::uint8_t v) { return Nibbles({4}).Value(v, 2); }
-  StpGenerator& D16(std::uint16_t v) { return Nibbles({5}).Value(v, 4); }
-  StpGenerator& D32(std::uint32_t v) { return Nibbles({6}).Value(v, 8); }
-  StpGenerator& D64(std::uint64_t v) { return Nibbles({7}).Value(v, 16); }
-  StpGenerator& Flag() { return Nibbles({0xF, 0xE}); }
+  StpGenerator& d32ts(std::uint32_t v, std::uint64_t ts) { return nibbles({0xF, 6}).value(v, 8).nibbles({0xE}).value(ts, 16); }
+  StpGenerator& d8(std::uint8_t v) { return nibbles({4}).value(v, 2); }
+  StpGenerator& d16(std::uint16_t v) { return nibbles({5}).value(v, 4); }
+  StpGenerator& d32(std::uint32_t v) { return nibbles({6}).value(v, 8); }
+  StpGenerator& d64(std::uint64_t v) { return nibbles({7}).value(v, 16); }
+  StpGenerator& flag() { return nibbles({0xF, 0xE}); }
 
   // One SyS-T message: header, payload in 8-, 4-, 2-, 1-byte stores, flag.
-  StpGenerator& Message(std::uint32_t header, const std::vector<std::uint8_t>& payload, std::uint64_t ts) {
-    D32TS(header, ts);
+  StpGenerator& message(std::uint32_t header, const std::vector<std::uint8_t>& payload, std::uint64_t ts) {
+    d32ts(header, ts);
     std::size_t at = 0;
-    const auto take = [&](int bytes) {
+    const auto take = [&](int count) {
       std::uint64_t v = 0;
-      for (int i = 0; i < bytes; ++i) v |= static_cast<std::uint64_t>(payload[at + i]) << (8 * i);
-      at += bytes;
+      for (int i = 0; i < count; ++i) v |= static_cast<std::uint64_t>(payload[at + i]) << (8 * i);
+      at += count;
       return v;
     };
-    while (payload.size() - at >= 8) D64(take(8));
-    if (payload.size() - at >= 4) D32(static_cast<std::uint32_t>(take(4)));
-    if (payload.size() - at >= 2) D16(static_cast<std::uint16_t>(take(2)));
-    if (payload.size() - at >= 1) D8(static_cast<std::uint8_t>(take(1)));
-    return Flag();
+    while (payload.size() - at >= 8) d64(take(8));
+    if (payload.size() - at >= 4) d32(static_cast<std::uint32_t>(take(4)));
+    if (payload.size() - at >= 2) d16(static_cast<std::uint16_t>(take(2)));
+    if (payload.size() - at >= 1) d8(static_cast<std::uint8_t>(take(1)));
+    return flag();
   }
 
-  std::vector<std::uint8_t> Bytes() const {
-    std::vector<std::uint8_t> bytes((nibbles_.size() + 1) / 2, 0);
-    for (std::size_t i = 0; i < nibbles_.size(); ++i) bytes[i / 2] |= static_cast<std::uint8_t>(nibbles_[i] << (4 * (i % 2)));
-    return bytes;
+  std::vector<std::uint8_t> bytes() const {
+    std::vector<std::uint8_t> packed((nibbles_.size() + 1) / 2, 0);
+    for (std::size_t i = 0; i < nibbles_.size(); ++i) packed[i / 2] |= static_cast<std::uint8_t>(nibbles_[i] << (4 * (i % 2)));
+    return packed;
   }
 
  private:
@@ -81,7 +81,7 @@ struct EtwFields {
   std::uint64_t frequency = 10'000'000;
 };
 
-inline std::vector<std::uint8_t> EtwPayload(const EtwFields& f, const std::string& text) {
+inline std::vector<std::uint8_t> etw_payload(const EtwFields& f, const std::string& text) {
   std::vector<std::uint8_t> p(98 + text.size() + 1, 0);
   const auto put = [&p](std::size_t at, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) p[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
