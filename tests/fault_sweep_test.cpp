@@ -21,6 +21,8 @@
 #include "conduit_client.h"
 #include "demo_providers.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
+#include "testing/host_test_support.h"
 #include "testing/hosted_conduit.h"
 #include "testing/log_file.h"
 
@@ -74,20 +76,12 @@ Outcome RunScenario(ConduitClient& client, const std::string& tag) {
   return outcome;
 }
 
-std::size_t ProcessThreads() {
-  std::size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
-  return count;
-}
+using host_testing::ProcessThreadCount;
 
 // A detached thread's end reaches the process a moment after its last step.
 template <typename Condition>
 bool Eventually(Condition condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
+  return sim::wait_for(condition, std::chrono::seconds(5));
 }
 
 // A failed release leaves its object open by definition: those runs are not held to the
@@ -147,7 +141,7 @@ class FaultSweep : public ::testing::Test {
     sim::set_etw_session_buffer(256, 16);
     std::filesystem::current_path(sim::target_root());
     conduit::target::install_demo_providers(conduit::target::default_manifest_folder());
-    const std::size_t threads = ProcessThreads();
+    const std::size_t threads = ProcessThreadCount();
     const std::size_t handles = sim::open_handle_count();
     const std::string name = fault == nullptr ? "clean" : fault->point.function + "#" + std::to_string(fault->nth);
     const auto problem = [&](const std::string& what) { problems.push_back(name + ": " + what); };
@@ -178,7 +172,7 @@ class FaultSweep : public ::testing::Test {
     }
     // What a clean run keeps past its stop (the log file the process holds open, say) is
     // the measure: a faulted run may leave no more.
-    const auto left_threads = [&] { return ProcessThreads() - std::min(ProcessThreads(), threads); };
+    const auto left_threads = [&] { return ProcessThreadCount() - std::min(ProcessThreadCount(), threads); };
     const auto left_handles = [&] { return sim::open_handle_count() - std::min(sim::open_handle_count(), handles); };
     if (fault == nullptr) {
       Eventually([&] { return left_threads() == 0 && left_handles() == 0; });

@@ -328,8 +328,8 @@ TEST_F(EtwAdapterTest, ARecordThatDoesNotFitTheRestOfTheBufferIsWrittenWholeInTh
   Write(0);
   m_sink->WaitUntilHeld();
   for (unsigned i = 1; i < 6; ++i) Write(i);
-  ASSERT_TRUE(sim::wait_for([&] { return parser->m_built.load() == 6; }));
-  std::this_thread::sleep_for(20ms);  // the last record is pushed just after it is built
+  // Built is not yet queued: the callback's return is.
+  ASSERT_TRUE(sim::wait_for([&] { return sim::session_events_delivered(kSession) == 6; }));
   m_sink->Release();
   Finish(adapter);
   const auto frames = m_sink->Frames();
@@ -348,8 +348,7 @@ TEST_F(EtwAdapterTest, EventsAfterTheStopRequestAreDiscardedWhileQueuedOnesAreWr
   auto adapter = FourQueuedBehindAHeldWrite(parser);
   adapter->StopRunning();
   for (unsigned i = 4; i < 8; ++i) Write(i);
-  // Time for the consumer to take events 4 to 7 wrongly; nothing marks that it has not.
-  std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(sim::wait_for([&] { return sim::session_events_delivered(kSession) == 8; }));
   m_sink->Release();
   Finish(adapter);
   const auto frames = m_sink->Frames();
@@ -365,10 +364,11 @@ TEST_F(EtwAdapterTest, AFailedWaitForTheWriterLeavesTheAdapterToTheWriter) {
   auto adapter = FourQueuedBehindAHeldWrite(parser);
   std::weak_ptr<CEtwAdapter> watch = adapter;
   adapter.reset();
+  const std::size_t threads = host_testing::ProcessThreadCount();
   sim::fail_next("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
   StopSession();
-  // The consumer thread ends at once; this is the time for it to free the adapter wrongly.
-  std::this_thread::sleep_for(100ms);
+  // The consumer thread ends at once, having let go of its share.
+  ASSERT_TRUE(sim::wait_for([&] { return host_testing::ProcessThreadCount() == threads - 1; }));
   EXPECT_FALSE(watch.expired());
   m_sink->Release();
   ASSERT_TRUE(sim::wait_for([&] { return watch.expired(); }));
@@ -392,12 +392,11 @@ TEST_F(EtwAdapterTest, OverTheMemoryCapOneSkipNoticeThenDropsUntilTheQueueIsEmpt
   ASSERT_TRUE(sim::wait_for(
       [&] { return Log().find("------> MAXLIMIT REACHED START SKIPPING MESSAGES") != std::string::npos; }));
   for (int i = 0; i < 5; ++i) Write(next++);
-  // Time for the consumer to build one of the five wrongly while the cap is passed.
-  std::this_thread::sleep_for(50ms);
+  // The consumer has seen the five (and dropped them) while the cap is passed.
+  ASSERT_TRUE(sim::wait_for([&] { return sim::session_events_delivered(kSession) == next; }));
   const int builtWhileHeld = parser->m_built.load();
   m_sink->Release();
   ASSERT_TRUE(sim::wait_for([&] { return m_sink->Frames().size() >= 103; }));
-  std::this_thread::sleep_for(50ms);
   const unsigned resumedAt = next;
   for (int i = 0; i < 3; ++i) Write(next++);
   Finish(adapter);

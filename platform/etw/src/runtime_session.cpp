@@ -139,6 +139,7 @@ SessionInfo Session::info() const {
   info.real_time_buffers_lost = loss_runs_;
   info.buffers_written = hand_offs_;
   info.events_written = events_written_;
+  info.events_delivered = events_delivered_;
   return info;
 }
 
@@ -180,6 +181,7 @@ void Session::deliver(Consumer& consumer, const EventCallback& callback) {
     ++hand_offs_;
     lock.unlock();
     std::uint64_t position = consumer.cursor;
+    std::uint64_t delivered = 0;
     while (position < end && !consumer.closed.load(std::memory_order_relaxed)) {
       const std::byte* record = at(position);
       // Size and kind first: a padding record at the ring's end may be shorter than a header.
@@ -202,10 +204,12 @@ void Session::deliver(Consumer& consumer, const EventCallback& callback) {
         view.user_data = header.user_data_length != 0 ? record + kHeaderSize : nullptr;
         view.user_data_length = header.user_data_length;
         callback(view);
+        ++delivered;
       }
       position += size;
     }
     lock.lock();
+    events_delivered_ += delivered;
     consumer.cursor = position;
     advance_tail_locked();
   }

@@ -94,6 +94,7 @@ class Session {
   std::uint32_t loss_runs_ = 0;
   std::uint32_t hand_offs_ = 0;
   std::uint64_t events_written_ = 0;
+  std::uint64_t events_delivered_ = 0;
 };
 
 struct Consumer {

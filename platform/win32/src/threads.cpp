@@ -1,3 +1,4 @@
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -127,7 +128,20 @@ DWORD GetCurrentThreadId() {
   return t_thread_id;
 }
 
-DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+// getpid is a system call every time, and every event written asks for the writer's process:
+// the id is kept once known, and forgotten in a forked child, the one place it changes.
+DWORD GetCurrentProcessId() {
+  static std::atomic<DWORD> known{0};
+  DWORD id = known.load(std::memory_order_relaxed);
+  if (id == 0) {
+    static const int forget_in_child =
+        ::pthread_atfork(nullptr, nullptr, [] { known.store(0, std::memory_order_relaxed); });
+    static_cast<void>(forget_in_child);
+    id = static_cast<DWORD>(::getpid());
+    known.store(id, std::memory_order_relaxed);
+  }
+  return id;
+}
 
 DWORD GetCurrentProcessorNumber() {
   const int cpu = ::sched_getcpu();

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -186,6 +188,24 @@ TEST(Memory, ZeroInitialisedBlocksAndFreeSemantics) {
   sim::fail_next("GlobalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(GlobalAlloc(GPTR, 8), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+}
+
+}  // namespace
+
+namespace {
+
+// The process id is kept once asked for; a forked child (the launcher forks its service) must
+// not go on with its parent's.
+TEST(ProcessId, IsTheProcessOwnAlsoInAForkedChild) {
+  const DWORD parent = GetCurrentProcessId();
+  EXPECT_EQ(parent, static_cast<DWORD>(::getpid()));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) ::_exit(GetCurrentProcessId() == static_cast<DWORD>(::getpid()) ? 0 : 1);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child answered its parent's id";
 }
 
 }  // namespace

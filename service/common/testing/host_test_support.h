@@ -20,6 +20,14 @@
 
 namespace host_testing {
 
+// Threads the process runs now, the test's own included: a thread that ended is gone from
+// the count, which tests wait on to know that a thread has ended, not just been told to.
+inline std::size_t ProcessThreadCount() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+  return count;
+}
+
 inline void WriteWholeFile(const std::filesystem::path& path, const std::string& content) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

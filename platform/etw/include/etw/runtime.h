@@ -143,6 +143,9 @@ struct SessionInfo {
   std::uint32_t real_time_buffers_lost = 0;
   std::uint32_t buffers_written = 0;
   std::uint64_t events_written = 0;  // delivered into the session's buffer (not a Windows field)
+  // Events whose consumer callback has returned (not a Windows field): what a test waits on
+  // to know that the consumer has seen an event, also one it chose to ignore.
+  std::uint64_t events_delivered = 0;
 };
 
 struct SessionResult {

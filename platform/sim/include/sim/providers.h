@@ -4,7 +4,9 @@
 #pragma once
 
 #include <filesystem>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "etw/catalog.h"
 
@@ -22,5 +24,9 @@ void set_tdh_library_present(bool present);
 // Hides one export of tdh.dll until the next reset: GetProcAddress then fails with
 // ERROR_PROC_NOT_FOUND (127).
 void remove_tdh_export(const std::string& export_name);
+
+// Events of the named session whose consumer callback has returned (0 for no such session):
+// a test waits on it to know that the consumer has seen an event, even one it ignores.
+std::uint64_t session_events_delivered(std::u16string_view session_name);
 
 }  // namespace sim
