@@ -1,10 +1,12 @@
-// A fault sweep of the hosted service: one scripted scenario (a session started, providers
-// enabled by name and by GUID, redirected into the plain file sink and then the STP file
-// sink, providers listed, manifests fetched, sessions stopped) runs once clean while the
-// stand-ins record which platform functions the service reaches, then once for each of
-// those functions failing at its first call and at a later one. Whatever fails, the service
-// must answer every request (a failure answer will do), log what failed, serve the clean
-// scenario afterwards, and leave no thread or handle behind once stopped.
+// A fault sweep of the hosted service and the driver: one scripted scenario (a session
+// started, providers enabled by name and by GUID, redirected into the plain file sink, then
+// the STP file sink, then the hardware through TXR with events written, providers listed,
+// manifests fetched, sessions stopped) runs once clean while the stand-ins record which
+// platform and kernel functions the service and the driver reach, then once for each of those
+// functions failing at its first call and at a later one. Whatever fails, the service must
+// answer every request (a failure answer will do), log what failed, serve the clean scenario
+// afterwards, and leave no thread or handle behind once stopped; the driver must leave no
+// pool behind when it is unloaded.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,18 +15,22 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "conduit_client.h"
 #include "demo_providers.h"
+#include "evntprov.h"
 #include "sim/sim.h"
 #include "sim/wait.h"
 #include "testing/host_test_support.h"
 #include "testing/hosted_conduit.h"
 #include "testing/log_file.h"
+#include "txr_boot.h"
 
 namespace {
 
@@ -35,8 +41,26 @@ constexpr char kDemoName[] = "Conduit-Demo-Events";
 constexpr char kDemoGuid[] = "{3C8EB5F2-4F6C-428B-AED5-59D699BADD57}";
 constexpr std::uint32_t kErrorNotEnoughMemory = 8;
 constexpr std::int32_t kStatusInsufficientResources = static_cast<std::int32_t>(0xC000009A);
+constexpr char kRawGuid[] = "{4B32ADDB-AE0F-4395-804B-0C1AAD9E6756}";  // its events travel undecoded
+constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
 constexpr unsigned kPlainSink = 1;
+constexpr unsigned kHardwareSink = 2;
 constexpr unsigned kStpSink = 3;
+
+// A few events of the raw provider, written from the test's thread (excused from faults), so
+// that the redirect's decoder and sink have work while faults are armed.
+void WriteRawEvents(REGHANDLE provider) {
+  unsigned char payload[64] = {};
+  for (unsigned i = 0; i < 4; ++i) {
+    payload[2] = static_cast<unsigned char>(i);
+    EVENT_DESCRIPTOR descriptor{};
+    descriptor.Id = 1;
+    descriptor.Level = 4;
+    EVENT_DATA_DESCRIPTOR data{};
+    EventDataDescCreate(&data, payload, sizeof payload);
+    EventWrite(provider, &descriptor, 1, &data);
+  }
+}
 
 struct Outcome {
   bool answered_all = true;  // no request went unanswered
@@ -46,7 +70,7 @@ struct Outcome {
 
 // The scenario's requests, each answered or not; sessions carry `tag` so that a run after a
 // faulted one never meets what the faulted one left.
-Outcome RunScenario(ConduitClient& client, const std::string& tag) {
+Outcome RunScenario(ConduitClient& client, const std::string& tag, REGHANDLE raw) {
   Outcome outcome;
   const auto ask = [&](const char* what, auto request) {
     if (!outcome.answered_all) return;
@@ -59,6 +83,7 @@ Outcome RunScenario(ConduitClient& client, const std::string& tag) {
   };
   const std::string plain = "Sweep Plain " + tag;
   const std::string stp = "Sweep Stp " + tag;
+  const std::string hardware = "Sweep Hardware " + tag;
   ask("sync type 1", [&] { return client.set_sync_type(kPlainSink); });
   ask("start", [&] { return client.start_session(plain); });
   ask("enable by name", [&] { return client.enable_providers(plain, {{kDemoName, 5, 0, 0}}); });
@@ -73,6 +98,12 @@ Outcome RunScenario(ConduitClient& client, const std::string& tag) {
   ask("redirect stp", [&] { return client.redirect(stp); });
   ask("disable by name", [&] { return client.disable_providers(stp, {kDemoName}); });
   ask("stop stp", [&] { return client.stop_session(stp); });
+  ask("sync type 2", [&] { return client.set_sync_type(kHardwareSink); });
+  ask("start hardware", [&] { return client.start_session(hardware); });
+  ask("enable raw by GUID", [&] { return client.enable_providers_by_guid(hardware, {{kRawGuid, 5, 0, 0}}); });
+  ask("redirect hardware", [&] { return client.redirect(hardware); });
+  WriteRawEvents(raw);
+  ask("stop hardware", [&] { return client.stop_session(hardware); });
   return outcome;
 }
 
@@ -98,7 +129,8 @@ bool Releases(const std::string& function) {
 bool Carries(const std::string& function) { return function == "recv" || function == "send"; }
 
 // Each run takes a second or so: the CTest sweeps an evenly spread share of the injections,
-// starting at CONDUIT_FAULT_SWEEP_OFFSET (0 unless set); CONDUIT_FAULT_SWEEP=all runs every one.
+// starting at CONDUIT_FAULT_SWEEP_OFFSET (0 unless set); CONDUIT_FAULT_SWEEP=all runs every one,
+// and CONDUIT_FAULT_SWEEP=<function>#<n> only the n-th call of that function failing.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define CONDUIT_SANITIZED_BUILD 1
 #elif defined(__has_feature)
@@ -141,10 +173,30 @@ class FaultSweep : public ::testing::Test {
     sim::set_etw_session_buffer(256, 16);
     std::filesystem::current_path(sim::target_root());
     conduit::target::install_demo_providers(conduit::target::default_manifest_folder());
-    const std::size_t threads = ProcessThreadCount();
-    const std::size_t handles = sim::open_handle_count();
     const std::string name = fault == nullptr ? "clean" : fault->point.function + "#" + std::to_string(fault->nth);
     const auto problem = [&](const std::string& what) { problems.push_back(name + ": " + what); };
+    std::ostringstream console;
+    if (const std::string failed = conduit::target::load_txr(false, console); !failed.empty()) {
+      problem("TXR did not load: " + failed);
+      return;
+    }
+    REGHANDLE raw = 0;
+    EventRegister(&kRawProvider, nullptr, nullptr, &raw);
+    // What the driver's load reached is not the scenario's: the clean run records from here.
+    if (fault == nullptr) sim::start_recording_faults();
+    const std::size_t threads = ProcessThreadCount();
+    const std::size_t handles = sim::open_handle_count();
+    // The driver goes last, once the service has let go of it and the leftovers are counted:
+    // it must leave no pool behind.
+    struct Unload {
+      std::function<void(const std::string&)> problem;
+      REGHANDLE raw;
+      ~Unload() {
+        EventUnregister(raw);
+        std::ostringstream unloaded;
+        if (!conduit::target::unload_txr(unloaded)) problem("the driver left pool behind:\n" + unloaded.str());
+      }
+    } unload{problem, raw};
     {
       conduit::testing::HostedConduit service;
       if (fault != nullptr) Arm(*fault);
@@ -155,7 +207,7 @@ class FaultSweep : public ::testing::Test {
         return;
       }
       ConduitClient client("127.0.0.1", service.Port(), std::chrono::seconds(5));
-      const Outcome faulted = RunScenario(client, "A");
+      const Outcome faulted = RunScenario(client, "A", raw);
       const bool taken = fault != nullptr && !sim::fault_pending(fault->point.function);
       sim::clear_faults();
       if (!faulted.answered_all && (fault == nullptr || !Carries(fault->point.function))) problem("unanswered: " + faulted.first_unanswered);
@@ -165,11 +217,12 @@ class FaultSweep : public ::testing::Test {
       }
       if (faulted.answered_all) {
         ConduitClient fresh("127.0.0.1", service.Port(), std::chrono::seconds(5));
-        const Outcome clean = RunScenario(fresh, "B");
+        const Outcome clean = RunScenario(fresh, "B", raw);
         if (!clean.answered_all) problem("afterwards unanswered: " + clean.first_unanswered);
         if (clean.failures != 0) problem("afterwards " + std::to_string(clean.failures) + " failures");
       }
     }
+    if (m_print_log) std::printf("%s\n", ServiceLog().c_str());
     // What a clean run keeps past its stop (the log file the process holds open, say) is
     // the measure: a faulted run may leave no more.
     const auto left_threads = [&] { return ProcessThreadCount() - std::min(ProcessThreadCount(), threads); };
@@ -199,12 +252,12 @@ class FaultSweep : public ::testing::Test {
   std::filesystem::path m_previous;
   std::size_t m_clean_threads = 0;
   std::size_t m_clean_handles = 0;
+  bool m_print_log = false;
 };
 
 TEST_F(FaultSweep, EveryPlatformFunctionTheScenarioReachesMayFailWithoutLosingTheService) {
   std::vector<std::string> problems;
-  sim::start_recording_faults();
-  Run(nullptr, problems);
+  Run(nullptr, problems);  // records what the scenario reaches
   const std::vector<sim::FaultPoint> reached = sim::stop_recording_faults();
   ASSERT_TRUE(problems.empty()) << problems.front();
   ASSERT_FALSE(reached.empty());
@@ -221,7 +274,19 @@ TEST_F(FaultSweep, EveryPlatformFunctionTheScenarioReachesMayFailWithoutLosingTh
   }
   std::vector<Fault> chosen = faults;
   const char* all_of_them = std::getenv("CONDUIT_FAULT_SWEEP");
-  if ((all_of_them == nullptr || std::string(all_of_them) != "all") && faults.size() > kSampledInjections) {
+  const std::string which = all_of_them != nullptr ? all_of_them : "";
+  if (const auto hash = which.find('#'); hash != std::string::npos) {
+    // One injection, to look into it: its service log is printed.
+    chosen.clear();
+    for (const Fault& fault : faults) {
+      if (fault.point.function == which.substr(0, hash)) {
+        chosen.push_back(Fault{fault.point, static_cast<unsigned>(std::strtoul(which.c_str() + hash + 1, nullptr, 10))});
+        m_print_log = true;
+        break;
+      }
+    }
+    ASSERT_FALSE(chosen.empty()) << which.substr(0, hash) << " is not reached by the scenario";
+  } else if (which != "all" && faults.size() > kSampledInjections) {
     const char* offset_text = std::getenv("CONDUIT_FAULT_SWEEP_OFFSET");
     const std::size_t offset = offset_text != nullptr ? std::strtoul(offset_text, nullptr, 10) : 0;
     chosen.clear();

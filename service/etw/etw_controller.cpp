@@ -93,7 +93,12 @@ void CEtwController::DropRedirect() {
   dropped->StopRunning();
   // Closing the processing handle is what ends the platform's event loop while the session
   // goes on; a stop of the session is not the redirect's to make.
-  dropped->CloseConsumer();
+  // A close that failed (logged) leaves the loop running until the session stops: waiting
+  // for it here would only hold the request up.
+  if (!dropped->CloseConsumer()) {
+    _endingRedirect = std::move(dropped);
+    return;
+  }
   if (dropped->WaitForThreads(_redirectEndWait)) {
     // Both threads let go: this was the last share, and the sink is free once its owner
     // releases it.
@@ -258,6 +263,10 @@ ULONG CEtwController::StopSession(LPCWSTR name) {
               WriteLog(LOG_ERROR,
                        "ERROR # CEtwController::StopSession # ControlTrace(Stop) session %s failed with %lu.",
                        Utf8(name).c_str(), static_cast<unsigned long>(status));
+            } else if (_endingRedirect && _endingRedirect->WaitForThreads(_redirectEndWait)) {
+              // A redirect whose loop outlived its drop ends with the session: its sink is
+              // complete when the stop is answered.
+              _endingRedirect.reset();
             }
           }
         }
@@ -304,8 +313,9 @@ ULONG CEtwController::RedirectTrace(LPCWSTR name, const std::shared_ptr<DeviceBa
     }
     DropRedirect();
     if (_endingRedirect) {
-      // The sink of an earlier redirect may be the file this one is about to open.
-      if (!_endingRedirect->WaitForThreads(_redirectEndWait)) {
+      // The sink of an earlier redirect may be the file this one is about to open. A close
+      // that failed at the drop is tried again.
+      if (!_endingRedirect->CloseConsumer() || !_endingRedirect->WaitForThreads(_redirectEndWait)) {
         WriteLog(LOG_ERROR,
                  "ERROR # CEtwController::RedirectTrace # The previous redirect of %s has not ended: its sink is "
                  "still in use.",

@@ -16,6 +16,7 @@
 #include "etw_controller.h"
 #include "evntrace.h"
 #include "sim/sim.h"
+#include "sim/wait.h"
 #include "testing/host_test_support.h"
 #include "util.h"
 
@@ -176,8 +177,7 @@ class CountingSink : public DeviceBase {
 
 // Waits until only the test holds the sink: the redirect's adapter is gone.
 bool AdapterReleased(const std::shared_ptr<CountingSink>& sink) {
-  for (int i = 0; i < 6000 && sink.use_count() > 1; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return sink.use_count() == 1;
+  return sim::wait_for([&] { return sink.use_count() == 1; });
 }
 
 // Events of the provider whose user data travels raw, so every one gives a record.
@@ -350,6 +350,27 @@ TEST_F(EtwControllerTest, ARedirectThatDoesNotEndInTimeKeepsTheNextOneWaiting) {
   EXPECT_EQ(held.use_count(), 1);
   EXPECT_GE(held->Frames(), 1);
   EXPECT_EQ(m_controller->StopSession(TEXT("Slow")), 0u);
+  EventUnregister(provider);
+}
+
+// A close of the processing handle that fails leaves the platform's loop running until the
+// session stops: the stop does not wait for the loop in vain, and once it has stopped the
+// session the redirect has ended, its sink written and released.
+TEST_F(EtwControllerTest, AFailedCloseOfTheConsumerEndsTheRedirectWithTheSessionStop) {
+  REGHANDLE provider = 0;
+  ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
+  auto sink = std::make_shared<CountingSink>();
+  ASSERT_EQ(m_controller->StartSession(TEXT("Closing")), 0u);
+  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
+  ASSERT_EQ(m_controller->RedirectTrace(TEXT("Closing"), sink), 0u);
+  WriteStrings(provider, 3);
+  ASSERT_TRUE(sim::wait_for([&] { return sink->bytes.load() > 0; }));
+  m_controller->SetRedirectEndWaitForTesting(2000);
+  sim::fail_next("CloseTrace", 1, ERROR_INVALID_HANDLE);
+  ASSERT_EQ(m_controller->StopSession(TEXT("Closing")), 0u);
+  EXPECT_NE(Log().find("ERROR # CEtwAdapter::CloseConsumer # CloseTrace() failed with 6."), std::string::npos);
+  EXPECT_EQ(Log().find("did not end within"), std::string::npos);
+  EXPECT_EQ(sink.use_count(), 1);
   EventUnregister(provider);
 }
 

@@ -132,14 +132,20 @@ CEtwAdapter::~CEtwAdapter() {
   if (_lockInitialised) DeleteCriticalSection(&_lock);
 }
 
-void CEtwAdapter::CloseConsumer() {
-  if (!_lockInitialised) return;  // no start without the lock: nothing was opened
+bool CEtwAdapter::CloseConsumer() {
+  if (!_lockInitialised) return true;  // no start without the lock: nothing was opened
   SectionGuard guard(&_lock);
-  if (_consumerHandle != INVALID_PROCESSTRACE_HANDLE) {
-    // ERROR_CTX_CLOSE_PENDING while the loop runs is success: the loop returns soon after.
-    CloseTrace(_consumerHandle);
-    _consumerHandle = INVALID_PROCESSTRACE_HANDLE;
+  if (_consumerHandle == INVALID_PROCESSTRACE_HANDLE) return true;
+  // ERROR_CTX_CLOSE_PENDING while the loop runs is success: the loop returns soon after.
+  const ULONG status = CloseTrace(_consumerHandle);
+  if (status != ERROR_SUCCESS && status != ERROR_CTX_CLOSE_PENDING) {
+    // The handle is kept for another try; meanwhile the loop runs until the session stops.
+    WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::CloseConsumer # CloseTrace() failed with %lu.",
+             static_cast<unsigned long>(status));
+    return false;
   }
+  _consumerHandle = INVALID_PROCESSTRACE_HANDLE;
+  return true;
 }
 
 bool CEtwAdapter::WaitForThreads(DWORD milliseconds) {
@@ -366,7 +372,17 @@ DWORD CEtwAdapter::WriterLoop() {
     return 1;
   }
   _devicePtr->Initialize(_sessionName);
-  AdapterSlot().CreateThreadData(this);
+  if (AdapterSlot().CreateThreadData(this) != ERROR_SUCCESS) {
+    // The wake-up condition finds the adapter in this slot: without it the writer would sleep
+    // for good and hold the redirect's end up. The redirect ends here instead (the callback
+    // discards what still arrives) and its drop goes through.
+    WriteLog(LOG_ERROR, "ERROR # CEtwAdapter::CreateThreadData Failed %lu\n", static_cast<unsigned long>(GetLastError()));
+    {
+      std::lock_guard lock(_queueMutex);
+      _running.store(false);
+    }
+    return 1;
+  }
   bool consumerDone = false;
   while (!consumerDone) {
     {

@@ -66,8 +66,10 @@ class CEtwAdapter : public std::enable_shared_from_this<CEtwAdapter> {
   void StopRunning() { _running.store(false); }
   bool IsRunning() const { return _running.load(); }
   // Closes the processing handle: the platform's event loop returns, also while the session
-  // still runs. Nothing when the redirect never opened one or it was closed before.
-  void CloseConsumer();
+  // still runs. Nothing when the redirect never opened one or it was closed before. False
+  // when the close failed (logged): the loop then ends only with the session, and the handle
+  // stays for another try.
+  bool CloseConsumer();
   // True once the consumer and writer threads have ended and let go of the adapter (at once
   // when none was started); false when that did not happen within `milliseconds`.
   bool WaitForThreads(DWORD milliseconds);

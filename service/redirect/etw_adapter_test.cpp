@@ -377,6 +377,24 @@ TEST_F(EtwAdapterTest, AFailedWaitForTheWriterLeavesTheAdapterToTheWriter) {
   for (unsigned i = 0; i < 4; ++i) EXPECT_EQ(frames[i].sequence, i);
 }
 
+// The writer cannot store the adapter in its thread slot (the consumer thread stored its own
+// first): it would never wake for the queue, so the redirect ends there, logged, and the
+// drop's wait for its threads is not held up.
+TEST_F(EtwAdapterTest, AWriterWithoutItsSlotEndsTheRedirectInsteadOfSleepingForGood) {
+  auto parser = std::make_shared<SizedParser>(std::vector<std::size_t>{32});
+  sim::fail_nth("LocalAlloc", 2, ERROR_NOT_ENOUGH_MEMORY);
+  auto adapter = Redirect(parser);
+  ASSERT_TRUE(sim::wait_for([&] { return !adapter->IsRunning(); }));
+  EXPECT_NE(Log().find("LocalAlloc Failed , 8"), std::string::npos);
+  EXPECT_NE(Log().find("ERROR # CEtwAdapter::CreateThreadData Failed"), std::string::npos);
+  Write(1);
+  adapter->StopRunning();
+  ASSERT_TRUE(adapter->CloseConsumer());
+  EXPECT_TRUE(adapter->WaitForThreads(5000));
+  EXPECT_TRUE(m_sink->Frames().empty());
+  EXPECT_EQ(parser->m_built.load(), 0);
+}
+
 // 4 MiB records against the real 400 MiB cap: the held sink lets the queue pass the cap.
 TEST_F(EtwAdapterTest, OverTheMemoryCapOneSkipNoticeThenDropsUntilTheQueueIsEmptyThenOneResumeNotice) {
   constexpr std::size_t kBig = 4u << 20;

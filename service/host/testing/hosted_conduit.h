@@ -4,6 +4,7 @@
 // and the benchmark. Call after sim::reset(); the destructor stops a service still running.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -39,12 +40,24 @@ class HostedConduit {
   unsigned short Port() const { return m_port; }
 
   // Runs `entry` until the service reports running and, unless told not to wait for it,
-  // its port accepts connections. False when either does not happen within 10 s.
+  // its port accepts connections. False when either does not happen within 10 s, or at once
+  // when the service reports it stopped or its entry point returns (a start that failed).
   bool Start(Entry entry = RunEntryPoint, bool waitForListener = true) {
     sim::host_service(CONDUIT_SERVICE_NAME);
-    m_entry = std::thread([this, entry = std::move(entry)] { m_exitCode = entry(); });
-    if (!sim::wait_for_service_state(CONDUIT_SERVICE_NAME, SERVICE_RUNNING, std::chrono::seconds(10))) return false;
-    return !waitForListener || WaitForListener();
+    m_returned = false;
+    m_entry = std::thread([this, entry = std::move(entry)] {
+      m_exitCode = entry();
+      m_returned = true;
+    });
+    const auto reported = [](DWORD state) {
+      return sim::wait_for_service_state(CONDUIT_SERVICE_NAME, state, std::chrono::milliseconds(0));
+    };
+    const auto ended = [&] { return m_returned.load() || reported(SERVICE_STOPPED); };
+    sim::wait_for([&] { return reported(SERVICE_RUNNING) || ended(); }, std::chrono::seconds(10));
+    if (!reported(SERVICE_RUNNING)) return false;
+    if (!waitForListener) return true;
+    sim::wait_for([&] { return sim::is_listening(m_port) || ended(); }, std::chrono::seconds(10));
+    return sim::is_listening(m_port);
   }
 
   // Sends the stop control and waits for the entry point; its result, or -1 when it was not
@@ -57,14 +70,10 @@ class HostedConduit {
   }
 
  private:
-  // The accept thread binds after the service has reported running.
-  bool WaitForListener() const {
-    return sim::wait_for([this] { return sim::is_listening(m_port); }, std::chrono::seconds(10));
-  }
-
   unsigned short m_port;
   std::thread m_entry;
   int m_exitCode = -1;
+  std::atomic<bool> m_returned{false};
 };
 
 }  // namespace conduit::testing
