@@ -183,6 +183,13 @@ bool AdapterReleased(const std::shared_ptr<CountingSink>& sink) {
 // Events of the provider whose user data travels raw, so every one gives a record.
 constexpr GUID kRawProvider = {0x4B32ADDB, 0xAE0F, 0x4395, {0x80, 0x4B, 0x0C, 0x1A, 0xAD, 0x9E, 0x67, 0x56}};
 
+// Starts `name`, enables the raw provider in it and redirects it into `sink`.
+void StartRawRedirect(CEtwController& controller, LPCWSTR name, const std::shared_ptr<DeviceBase>& sink) {
+  ASSERT_EQ(controller.StartSession(name), 0u);
+  ASSERT_EQ(controller.EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
+  ASSERT_EQ(controller.RedirectTrace(name, sink), 0u);
+}
+
 void WriteStrings(REGHANDLE provider, int count) {
   EVENT_DESCRIPTOR descriptor{};
   descriptor.Level = 4;
@@ -241,9 +248,7 @@ TEST_F(EtwControllerTest, RedirectHandOverIsSafeWhicheverSideEndsFirst) {
 
   // The session ends under the redirect while the controller still holds it; the next start
   // then drops a redirect whose threads are gone.
-  ASSERT_EQ(m_controller->StartSession(TEXT("A")), 0u);
-  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
-  ASSERT_EQ(m_controller->RedirectTrace(TEXT("A"), sink), 0u);
+  ASSERT_NO_FATAL_FAILURE(StartRawRedirect(*m_controller, TEXT("A"), sink));
   WriteStrings(provider, 50);
   std::vector<BYTE> block(sizeof(EVENT_TRACE_PROPERTIES) + 64, 0);
   auto* properties = reinterpret_cast<EVENT_TRACE_PROPERTIES*>(block.data());
@@ -324,9 +329,7 @@ TEST_F(EtwControllerTest, ARedirectThatDoesNotEndInTimeKeepsTheNextOneWaiting) {
   REGHANDLE provider = 0;
   ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
   auto held = std::make_shared<HeldSink>();
-  ASSERT_EQ(m_controller->StartSession(TEXT("Slow")), 0u);
-  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
-  ASSERT_EQ(m_controller->RedirectTrace(TEXT("Slow"), held), 0u);
+  ASSERT_NO_FATAL_FAILURE(StartRawRedirect(*m_controller, TEXT("Slow"), held));
   WriteStrings(provider, 1);
   held->WaitUntilHeld();
   m_controller->SetRedirectEndWaitForTesting(20);
@@ -360,9 +363,7 @@ TEST_F(EtwControllerTest, AFailedCloseOfTheConsumerEndsTheRedirectWithTheSession
   REGHANDLE provider = 0;
   ASSERT_EQ(EventRegister(&kRawProvider, nullptr, nullptr, &provider), 0u);
   auto sink = std::make_shared<CountingSink>();
-  ASSERT_EQ(m_controller->StartSession(TEXT("Closing")), 0u);
-  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
-  ASSERT_EQ(m_controller->RedirectTrace(TEXT("Closing"), sink), 0u);
+  ASSERT_NO_FATAL_FAILURE(StartRawRedirect(*m_controller, TEXT("Closing"), sink));
   WriteStrings(provider, 3);
   ASSERT_TRUE(sim::wait_for([&] { return sink->bytes.load() > 0; }));
   m_controller->SetRedirectEndWaitForTesting(2000);
@@ -415,9 +416,7 @@ TEST_F(EtwControllerTest, SessionsStartAndStopWhileEventsFlow) {
   auto sink = std::make_shared<CountingSink>();
   for (int round = 0; round < 30; ++round) {
     const WString name = round % 2 == 0 ? TEXT("Stress Even") : TEXT("Stress Odd");
-    ASSERT_EQ(m_controller->StartSession(name.c_str()), 0u);
-    ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
-    ASSERT_EQ(m_controller->RedirectTrace(name.c_str(), sink), 0u);
+    ASSERT_NO_FATAL_FAILURE(StartRawRedirect(*m_controller, name.c_str(), sink));
     std::this_thread::sleep_for(std::chrono::milliseconds(3));
     if (round % 3 == 0) {
       ASSERT_EQ(m_controller->RedirectTrace(name.c_str(), sink), 0u);
@@ -428,9 +427,7 @@ TEST_F(EtwControllerTest, SessionsStartAndStopWhileEventsFlow) {
   }
   // Events do reach the sink through all this: one more session, held until they have (the
   // short rounds above may end before a slow build delivers anything).
-  ASSERT_EQ(m_controller->StartSession(TEXT("Stress Last")), 0u);
-  ASSERT_EQ(m_controller->EnableProvider(kRawProvider, 5, 0, 0, nullptr), 0u);
-  ASSERT_EQ(m_controller->RedirectTrace(TEXT("Stress Last"), sink), 0u);
+  ASSERT_NO_FATAL_FAILURE(StartRawRedirect(*m_controller, TEXT("Stress Last"), sink));
   for (int waited = 0; sink->bytes.load() == 0 && waited < 1000; ++waited) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
