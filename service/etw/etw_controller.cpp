@@ -77,11 +77,7 @@ CEtwController::CEtwController() : _sessionName{} {
 
 CEtwController::~CEtwController() {
   FunctionTrace trace("CEtwController::~CEtwController");
-  try {
-    DropRedirect();
-  } catch (...) {
-    LogGenericException("CEtwController::~CEtwController");
-  }
+  LoggedAndDropped("CEtwController::~CEtwController", [this] { DropRedirect(); });
   if (_lockInitialised) {
     DeleteCriticalSection(&_lock);
   }
@@ -97,6 +93,7 @@ void CEtwController::DropRedirect() {
   // for it here would only hold the request up.
   if (!dropped->CloseConsumer()) {
     _endingRedirect = std::move(dropped);
+    _endingWithTheSession = true;
     return;
   }
   if (dropped->WaitForThreads(_redirectEndWait)) {
@@ -109,6 +106,7 @@ void CEtwController::DropRedirect() {
            "use until it does.",
            Utf8(dropped->SessionName()).c_str(), static_cast<unsigned long>(_redirectEndWait));
   _endingRedirect = std::move(dropped);
+  _endingWithTheSession = false;
 }
 
 bool CEtwController::AnotherOwnsTheName(LPCWSTR name, PEVENT_TRACE_PROPERTIES block, ULONG size) {
@@ -263,7 +261,8 @@ ULONG CEtwController::StopSession(LPCWSTR name) {
               WriteLog(LOG_ERROR,
                        "ERROR # CEtwController::StopSession # ControlTrace(Stop) session %s failed with %lu.",
                        Utf8(name).c_str(), static_cast<unsigned long>(status));
-            } else if (_endingRedirect && _endingRedirect->WaitForThreads(_redirectEndWait)) {
+            } else if (_endingRedirect && _endingWithTheSession &&
+                       _endingRedirect->WaitForThreads(_redirectEndWait)) {
               // A redirect whose loop outlived its drop ends with the session: its sink is
               // complete when the stop is answered.
               _endingRedirect.reset();

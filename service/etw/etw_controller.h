@@ -88,8 +88,13 @@ class CEtwController {
   TRACEHANDLE _sessionHandle = 0;
   // Shared with the redirect's consumer thread, which may outlive the controller's share.
   std::shared_ptr<CEtwAdapter> _etwAdapter;
-  // A dropped redirect whose threads did not end within the wait; its sink is still in use.
+  // A dropped redirect whose threads did not end within the wait, or whose consumer could not
+  // be closed; its sink is still in use.
   std::shared_ptr<CEtwAdapter> _endingRedirect;
+  // Whether `_endingRedirect` was kept because its consumer could not be closed: its loop
+  // then ends with the session, which a stop waits for (a sink that is merely slow is not
+  // waited for twice).
+  bool _endingWithTheSession = false;
   DWORD _redirectEndWait = kRedirectEndWait;
   CRITICAL_SECTION _lock;
   // The critical section is deleted only when it was made.

@@ -91,7 +91,7 @@ QLXWindowsService* QLXWindowsService::GetInstance() {
 
 std::string QLXWindowsService::GetLogLevel() {
   FunctionTrace trace("QLXWindowsService::GetLogLevel");
-  try {
+  return LoggedCallOr("QLXWindowsService::GetLogLevel", std::string("3"), [&]() -> std::string {
     std::string value = ConfigurationManager::AppSettings("LogLevel");
     const long long level = std::strtoll(value.c_str(), nullptr, 0);
     if (static_cast<unsigned long long>(level) < 4) {
@@ -101,12 +101,7 @@ std::string QLXWindowsService::GetLogLevel() {
       return std::to_string(level);
     }
     throw std::runtime_error("Invlaid Loglevel Entry");
-  } catch (const std::exception& e) {
-    LogStandardException("QLXWindowsService::GetLogLevel", e);
-  } catch (...) {
-    LogGenericException("QLXWindowsService::GetLogLevel");
-  }
-  return "3";
+  });
 }
 
 DWORD QLXWindowsService::GetDefaultTraceSinkType() {

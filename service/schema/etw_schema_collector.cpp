@@ -162,7 +162,7 @@ void CEtwSchemaCollector::GetProviders(std::list<std::string>& providers) {
 
 std::string CEtwSchemaCollector::GetProviderGuid(std::string providerName) {
   std::string result = kZeroGuidText;
-  try {
+  return LoggedCallOr("CEtwSchemaCollector::GetProviderGuid", std::string(), [&]() -> std::string {
     FunctionTrace trace("CEtwSchemaCollector::GetProviderGuid");
     Guard guard(*this);
     const auto found = m_providerGuids.find(providerName);
@@ -176,12 +176,7 @@ std::string CEtwSchemaCollector::GetProviderGuid(std::string providerName) {
       }
     }
     return result;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::GetProviderGuid", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::GetProviderGuid");
-  }
-  return std::string();
+  });
 }
 
 void CEtwSchemaCollector::GetProviderGuidInternal(const std::string& providerName, std::string& guidText) {
@@ -252,7 +247,7 @@ void CEtwSchemaCollector::GetProviderManifest(std::string providerName, Provider
 }
 
 void CEtwSchemaCollector::GetProviderMetadata(const std::string& providerName, ProviderRecord* record) {
-  try {
+  LoggedAndDropped("CEtwSchemaCollector::GetProviderMetadata", [&] {
     Guard guard(*this);
     if (record == nullptr) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
@@ -267,11 +262,7 @@ void CEtwSchemaCollector::GetProviderMetadata(const std::string& providerName, P
     const GUID guid = GetProviderLPGuidInternal(providerName);
     TDHGetEventProperties_Keywords(&guid, record);
     RemoveEtwPredefines(*record);
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::GetProviderMetadata", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::GetProviderMetadata");
-  }
+  });
 }
 
 void CEtwSchemaCollector::ClearProviderData() {
@@ -332,7 +323,7 @@ ULONG CEtwSchemaCollector::TDHGetEventProperties_Keywords(const GUID* providerGu
 }
 
 void CEtwSchemaCollector::AddPrefixToNamespaces(const std::string& name) {
-  try {
+  LoggedAndDropped("CEtwSchemaCollector::AddPrefixToNamespaces", [&] {
     const size_t colon = name.find(':');
     if (colon == std::string::npos) {
       return;
@@ -342,11 +333,7 @@ void CEtwSchemaCollector::AddPrefixToNamespaces(const std::string& name) {
     if (m_namespaces.find(prefix) == m_namespaces.end()) {
       m_namespaces[prefix] = std::string(kWindowsEventsNamespace) + "/" + prefix;
     }
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::AddPrefixToNamespaces", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::AddPrefixToNamespaces");
-  }
+  });
 }
 
 namespace {
@@ -388,16 +375,12 @@ bool IsOwnKeyword(const KeywordRecord& keyword) {
 }  // namespace
 
 void CEtwSchemaCollector::RemoveEtwPredefines(ProviderRecord& record) {
-  try {
+  LoggedAndDropped("CEtwSchemaCollector::RemoveEtwPredefines", [&] {
     KeepPassing(record.levels, [](const LevelRecord& level) { return level.value >= 16; });
     KeepPassing(record.tasks, [](const TaskRecord& task) { return task.value != 0; });
     KeepPassing(record.opcodes, [](const OpcodeRecord& opcode) { return opcode.value >= 10 && opcode.value <= 239; });
     KeepPassing(record.keywords, IsOwnKeyword);
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwSchemaCollector::RemoveEtwPredefines", e);
-  } catch (...) {
-    LogGenericException("CEtwSchemaCollector::RemoveEtwPredefines");
-  }
+  });
 }
 
 void CEtwSchemaCollector::GetStringTable(std::list<StringEntry>& entries) {

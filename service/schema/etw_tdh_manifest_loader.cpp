@@ -61,7 +61,7 @@ void CEtwTdhManifestLoader::LoadTdhManifest(const std::string& providerName) {
 }
 
 std::string CEtwTdhManifestLoader::PersistProviderManifests(const std::string& providerName) {
-  try {
+  return LoggedCallOr("CEtwTdhManifestLoader::PersistProviderManifests", std::string(), [&]() -> std::string {
     WriteLog(LOG_INFO, "INFO # CEtwTdhManifestLoader::PersistProviderManifests # Generating manifest for %s at %s",
              providerName.c_str(), m_directory.c_str());
     if (providerName.empty()) {
@@ -87,16 +87,11 @@ std::string CEtwTdhManifestLoader::PersistProviderManifests(const std::string& p
     }
     WriteWholeFile(path, manifest);
     return path;
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwTdhManifestLoader::PersistProviderManifests", e);
-  } catch (...) {
-    LogGenericException("CEtwTdhManifestLoader::PersistProviderManifests");
-  }
-  return std::string();
+  });
 }
 
 std::string CEtwTdhManifestLoader::GetManifestPath(const std::string& providerName) {
-  try {
+  return LoggedCallOr("CEtwTdhManifestLoader::GetManifestPath", std::string(), [&]() -> std::string {
     FunctionTrace trace("CEtwTdhManifestLoader::GetManifestPath");
     if (providerName.empty()) {
       WriteLog(LOG_ERROR, "Error # Invalid parameters");
@@ -114,16 +109,11 @@ std::string CEtwTdhManifestLoader::GetManifestPath(const std::string& providerNa
       return std::string();
     }
     return m_directory + fileName + ".man";
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwTdhManifestLoader::GetManifestPath", e);
-  } catch (...) {
-    LogGenericException("CEtwTdhManifestLoader::GetManifestPath");
-  }
-  return std::string();
+  });
 }
 
 std::string CEtwTdhManifestLoader::GetProviderManifest(const std::string& providerName) {
-  try {
+  return LoggedCallOr("CEtwTdhManifestLoader::GetProviderManifest", std::string(), [&]() -> std::string {
     FunctionTrace trace("CEtwTdhManifestLoader::GetProviderManifest");
     // The document the manifest request returns for this name, serialised directly (the
     // request's own copy goes through a file in the working directory, which names with a
@@ -135,16 +125,11 @@ std::string CEtwTdhManifestLoader::GetProviderManifest(const std::string& provid
     const std::string guidText = m_schemaCollector->GetProviderGuid(providerName);
     for (ProviderRecord& provider : document.providers) provider.guid = guidText;
     return SerializeManifestDocument(document);
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwTdhManifestLoader::GetProviderManifest", e);
-  } catch (...) {
-    LogGenericException("CEtwTdhManifestLoader::GetProviderManifest");
-  }
-  return std::string();
+  });
 }
 
 void CEtwTdhManifestLoader::LoadTdhManifestByManifestPath(const WString& path) {
-  try {
+  LoggedAndDropped("CEtwTdhManifestLoader::LoadTdhManifestByManifestPath", [&] {
     const std::string utf8Path = Util::to_string(path);
     WriteLog(LOG_INFO, "INFO # CEtwTdhManifestLoader::LoadTdhManifestByManifestPath # ManifestPath:%s",
              utf8Path.c_str());
@@ -161,9 +146,5 @@ void CEtwTdhManifestLoader::LoadTdhManifestByManifestPath(const WString& path) {
       WriteLog(LOG_ERROR, "ERROR # CEtwTdhManifestLoader::LoadTdhManifestByManifestPath # Load Tdh Manifest Failed : %s ErrorCode:%d",
                utf8Path.c_str(), static_cast<int>(status));
     }
-  } catch (const std::exception& e) {
-    LogStandardException("CEtwTdhManifestLoader::LoadTdhManifestByManifestPath", e);
-  } catch (...) {
-    LogGenericException("CEtwTdhManifestLoader::LoadTdhManifestByManifestPath");
-  }
+  });
 }
