@@ -3,8 +3,8 @@
 // them, a restart (sim::reset(root)) installs them afresh.
 #pragma once
 
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
